@@ -1,0 +1,157 @@
+// Environments, open-file handles and the block shared by the handles of one physical file.
+//
+// Every engine builds its handle as a struct derived from MdkFile (the common head below) with
+// its own fields and buffers behind it in the same allocation, and, for the keyed kinds, shares
+// one block derived from MdkSharedFile among the handles of one file in one environment.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "mdnio.h"
+#include "platform/platform.h"
+
+namespace mdnio {
+using platform::ThreadId;
+}
+
+// ---- operation table ---------------------------------------------------------------------------
+
+// The 19 operations every file kind supplies, in slot order.  A kind that does not support an
+// operation puts the refusal operation of frame.h in its slot (code 5); a slot with nothing to
+// do holds a do-nothing operation.
+struct MdkOpTable {
+    int32_t (*close)(MdkFile* f);                                                    // 0
+    int32_t (*dict)(MdkFile* f, int32_t n, void* buf, int32_t len);                  // 1
+    int32_t (*seek)(MdkFile* f, const void* key, int32_t len, int32_t keyNumber);    // 2
+    int32_t (*write)(MdkFile* f, const void* rec, int32_t recLen, const void* key,   // 3
+                     int32_t keyLen, int32_t mode, int32_t offset);
+    int32_t (*remove)(MdkFile* f, const void* key, int32_t keyLen, int32_t seq);     // 4
+    int32_t (*setpos)(MdkFile* f, int32_t pos);                                      // 5
+    int32_t (*getpos)(MdkFile* f);                                                   // 6
+    int32_t (*commit)(MdkFile* f);                                                   // 7
+    int32_t (*rollback)(MdkFile* f);                                                 // 8
+    int32_t (*read)(MdkFile* f, void* buf, int32_t len, int32_t option,              // 9
+                    int32_t offset, int32_t address);
+    int32_t (*rawReadMode)(MdkFile* f, int32_t mode);                                // 10
+    int32_t (*unlockRecord)(MdkFile* f, int32_t which);                              // 11
+    int32_t (*getKey)(MdkFile* f, void* buf, int32_t len, int32_t keyNumber);        // 12
+    int32_t (*keyAdjust)(MdkFile* f, void* key, int32_t len, int32_t keyNumber);     // 13
+    int32_t (*dictAdd)(MdkFile* f, int32_t n, const void* payload, int32_t len);     // 14
+    int32_t (*lockHeader)(MdkFile* f);                                               // 15
+    int32_t (*unlockHeader)(MdkFile* f, int32_t force, int32_t arg);                 // 16
+    int32_t (*dropKey)(MdkFile* f, int32_t keyNumber);                               // 17
+    int32_t (*restrictedRead)(MdkFile* f, void* buf, int32_t len, int32_t option,    // 18
+                              void* keyOut, uint8_t* keyLenOut, const void* endKey,
+                              int32_t endKeyLen, int32_t mode);
+};
+
+// ---- environment -------------------------------------------------------------------------------
+
+struct MdkEnv {
+    MdkEnv* next = nullptr;  // registry chain, newest first
+
+    // Settings (environment modes).
+    std::atomic<int32_t> backgroundFlush{0};  // mode 1
+    int32_t option2 = 0;                      // mode 2: fast step of next and prior
+    int32_t lockOptions = 0;                  // mode 3
+    int32_t readOnlyFallback = 0;             // mode 4
+    int32_t segmentMegabytes = 0;             // modes 5 and -1; 0 means 2000
+
+    MdkFile* openFiles = nullptr;  // newest first
+    int32_t inTransaction = 0;
+    std::atomic<int32_t> backgroundTicks{0};
+
+    // The environment lock: recursive, with the owner and depth a raise needs to give back
+    // exactly what the calling thread holds.
+    mdnio::platform::RecursiveMutex lock;
+    std::atomic<mdnio::ThreadId> lockOwner{0};
+    int32_t lockDepth = 0;
+
+    // The background flush thread (started by the classic engine, joined at teardown).
+    std::atomic<int32_t> backgroundRunning{0};
+    std::atomic<int32_t> backgroundStarted{0};
+    std::thread backgroundThread;
+    void (*backgroundPass)(MdkEnv* env) = nullptr;
+
+    MdkCatalog* catalog = nullptr;  // mode 9
+    char runtimeArgs[1024] = {};    // mode 7
+    char runtimeStartDir[256] = {}; // mode 6
+    char runtimeLibDir[256] = {};   // mode 8
+    void* remoteSession = nullptr;
+    int32_t defaultServerPort = 0;      // mode 13
+    char defaultServerHost[128] = {};   // mode 12
+    int32_t serverInfo = 0;             // mode 11 cache
+};
+
+// ---- shared file block -------------------------------------------------------------------------
+
+namespace mdnio {
+// Bits of MdkSharedFile::flags the frame itself uses.
+constexpr uint32_t kSharedExclusive = 0x40;  // opened with MDK_OPEN_EXCLUSIVE
+constexpr uint32_t kSharedOneCall = 0x80;    // one-call mark, cleared on entry to every call
+}  // namespace mdnio
+
+struct MdkSharedFile {
+    MdkSharedFile* self = nullptr;  // set by MDK_OpenExt once the engine's open succeeded
+    mdnio::platform::RecursiveMutex lock;  // the file lock
+    char fileName[256] = {};
+    int32_t fd = -1;
+    std::atomic<int32_t> lockCount{0};  // holds of the file lock, over all handles
+    std::atomic<uint32_t> flags{0};
+    void* bulkBuffer = nullptr;  // read-ahead buffer of a remote file (freed by MDK_close)
+
+    // Facts about the file that the engines keep current and MDGetEnvMode reports.
+    int32_t separator = 0x8A;       // field separator; -1 when fields are length-prefixed
+    int32_t keyAreaWidth = 0;       // bytes of the key area at the start of a record
+    int32_t maxDataLength = 0;      // largest data length
+    int32_t keyBufferSize = 0;      // size of each key buffer of a handle
+    int32_t recordBufferLength = 0; // length of a handle's record buffer
+    int32_t longestKey = 0;         // longest key length
+    int32_t recordCount = -1;       // live records; -1 when the kind keeps no count
+    uint8_t headerReadOnly = 0;     // the header marks the file read-only
+    uint8_t header[256] = {};       // the engine's copy of the file header
+};
+
+// ---- file handle -------------------------------------------------------------------------------
+
+namespace mdnio {
+// Bits of MdkFile::flags.
+constexpr uint32_t kFileClosedInTx = 0x100;  // closed while a transaction was open
+constexpr uint32_t kFileWritesRefused = 0x200;
+constexpr uint32_t kFileClosing = 0x400;
+
+constexpr int kRestrictSlots = 50;
+
+// One stored restrict entry with its owned copy of the constant.
+struct RestrictSlot {
+    int32_t fieldNumber = 0;
+    int32_t offset = 0;
+    int32_t width = 0;
+    int32_t op = 0;
+    int32_t scale = 0;
+    int32_t length = 0;
+    int32_t capacity = 0;     // bytes owned at `value`
+    char* value = nullptr;    // zero-terminated copy of the constant
+    double number = 0.0;      // parsed numeric constant
+};
+}  // namespace mdnio
+
+struct MdkFile {
+    MdkFile* next = nullptr;  // the environment's chain of open files
+    std::atomic<mdnio::ThreadId> lockOwner{0};
+    int32_t lockDepth = 0;
+    MdkEnv* env = nullptr;
+    MdkSharedFile* shared = nullptr;
+    std::atomic<int32_t> error{0};
+    uint8_t writeAllowed = 0;
+    int32_t kind = 0;
+    MdkFile* restrictOwner = nullptr;
+    mdnio::RestrictSlot restrict[mdnio::kRestrictSlots];
+    int32_t restrictSet = 0;
+    int32_t restrictLast = 0;
+    std::atomic<uint32_t> flags{0};
+    const MdkOpTable* ops = nullptr;
+    uint8_t* keyBuffer = nullptr;  // the current key: length byte, then the key bytes
+};

@@ -1,0 +1,12 @@
+#include "open/dispatch.h"
+
+namespace mdnio {
+
+EngineOpen engineFor(int32_t kind) {
+    switch (kind) {
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace mdnio

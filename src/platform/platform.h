@@ -1,0 +1,167 @@
+// The platform layer: the only code of the library that calls the operating system.
+//
+// Everything above this layer (call frame, open path, engines, catalog) reaches files, locks,
+// threads, directories, the environment, dynamic libraries and sockets through these functions.
+// System calls go through one replaceable table (`sys()`), so that tests can make a read come
+// back short, a write fail or a lock refuse, and reach the error paths above.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct flock;
+
+namespace mdnio::platform {
+
+// ---- the replaceable system-call table ----------------------------------------------------
+
+struct SysCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    int (*close)(int fd);
+    ssize_t (*pread)(int fd, void* buf, size_t n, off_t off);
+    ssize_t (*pwrite)(int fd, const void* buf, size_t n, off_t off);
+    int (*fcntlLock)(int fd, int cmd, struct flock* lock);  // F_OFD_SETLK / F_OFD_GETLK
+    int (*fstat)(int fd, struct stat* st);
+    int (*stat)(const char* path, struct stat* st);
+    int (*ftruncate)(int fd, off_t length);
+    int (*fsync)(int fd);
+};
+
+// The table in use. Tests may overwrite entries and must put the defaults back
+// (`resetSysCalls()`).
+SysCalls& sys();
+const SysCalls& defaultSysCalls();
+void resetSysCalls();
+
+// ---- files --------------------------------------------------------------------------------
+
+enum class OpenResult { Ok, NotFound, AccessDenied, Busy, Failed };
+
+enum class Access { ReadOnly, ReadWrite };
+
+// Opens an existing file. Every open takes a shared lock on the deny byte of the lock region;
+// `exclusive` takes it exclusively instead, so that an exclusive opener and any other opener
+// (in this process or another) exclude each other: the loser gets Busy.
+// Returns the descriptor, or -1 with the reason in *result.
+int openFile(const char* path, Access access, bool exclusive, OpenResult* result);
+
+// Creates a new file (it must not exist) for reading and writing; -1 on failure.
+int createFile(const char* path);
+
+// Closes a descriptor opened by openFile or createFile; every lock taken through it goes.
+void closeFile(int fd);
+
+enum class IoStatus { Ok, SeekFailed, Failed };
+
+struct IoResult {
+    int64_t count = 0;  // bytes transferred (may be short at end of file)
+    IoStatus status = IoStatus::Ok;
+};
+
+// Positioned read and write of up to n bytes; retried on EINTR and continued after a partial
+// transfer until n bytes, end of file or an error.
+IoResult readAt(int fd, void* buf, size_t n, int64_t offset);
+IoResult writeAt(int fd, const void* buf, size_t n, int64_t offset);
+
+// Length of the open file, or -1.
+int64_t fileLength(int fd);
+bool truncateFile(int fd, int64_t length);
+bool syncFile(int fd);
+
+// True when the descriptor was opened for writing.
+bool isWritable(int fd);
+
+// ---- byte-range locks -----------------------------------------------------------------------
+//
+// Locks are open-file-description locks: two descriptors of one process conflict as two
+// processes would, and closing one descriptor never drops the locks of another. A lock on a
+// descriptor opened read-only is shared (read); on a writable one exclusive. Offsets at or
+// beyond 2^63 are moved into one fixed region below the largest off_t.
+
+// The first byte of the lock region used by the 32-bit formats.
+constexpr uint64_t kLockBase = 0x80000000u;
+// The byte every open locks (shared; exclusive for an exclusive open).
+constexpr uint64_t kDenyByte = 0x100000000ull;
+
+enum class LockResult { Ok, Busy, Failed };
+
+LockResult lockRange(int fd, uint64_t offset, uint64_t length);
+void unlockRange(int fd, uint64_t offset, uint64_t length);
+// Tests only: whether another open file description holds a lock conflicting with an exclusive
+// lock of the range.
+bool rangeLockedByOther(int fd, uint64_t offset, uint64_t length);
+
+// ---- threads and time ------------------------------------------------------------------------
+
+using ThreadId = uint64_t;  // never 0
+ThreadId currentThreadId();
+void sleepMs(int ms);
+int64_t monotonicSeconds();
+
+// A recursive mutex. The call frame keeps its own owner and depth beside it.
+class RecursiveMutex {
+public:
+    void lock() { m_.lock(); }
+    void unlock() { m_.unlock(); }
+    bool tryLock() { return m_.try_lock(); }
+
+private:
+    std::recursive_mutex m_;
+};
+
+// ---- names and directories -------------------------------------------------------------------
+
+// The current directory into buf (at most size-1 bytes and a terminator); its length, or 0.
+size_t currentDirectory(char* buf, size_t size);
+
+// A directory search over the names matching a pattern whose last part may hold '*' and '?'.
+class DirSearch;
+// First matching name (the entry's name, not its path); null when nothing matches.
+DirSearch* findFirst(const char* pattern, std::string* name);
+bool findNext(DirSearch* search, std::string* name);
+void findClose(DirSearch* search);
+// Whether `name` matches `pattern` ('*' any run, '?' one character).
+bool matchPattern(const char* pattern, const char* name);
+
+// The file's mode word (st_mode, low 16 bits), or -1.
+int32_t fileMode(const char* path);
+
+// Value of an environment variable, or null.
+const char* getEnv(const char* name);
+
+// ---- dynamic loading -------------------------------------------------------------------------
+
+void* loadLibrary(const char* path);
+void* findSymbol(void* library, const char* name);
+void freeLibrary(void* library);
+
+// ---- sockets ---------------------------------------------------------------------------------
+
+// A connected TCP socket to host:port (name or dotted address), or -1.
+int tcpConnect(const char* host, int port, int timeoutMs);
+// Sends all n bytes; false on failure.
+bool tcpSendAll(int sock, const void* buf, size_t n);
+// Receives exactly n bytes; false on failure or end of stream.
+bool tcpRecvAll(int sock, void* buf, size_t n);
+void tcpClose(int sock);
+
+// ---- private-profile (.ini) files -------------------------------------------------------------
+//
+// Read as the classic Windows call answers: sections and keys compare without case; a value is
+// trimmed of blanks and of one pair of enclosing quotes.
+//   section and key given: the key's value, else `defaultValue`; cut to size-1 bytes.
+//   key null: the names of the section's keys, each zero-terminated, the list ending with a
+//     second zero; when cut, size-2 is answered.
+//   section null: the names of the sections, the same way.
+// Answers the number of bytes stored, not counting the final terminator(s).
+size_t profileString(const char* section, const char* key, const char* defaultValue, char* buf,
+                     size_t size, const char* path);
+
+}  // namespace mdnio::platform

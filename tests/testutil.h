@@ -1,0 +1,32 @@
+// Helpers shared by the tests: scratch directories and small file utilities.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mdnio::test {
+
+// A fresh empty directory for one test, removed with its contents at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+void writeFile(const std::string& path, const std::string& text);
+std::vector<uint8_t> readFile(const std::string& path);
+
+// Runs `child` in a forked process and answers its exit status (0 = success).  The child exits
+// with what `child` returns; an exception or a crash in it gives a non-zero status.
+int runInChild(int (*child)(void*), void* arg);
+
+}  // namespace mdnio::test

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up this machine, builds the library and its tools in Release, and runs a short
+# demonstration.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+build=${MDNIO_BUILD:-build-release}
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMDNIO_TESTS=OFF
+cmake --build "$build"
+"$build"/tools/mdk-version

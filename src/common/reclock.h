@@ -1,0 +1,51 @@
+// Record locks: byte-range locks in the lock region of a data file, one transient lock (the
+// record touched last) and a list of held locks, each remembering the handle that took it.
+//
+// Shared by the engines whose handles of one file share a descriptor: locks of one descriptor
+// never conflict with each other, so handles of one environment coordinate only through the
+// lists kept here, and other processes through the operating system.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "frame/handle.h"
+
+namespace mdnio {
+
+struct HeldLock {
+    const MdkFile* owner;
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct RecordLocks {
+    uint32_t transientOffset = 0;
+    uint32_t transientLength = 0;  // 0: no transient lock
+    std::vector<HeldLock> held;
+};
+
+// All offsets are record offsets; the lock sits at kLockBase + offset.
+constexpr uint32_t kReleaseAll = 0xFFFFFFFFu;
+
+// Takes the record lock (offset, length) as the transient lock.  Answers 0, or 23 when another
+// holder keeps it busy (at once with lock option 0x04, else after waits of up to 60 seconds).
+// With lock option 0x01 the lock is taken only in calls that set the one-call mark.
+int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
+
+// lockRecord, raising 23 when busy.
+void lockRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
+
+// Gives back the transient lock unless it is also held.
+void releaseTransient(MdkFile* file, RecordLocks& locks);
+
+// Moves the transient lock into the held list, booked on `file`.
+void keepTransient(MdkFile* file, RecordLocks& locks);
+
+// Gives back the held locks of `file` at `offset` (kReleaseAll: all of them).  Locks held by
+// other handles stay.
+void releaseHeld(MdkFile* file, RecordLocks& locks, uint32_t offset);
+
+bool isHeld(const RecordLocks& locks, uint32_t offset);
+
+}  // namespace mdnio

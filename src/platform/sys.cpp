@@ -1,0 +1,58 @@
+// The system-call table: the defaults are thin wrappers so that every entry has a plain
+// function-pointer type a test can replace.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace mdnio::platform {
+namespace {
+
+int sysOpen(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+int sysClose(int fd) {
+    return ::close(fd);
+}
+ssize_t sysPread(int fd, void* buf, size_t n, off_t off) {
+    return ::pread(fd, buf, n, off);
+}
+ssize_t sysPwrite(int fd, const void* buf, size_t n, off_t off) {
+    return ::pwrite(fd, buf, n, off);
+}
+int sysFcntlLock(int fd, int cmd, struct flock* lock) {
+    return ::fcntl(fd, cmd, lock);
+}
+int sysFstat(int fd, struct stat* st) {
+    return ::fstat(fd, st);
+}
+int sysStat(const char* path, struct stat* st) {
+    return ::stat(path, st);
+}
+int sysFtruncate(int fd, off_t length) {
+    return ::ftruncate(fd, length);
+}
+int sysFsync(int fd) {
+    return ::fsync(fd);
+}
+
+constexpr SysCalls kDefaults = {sysOpen,  sysClose, sysPread,     sysPwrite, sysFcntlLock,
+                                sysFstat, sysStat,  sysFtruncate, sysFsync};
+
+// Only tests write the table, and they do so while no other thread of the library runs.
+SysCalls gTable = kDefaults;
+
+}  // namespace
+
+SysCalls& sys() {
+    return gTable;
+}
+const SysCalls& defaultSysCalls() {
+    return kDefaults;
+}
+void resetSysCalls() {
+    gTable = kDefaults;
+}
+
+}  // namespace mdnio::platform

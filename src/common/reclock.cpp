@@ -12,9 +12,8 @@ constexpr int32_t kLockOnlyWhenMarked = 0x01;
 constexpr int32_t kNoWaitRecord = 0x04;
 
 bool heldBySomeone(const RecordLocks& locks, uint32_t offset, uint32_t length) {
-    return std::any_of(locks.held.begin(), locks.held.end(), [&](const HeldLock& h) {
-        return h.offset == offset && h.length == length;
-    });
+    return std::any_of(locks.held.begin(), locks.held.end(),
+                       [&](const HeldLock& h) { return h.offset == offset && h.length == length; });
 }
 
 void unlockOs(MdkFile* file, uint32_t offset, uint32_t length) {
@@ -32,8 +31,7 @@ int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t 
     if (locks.transientLength && locks.transientOffset == offset) return 0;
     releaseTransient(file, locks);
     int32_t options = file->env->lockOptions;
-    if ((options & kLockOnlyWhenMarked) && !(file->shared->flags.load() & kSharedOneCall))
-        return 0;
+    if ((options & kLockOnlyWhenMarked) && !(file->shared->flags.load() & kSharedOneCall)) return 0;
     if (isHeld(locks, offset)) return 0;
 
     int fd = file->shared->fd;

@@ -46,6 +46,18 @@ void lockFile(MdkFile* file) {
     }
 }
 
+bool tryLockFile(MdkFile* file) {
+    MdkSharedFile* sh = file->shared;
+    ThreadId self = currentThreadId();
+    if (file->lockOwner.load() != self) {
+        if (!sh->lock.tryLock()) return false;
+        file->lockOwner.store(self);
+    }
+    sh->lockCount++;
+    file->lockDepth++;
+    return true;
+}
+
 void unlockFile(MdkFile* file) {
     if (file->lockOwner.load() != currentThreadId() || file->lockDepth <= 0) return;
     MdkSharedFile* sh = file->shared;

@@ -29,6 +29,8 @@ void lockEnv(MdkEnv* env);
 void unlockEnv(MdkEnv* env);
 void lockFile(MdkFile* file);
 void unlockFile(MdkFile* file);
+// lockFile without waiting: false when another thread holds the file lock.
+bool tryLockFile(MdkFile* file);
 
 // Gives back what the calling thread holds on `file`'s environment and file lock (the header
 // lock of the keyed kinds included, through the kind's unlock-header slot).  Never throws.

@@ -1,0 +1,55 @@
+#include "common/field.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mdnio::common {
+
+FieldRef findSeparatedField(std::span<const uint8_t> data, unsigned n, uint8_t separator) {
+    if (n == 0) return {};
+    size_t start = 0;
+    for (unsigned skipped = 1; skipped < n; ++skipped) {
+        const void* hit = start < data.size()
+                              ? std::memchr(data.data() + start, separator, data.size() - start)
+                              : nullptr;
+        if (!hit) return {};
+        start = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data.data()) + 1;
+    }
+    const void* end = start < data.size()
+                          ? std::memchr(data.data() + start, separator, data.size() - start)
+                          : nullptr;
+    const size_t stop =
+        end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - data.data()) : data.size();
+    return FieldRef{true, start, stop - start};
+}
+
+FieldPrefix decodeFieldPrefix(std::span<const uint8_t> data, size_t at) {
+    if (at >= data.size()) return {};
+    const uint8_t p = data[at];
+    if (p < 128) return FieldPrefix{true, 1, p};
+    if (p == 241) {
+        if (data.size() - at < 2) return {};
+        return FieldPrefix{true, 2, data[at + 1]};
+    }
+    if (p == 242) {
+        if (data.size() - at < 3) return {};
+        return FieldPrefix{true, 3, static_cast<size_t>(data[at + 1] << 8 | data[at + 2])};
+    }
+    return FieldPrefix{true, 1, static_cast<size_t>((p & 7) + ((p & 0xF0) == 0x90 ? 1 : 0))};
+}
+
+FieldRef findPrefixedField(std::span<const uint8_t> data, unsigned n) {
+    if (n == 0) return {};
+    size_t at = 0;
+    for (unsigned field = 1;; ++field) {
+        const FieldPrefix prefix = decodeFieldPrefix(data, at);
+        if (!prefix.valid) return {};
+        const size_t start = at + prefix.size;
+        const size_t length = std::min(prefix.length, data.size() - start);
+        if (field == n) return FieldRef{true, start, length};
+        if (length < prefix.length) return {};  // the data ended inside this field
+        at = start + length;
+    }
+}
+
+}  // namespace mdnio::common

@@ -1,0 +1,137 @@
+// In-memory description of the keys of a keyed file, and the decoder and encoder of the
+// classic 4-byte key descriptor entries.
+//
+// A key is a list of segments; each segment takes bytes from one field of a record (or from
+// the record's key area), shapes them by its options and appends them to the key value.  The
+// layout is format-neutral: the classic engine fills it from the descriptor table of its header,
+// the extended engine from its key-descriptor records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace mdnio::common {
+
+// Field number that names the record's key area instead of a data field (the classic table
+// writes it as 0xFF, the extended descriptor records as 0xFFFF).
+inline constexpr uint16_t kKeyAreaField = 0xFFFF;
+
+// Segment option bits.
+inline constexpr uint16_t kOptUnique = 0x0001;          // ORed into the key's flags
+inline constexpr uint16_t kOptUpper = 0x0002;           // upper-case table
+inline constexpr uint16_t kOptLower = 0x0004;           // lower-case table (when not upper)
+inline constexpr uint16_t kOptFoldAccents = 0x0008;     // accent folding, before the case
+inline constexpr uint16_t kOptReverse = 0x0010;         // bytes stored in reverse order
+inline constexpr uint16_t kOptSequenceSuffix = 0x0020;  // key 0: 4-byte sequence suffix
+inline constexpr uint16_t kOptNullSegment = 0x0040;     // all null bytes: no entry
+inline constexpr uint16_t kOptNullCounting = 0x0100;    // single-segment key: null -> no entry
+inline constexpr uint16_t kOptReverseAuto = 0x0200;     // reverse order and auto-numbered
+inline constexpr uint16_t kOptStopAtZero = 0x0400;      // zero-filled from the first zero byte
+inline constexpr uint16_t kOptAutoTextZero = 0x0800;    // auto-numbered, text, "0"-filled
+inline constexpr uint16_t kOptAutoText = 0x1000;        // auto-numbered, text, blank-filled
+inline constexpr uint16_t kOptFlipSign = 0x2000;        // flip bit 7 of the first byte
+
+inline constexpr uint16_t kOptReverseMask = kOptReverse | kOptReverseAuto;
+inline constexpr uint16_t kOptAutoNumberMask = kOptReverseAuto | kOptAutoTextZero | kOptAutoText;
+
+// Key flags.
+inline constexpr uint16_t kKeyUnique = 0x0001;            // alternate key without duplicates
+inline constexpr uint16_t kKeySequenceSuffixed = 0x0020;  // key 0 ends in a sequence number
+
+inline constexpr size_t kMaxClassicKeys = 16;
+// A key value's length byte must be able to hold L and still differ from the end marker 0xFF.
+inline constexpr unsigned kMaxKeyLength = 254;
+// Classic field separator when the header selects none.
+inline constexpr uint8_t kDefaultSeparator = 0x8A;
+
+struct Segment {
+    uint16_t field = 0;   // 0 = whole data, n >= 1 = field n, kKeyAreaField = key area
+    uint16_t offset = 0;  // byte offset inside the field (12 bits in the classic table)
+    uint8_t length = 0;   // bytes the segment occupies in the value (1..127 classic)
+    bool descending = false;
+    uint16_t options = 0;  // kOpt* bits
+    uint8_t nullByte = 0;
+};
+
+// What the last four value bytes of a key hold.
+enum class KeySuffix : uint8_t {
+    None,      // nothing: the value is the segments only
+    Address,   // the record address (or the number the engine stores in its place)
+    Sequence,  // a sequence number, appended when a new record is indexed
+};
+
+struct KeyDesc {
+    uint16_t firstSegment = 0;  // index into KeyLayout::segments
+    uint8_t segmentCount = 0;
+    uint16_t length = 0;  // L: value bytes after the length byte, suffix included
+    uint16_t flags = 0;   // kKey* bits (and any other option bit 0 seen on its segments)
+    KeySuffix suffix = KeySuffix::None;
+
+    size_t valueSize() const { return size_t{length} + 1; }  // length byte + L
+    size_t entrySize() const { return size_t{length} + 5; }  // pointer + length byte + L
+    // L less the suffix: the most bytes a caller may give for a search.
+    unsigned searchableLength() const {
+        if (suffix == KeySuffix::None) return length;
+        return length >= 4 ? length - 4u : 0;
+    }
+};
+
+struct KeyLayout {
+    std::vector<KeyDesc> keys;  // key 0 first
+    std::vector<Segment> segments;
+    uint16_t keyAreaSize = 0;           // K: key area bytes reserved in every record
+    bool padSignificant = false;        // every segment padded, padding counted in byte 0
+    bool lengthPrefixedFields = false;  // fields carry length prefixes instead of separators
+    uint8_t separator = kDefaultSeparator;
+    int autoNumberSegment = -1;  // index of the auto-numbered segment, -1 for none
+
+    size_t keyCount() const { return keys.size(); }
+    std::span<const Segment> segmentsOf(size_t key) const {
+        const KeyDesc& k = keys[key];
+        return std::span<const Segment>(segments).subspan(k.firstSegment, k.segmentCount);
+    }
+    // Largest L + 1 over the keys: the size of a buffer that holds any key value.
+    size_t maxValueSize() const;
+};
+
+// The largest number of entries of size `entrySize` one key block of `blockSize` bytes holds:
+// min(255, (blockSize - 6) / entrySize).
+unsigned keyBlockCapacity(size_t blockSize, size_t entrySize);
+
+// Fills the per-key fields that follow from the segments: L and the suffix kind.  Checks the
+// lengths: every segment 1..255 bytes, L <= kMaxKeyLength and room for at least two entries in a
+// block of `blockSize` bytes.  Returns 0 or kErrLength.
+int finishKeyLayout(KeyLayout& layout, size_t blockSize);
+
+// ---- classic descriptor table ---------------------------------------------------------------
+
+struct ClassicKeyParams {
+    int keyAreaSize = 0;  // K, header offset 18 (signed)
+    size_t blockSize = 0;
+    uint8_t flagsA = 0;     // header offset 241
+    uint8_t separator = 0;  // header offset 247
+};
+
+// Decodes 4-byte descriptor entries (e0, e1, e2, e3) up to a 0xFF entry or the end of `entries`.
+// Returns 0, kErrKeyNumber (no key 0, a key whose segments are not contiguous, a segment of a key
+// after a key with none) or kErrLength (bad key area size, segment length 0, key too long for the
+// block).  `out` is replaced.
+int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& params,
+                      KeyLayout& out);
+
+// The same from a 256-byte classic header and, when the header's flag A bit 1 is set, the 256
+// bytes of the descriptor continuation (ignored otherwise; may be empty then).  Missing bytes
+// give kErrLength.
+int decodeClassicHeaderKeys(std::span<const uint8_t> header, std::span<const uint8_t> continuation,
+                            KeyLayout& out);
+
+// Writes `layout` as descriptor entries followed by a 0xFF terminator (when room remains;
+// `written` counts it).  Key flags are carried by option entries: unique on the first segment of
+// an alternate key, kKeySequenceSuffixed on the file's first segment.  Returns 0 with `written`
+// set, or kErrLength (a segment not expressible, or `out` too small) / kErrKeyNumber (more than 16
+// keys, or a key without segments).
+int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& written);
+
+}  // namespace mdnio::common

@@ -1,0 +1,77 @@
+// Key values: building the value of a key from a record, shaping a caller's search bytes, and
+// ordering values.
+//
+// A value of a key with length L is L + 1 bytes: byte 0 the significant length, bytes 1..L the
+// value, padded.  An all-zero value means the record has no entry in that key.  End markers
+// (byte 0 and every value byte 0xFF) order above every value.
+//
+// Record buffers are laid out as: key area length byte, key area of K bytes, BE16 data length
+// (bit 15 is a flag and not part of the length), data.  Every length read from a record is bounded
+// by the span given.  Nothing here allocates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/keydesc.h"
+
+namespace mdnio::common {
+
+// The key area of a record buffer: as many bytes as its length byte (low 7 bits) says, at most K
+// and at most what the buffer holds.
+std::span<const uint8_t> recordKeyArea(std::span<const uint8_t> record, size_t keyAreaSize);
+
+// The data of a record buffer: as many bytes as its BE16 data length (low 15 bits) says, at most
+// what the buffer holds.  Empty when the buffer is shorter than K + 3.
+std::span<const uint8_t> recordData(std::span<const uint8_t> record, size_t keyAreaSize);
+
+// The bytes a segment takes its value from: its field (key area, whole data, or field n found by
+// the layout's separator or length prefixes), from the segment's offset on.  Empty when the field
+// is missing or not longer than the offset.  Not yet limited to the segment length.
+std::span<const uint8_t> segmentSource(const KeyLayout& layout, const Segment& segment,
+                                       std::span<const uint8_t> record);
+
+// Builds the value of `key` from `record` into out[0..L].  `address` is the 4-byte suffix of a key
+// with KeySuffix::Address (the record address in the classic format).  With `appendSequence` a key
+// with KeySuffix::Sequence gets sequenceCounter + 1 as its suffix; without it, the suffix stays
+// zero and byte 0 does not count it.  Returns 0, kErrKeyNumber (no such key) or kErrLength (`out`
+// shorter than L + 1, or a layout whose segments do not fit its L).
+int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> record,
+                  uint32_t address, bool appendSequence, uint32_t sequenceCounter,
+                  std::span<uint8_t> out);
+
+// The value of a caller's search bytes for `key` (seek and key adjust): byte 0 the number of bytes
+// given (L when padding is significant), then the bytes, shaped per segment (shapeSearchBytes), and
+// zeros up to L.  More bytes than L, or than L - 4 for a key with a suffix, give kErrLength; an
+// unknown key kErrKeyNumber; `out` shorter than L + 1 kErrLength.
+int buildSearchValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> given,
+                     std::span<uint8_t> out);
+
+// Shapes the first `given` bytes of `bytes` (value bytes, without the length byte) the way the
+// key's segments shape record bytes, each segment over its part of the given bytes: zeros after
+// the first zero byte (kOptStopAtZero), reverse, flip bit 7 of the first byte, accent folding,
+// upper or lower case, complement for a descending segment.  Bytes past `given` are not touched.
+void shapeSearchBytes(const KeyLayout& layout, size_t key, std::span<uint8_t> bytes, size_t given);
+
+// True when every byte of `value` is zero: the record has no entry in that key.
+bool isEmptyValue(std::span<const uint8_t> value);
+
+// True when `value` is an end marker (length byte 0xFF).
+inline bool isEndMarker(std::span<const uint8_t> value) {
+    return !value.empty() && value[0] == 0xFF;
+}
+
+// Fills `value` with 0xFF: the end marker of a level of a key tree.
+void makeEndMarker(std::span<uint8_t> value);
+
+// Orders two values of one key: bytes 1..L as unsigned bytes, then byte 0.  L is taken from the
+// shorter span.  Returns < 0, 0 or > 0.
+int compareValues(std::span<const uint8_t> a, std::span<const uint8_t> b);
+
+// True when `found` is `search` plus a 4-byte suffix: its length byte is n + 4 and its first n
+// value bytes equal those of `search` (n = the number of bytes the caller gave).
+bool matchesIgnoringSuffix(std::span<const uint8_t> found, std::span<const uint8_t> search,
+                           size_t n);
+
+}  // namespace mdnio::common

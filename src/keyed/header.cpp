@@ -1,0 +1,255 @@
+// Header-lock periods: the byte-range header lock, re-reading the header, the change counter
+// and the rule that the header with a new counter reaches the disk before any block changed in
+// the period.
+#include <cstring>
+
+#include "keyed/keyed.h"
+
+namespace mdnio::keyed {
+
+namespace {
+
+constexpr uint64_t kHeaderLockAt = platform::kLockBase + kHeaderLockOffset;
+constexpr int32_t kNoWaitHeader = 0x08;
+
+void takeOsHeaderLock(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (s->flags & (kOsLockReadOnly | kOsLockReadWrite)) return;  // already held
+    platform::LockResult r = platform::lockRange(s->fd, kHeaderLockAt, 1);
+    if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
+        for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
+            platform::sleepMs(10);
+            r = platform::lockRange(s->fd, kHeaderLockAt, 1);
+        }
+    }
+    if (r != platform::LockResult::Ok) raiseError(f, MDK_E_HEADERBUSY);
+    s->flags |= s->writableFd ? kOsLockReadWrite : kOsLockReadOnly;
+}
+
+void releaseOsHeaderLock(KeyedShared* s) {
+    if (s->flags & (kOsLockReadOnly | kOsLockReadWrite))
+        platform::unlockRange(s->fd, kHeaderLockAt, 1);
+    // Both marks go with the lock, so that the next period takes it again.
+    s->flags &= ~(kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite);
+}
+
+// Forces the header of every other file of the environment free: called when the background
+// thread found this file idle, so that files idle for a whole period do not keep other
+// processes out.
+void releaseIdleHeaders(KeyedFile* self) {
+    MdkEnv* env = self->env;
+    lockEnv(env);
+    for (MdkFile* m = env->openFiles; m; m = m->next) {
+        if (m == self || m->kind != MDK_KIND_KEYED || !m->writeAllowed) continue;
+        KeyedShared* s = K(m)->sh();
+        if (s == self->sh()) continue;
+        uint32_t fl = s->flags;
+        if ((fl & (kNoHeaderLock | kSharedExclusive)) || !(fl & kHeaderLocked)) continue;
+        // A file whose lock another thread holds is in use, not idle.
+        if (!tryLockFile(m)) continue;
+        s->flags &= ~kIdle;
+        try {
+            unlockHeader(K(m), true);
+        } catch (const RaisedError&) {
+        }
+    }
+    unlockEnv(env);
+    platform::sleepMs(10);
+}
+
+}  // namespace
+
+void loadHeaderFields(KeyedShared* s) {
+    const uint8_t* h = s->header;
+    s->recordCount = static_cast<int32_t>(get32(h, kOffRecordCount));
+    s->sequence = get32(h, kOffSequence);
+}
+
+void rereadHeader(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (s->flags & (kNoHeaderLock | kHeaderLocked | kSharedExclusive | kTxHeld)) return;
+    uint8_t segmentsBefore = s->header[kOffSegments];
+    platform::IoResult r{};
+    for (int attempt = 0;; attempt++) {
+        r = platform::readAt(s->fd, s->header, kHeaderSize, 0);
+        if (r.status != platform::IoStatus::SeekFailed) break;
+        if (attempt == 10) raiseError(f, MDK_E_SEEK);
+        platform::sleepMs(100);
+    }
+    if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_READ);
+    loadHeaderFields(s);
+    // Another process opened a new segment: the base file has stopped growing.
+    if (s->header[kOffSegments] != segmentsBefore) {
+        int64_t length = platform::fileLength(s->fd);
+        if (length > 0) s->maxSegmentSize = length;
+    }
+    s->headerWritten = false;
+}
+
+void writeHeaderNow(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    s->undo.headerWritten = true;
+    platform::IoResult r = platform::writeAt(s->fd, s->header, kHeaderSize, 0);
+    if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+    if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
+    s->flags &= ~kHeaderDirty;
+}
+
+void headerChanged(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (s->headerWritten) {
+        s->flags |= kHeaderDirty;
+        return;
+    }
+    uint8_t* h = s->header;
+    putCounter(h, getCounter(h) + 1);
+    put32(h, kOffSequence, s->sequence);
+    if (h[kOffFlagsA] & kCounterCheck) {
+        h[kOffCheck] = h[36] ^ h[38];
+        h[kOffCheck + 1] = h[37] ^ h[39];
+    } else {
+        h[kOffCheck] = h[kOffCheck + 1] = 0;
+    }
+    s->headerWritten = true;
+    s->flags |= kHeaderDirty;
+    writeHeaderNow(f);
+}
+
+namespace {
+void beginUndo(KeyedShared* s) {
+    if (s->undo.active) return;
+    s->undo.active = true;
+    s->undo.headerWritten = false;
+    std::memcpy(s->undo.header, s->header, kHeaderSize);
+    s->undo.slots.clear();
+}
+
+// The period ended well: what it wrote stays.
+void endUndo(KeyedShared* s) {
+    s->undo.active = false;
+    s->undo.slots.clear();
+}
+}  // namespace
+
+void saveSlotImage(KeyedFile* f, uint32_t offset, uint32_t length) {
+    KeyedShared* s = f->sh();
+    if (!s->undo.active) return;
+    // Slots beyond the end of file of the period's start were not there before: nothing to keep.
+    uint32_t oldEof = get32(s->undo.header, kOffEof);
+    if (offset >= oldEof) return;
+    if (length > oldEof - offset) length = oldEof - offset;
+    PeriodUndo::Image image{offset, std::vector<uint8_t>(length)};
+    platform::IoResult r = platform::readAt(s->fd, image.bytes.data(), length, offset);
+    if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
+    image.bytes.resize(static_cast<size_t>(r.count));
+    s->undo.slots.push_back(std::move(image));
+}
+
+void abandonPeriod(KeyedFile* f) noexcept {
+    KeyedShared* s = f->sh();
+    for (CacheBuffer& b : s->cache) {
+        if (b.dirty) {
+            b.dirty = false;
+            b.address = 0;
+            b.age = 0;
+        }
+    }
+    s->flags &= ~kHeaderDirty;
+    s->insertBlock = 0;
+    if (!s->undo.active) return;
+    for (auto it = s->undo.slots.rbegin(); it != s->undo.slots.rend(); ++it)
+        platform::writeAt(s->fd, it->bytes.data(), it->bytes.size(), it->offset);
+    uint32_t counter = getCounter(s->header);
+    std::memcpy(s->header, s->undo.header, kHeaderSize);
+    if (s->undo.headerWritten) {
+        // The changed header reached the disk: put the old one back, with a counter that moved
+        // once more so that every other process drops what it may have read meanwhile.
+        putCounter(s->header, counter + 1);
+        platform::writeAt(s->fd, s->header, kHeaderSize, 0);
+    }
+    loadHeaderFields(s);
+    endUndo(s);
+}
+
+void lockHeader(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    lockFile(f);
+    s->lastRecordRead = 0;
+    s->continuation = 0;
+    if (s->flags & (kNoHeaderLock | kHeaderLocked | kSharedExclusive | kTxHeld)) {
+        beginUndo(s);
+        return;
+    }
+    takeOsHeaderLock(f);
+    s->flags &= ~kHeaderDirty;
+    uint32_t counter = getCounter(s->header);
+    rereadHeader(f);
+    if (getCounter(s->header) != counter) dropCache(s);
+    s->tickStamp = f->env->backgroundTicks.load();
+    s->flags |= kHeaderLocked;
+    beginUndo(s);
+}
+
+void unlockHeader(KeyedFile* f, bool force) {
+    KeyedShared* s = f->sh();
+    MdkEnv* env = f->env;
+    s->lastRecordRead = 0;
+    s->continuation = 0;
+    releaseTransient(f, s->locks);
+    uint32_t fl = s->flags;
+    if (fl & (kNoHeaderLock | kSharedExclusive)) {
+        // No header lock to give back, but the period's changes still go to disk at its end,
+        // so that a later failure never takes earlier calls' changes with it.
+        if (!env->inTransaction) {
+            try {
+                writeDirtyBlocks(f);
+                if (s->flags & kHeaderDirty) {
+                    s->headerWritten = false;
+                    headerChanged(f);
+                }
+            } catch (...) {
+                unlockFile(f);
+                throw;
+            }
+            endUndo(s);
+        }
+        unlockFile(f);
+        return;
+    }
+    if ((fl & kTxHeld) || !(fl & kHeaderLocked)) {
+        unlockFile(f);
+        return;
+    }
+    bool wake = false;
+    if (fl & kIdle) {
+        s->flags &= ~kIdle;
+        force = true;
+        wake = true;
+    }
+    if (--s->countdown < 0) force = true;
+    if (!env->backgroundFlush.load()) force = true;
+    if (env->inTransaction && !force) {
+        unlockFile(f);
+        return;
+    }
+    // From here on the period ends: whatever happens, the locks go back.
+    try {
+        if (!env->inTransaction) writeDirtyBlocks(f);
+        if (s->flags & kHeaderDirty) {
+            s->headerWritten = false;  // the closing write moves the counter again
+            headerChanged(f);
+        }
+    } catch (...) {
+        releaseOsHeaderLock(s);
+        s->countdown = env->backgroundFlush.load() ? 50 : 0;
+        unlockFile(f);
+        throw;
+    }
+    if (!env->inTransaction) endUndo(s);
+    releaseOsHeaderLock(s);
+    s->countdown = env->backgroundFlush.load() ? 50 : 0;
+    unlockFile(f);
+    if (wake) releaseIdleHeaders(f);
+}
+
+}  // namespace mdnio::keyed

@@ -1,0 +1,216 @@
+// The classic keyed engine: its handle, its shared file block and the operations its files of
+// the operation table are built from.
+//
+// Every operation that reads or changes a file runs inside a header-lock period: take the file
+// lock and the byte-range header lock, re-read the header, drop cached blocks when another
+// process changed the file (the change counter moved), work through the block cache, write the
+// changed blocks and the header, give the locks back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "common/keydesc.h"
+#include "common/reclock.h"
+#include "frame/frame.h"
+#include "keyed/format.h"
+
+namespace mdnio::keyed {
+
+// One buffer of the block cache.
+struct CacheBuffer {
+    uint32_t address = 0;  // 0: empty
+    uint32_t age = 0;
+    bool dirty = false;
+    std::unique_ptr<uint8_t[]> data;
+};
+
+// Shared flag bits (MdkSharedFile::flags) of the classic engine.
+constexpr uint32_t kNoHeaderLock = 0x02;     // header locking off
+constexpr uint32_t kHeaderDirty = 0x04;      // header copy changed, not yet written
+constexpr uint32_t kRawMode = 0x08;          // physical-order reading
+constexpr uint32_t kHeaderLocked = 0x10;     // header lock held in this period
+constexpr uint32_t kIdle = 0x20;             // idle mark of the background thread
+constexpr uint32_t kAlwaysLock = 0x100;      // reads always take the header lock
+constexpr uint32_t kTxHeld = 0x800;          // header lock held across a transaction
+constexpr uint32_t kOsLockReadOnly = 0x1000; // OS header lock held through a read-only descriptor
+constexpr uint32_t kOsLockReadWrite = 0x2000;  // ... through a writable one
+
+// What a header-lock period changed directly on disk, so that a period that fails half-way
+// can be undone: the header as it was when the period began, and the bytes of every record
+// slot it overwrote (slot mode writes slots straight to the file, not through the cache).
+struct PeriodUndo {
+    bool active = false;
+    bool headerWritten = false;  // the header went to disk during the period
+    uint8_t header[kHeaderSize] = {};
+    struct Image {
+        uint32_t offset;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Image> slots;
+};
+
+struct KeyedShared : MdkSharedFile {
+    // Geometry from the header.
+    int32_t R = 0;   // record size
+    int32_t K = 0;   // key area size
+    int32_t S = 0;   // record buffer / slot size
+    uint32_t B = 0;  // block size
+    uint32_t E = 0;  // blocks per allocation-map group (block mode), else 0
+    uint32_t T = 0;  // fill threshold of data blocks (block mode), else 0
+    bool blockMode = false;
+    bool compressed = false;
+    bool writableFd = false;
+    common::KeyLayout layout;
+    int highestKey = 0;  // number of keys - 1
+    uint32_t identity = 0;
+
+    // Header-lock period state.
+    bool headerWritten = false;  // the header was written in this period
+    int32_t countdown = 0;
+    uint32_t sequence = 0;       // copy of header 249
+    int64_t maxSegmentSize = 0;  // block mode: bytes a segment file may hold
+    int32_t tickStamp = 0;       // environment tick when the header was last validated
+
+    // Segment files (block mode); entry 0 is the base descriptor.
+    int segmentFd[kMaxSegments] = {};
+    int32_t segmentsOpen = 1;
+
+    // Record access.
+    RecordLocks locks;
+    uint32_t insertBlock = 0;       // block mode: current data block for inserts
+    uint32_t lastRecordRead = 0;
+    uint32_t continuation = 0;      // link to the next piece of the record read last
+
+    PeriodUndo undo;
+    int32_t cipherStart = -1;  // -1: blocks are stored plain
+
+    // The block cache.
+    std::vector<CacheBuffer> cache;
+    size_t baseBuffers = 0;
+    uint32_t ageClock = 0;
+};
+
+// One step of a search path: a key block and the entry taken in it.
+struct PathStep {
+    uint32_t block;
+    int32_t index;
+};
+
+struct KeyedFile : MdkFile {
+    KeyedShared* sh() const { return static_cast<KeyedShared*>(shared); }
+
+    // Position in the order of the current key.
+    int32_t curKey = 0;
+    uint32_t curRecord = 0;
+    uint32_t leafBlock = 0;  // leaf and entry of the position
+    int32_t leafIndex = 0;
+    PathStep path[kMaxDepth] = {};
+    int32_t depth = 0;
+
+    // Key values (each of the file's largest value size).
+    std::vector<uint8_t> lastKey;  // value at the current position; 0xFF first: before all
+    std::vector<uint8_t> search;   // value being searched
+    std::vector<uint8_t> found;    // value of the entry a search ended on
+    std::vector<uint8_t> spare;
+
+    // Record buffers of S bytes (read, write, compression) and what the last read left.
+    std::vector<uint8_t> readBuf;
+    std::vector<uint8_t> writeBuf;
+    std::vector<uint8_t> packBuf;
+    std::vector<uint8_t> joined;   // a record with its continuation pieces, as last read
+    int32_t optionWord = 0;        // file option word from the password record
+};
+
+inline KeyedFile* K(MdkFile* f) { return static_cast<KeyedFile*>(f); }
+
+// ---- header.cpp: header-lock periods ------------------------------------------------------------
+void lockHeader(KeyedFile* f);
+void unlockHeader(KeyedFile* f, bool force);
+void rereadHeader(KeyedFile* f);
+void headerChanged(KeyedFile* f);  // marks the header changed; writes it at the first change
+void writeHeaderNow(KeyedFile* f);
+void loadHeaderFields(KeyedShared* s);  // derived fields from the header copy
+// Keeps the bytes at `offset` before a period overwrites them on disk.
+void saveSlotImage(KeyedFile* f, uint32_t offset, uint32_t length);
+// Undoes a period that failed: restores overwritten slots and the header, drops changed blocks.
+// Never raises.
+void abandonPeriod(KeyedFile* f) noexcept;
+
+// ---- cache.cpp: blocks -----------------------------------------------------------------------------
+constexpr int kAnyType = 1;  // fetchBlock: any block type
+uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
+void markDirty(KeyedFile* f, uint8_t* block);
+void writeBlock(KeyedFile* f, CacheBuffer& buffer);
+void writeDirtyBlocks(KeyedFile* f);
+void dropCache(KeyedShared* s);
+uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached
+int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset);
+void closeSegments(KeyedShared* s);
+void encipherBlock(const KeyedShared* s, uint8_t* block);
+void decipherBlock(const KeyedShared* s, uint8_t* block);
+
+// ---- alloc.cpp: blocks of the file ------------------------------------------------------------------
+uint8_t* allocateBlock(KeyedFile* f, uint8_t type);
+void freeBlock(KeyedFile* f, uint8_t* block);
+
+// ---- records.cpp: record bodies -------------------------------------------------------------------
+// Reads the record at `address` (negative: without a lock): its first piece into f->readBuf
+// (the record buffer keys are built from), and key area and all data, pieces joined, into
+// f->joined (key area length byte, key area, BE16 length of the first piece, all data).
+void readRecord(KeyedFile* f, int64_t address);
+// Stores f->writeBuf (with `dataLength` bytes of data in `data`) as a new record.
+uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count);
+uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> data);
+void freeRecord(KeyedFile* f, uint32_t address, bool count);
+
+// ---- tree.cpp: key trees ----------------------------------------------------------------------------
+enum SearchMode {
+    kExact = 0,         // plain search
+    kIgnoreSuffix = 1,  // may go on into the next subtree even on a file with the counter check
+    kForEdit = 2,       // stays in the subtree it descended into: the place to insert or delete
+};
+// Searches f->search in key k; answers 0 (equal) or 3, with the path, position and f->found set.
+int32_t searchKey(KeyedFile* f, int k, int mode);
+// Moves n entries from f->lastKey in the current key and makes that entry the position (its
+// value in f->lastKey, its record in f->curRecord).  Raises 4 past either end.
+void moveBy(KeyedFile* f, int n);
+// Inserts (value, pointer) in key k at the place the last kForEdit search found.
+void insertEntry(KeyedFile* f, int k, std::span<const uint8_t> value, int32_t pointer);
+// Finds the entry of `record` among the entries of key k whose values equal f->search but for
+// their 4-byte suffix (a sequence-suffixed key), and makes it the search position with its
+// value in f->found.  False when there is none.
+bool findEntryOfRecord(KeyedFile* f, int k, uint32_t record);
+// Deletes the entry the last search found in key k.
+void deleteFoundEntry(KeyedFile* f, int k);
+uint32_t rootOf(const KeyedShared* s, int k);
+void setRoot(KeyedFile* f, int k, uint32_t block);
+size_t valueSize(const KeyedShared* s, int k);  // L + 1
+size_t entrySize(const KeyedShared* s, int k);  // L + 5
+unsigned capacity(const KeyedShared* s, int k); // entries per key block
+
+// ---- the operation table ----------------------------------------------------------------------------
+int32_t opSeek(MdkFile* f, const void* key, int32_t len, int32_t keyNumber);
+int32_t opRead(MdkFile* f, void* buf, int32_t len, int32_t option, int32_t offset,
+               int32_t address);
+int32_t opSetpos(MdkFile* f, int32_t pos);
+int32_t opGetpos(MdkFile* f);
+int32_t opRawReadMode(MdkFile* f, int32_t mode);
+int32_t opGetKey(MdkFile* f, void* buf, int32_t len, int32_t keyNumber);
+int32_t opKeyAdjust(MdkFile* f, void* key, int32_t len, int32_t keyNumber);
+int32_t opWrite(MdkFile* f, const void* rec, int32_t recLen, const void* key, int32_t keyLen,
+                int32_t mode, int32_t offset);
+int32_t opRemove(MdkFile* f, const void* key, int32_t keyLen, int32_t seq);
+int32_t opDropKey(MdkFile* f, int32_t k);
+int32_t opDict(MdkFile* f, int32_t n, void* buf, int32_t len);
+int32_t opDictAdd(MdkFile* f, int32_t n, const void* payload, int32_t len);
+int32_t opUnlockRecord(MdkFile* f, int32_t which);
+int32_t opLockHeader(MdkFile* f);
+int32_t opUnlockHeader(MdkFile* f, int32_t force, int32_t);
+int32_t opCommit(MdkFile* f);
+int32_t opRollback(MdkFile* f);
+int32_t opClose(MdkFile* f);
+
+}  // namespace mdnio::keyed

@@ -1,0 +1,370 @@
+// Opening and closing classic keyed files, the operation table, the per-file part of commit
+// and rollback, and the background thread's visit.
+#include <cstring>
+#include <new>
+
+#include "common/keyvalue.h"
+#include "frame/env.h"
+#include "keyed/keyed.h"
+#include "keyed/open.h"
+
+namespace mdnio::keyed {
+
+namespace {
+
+constexpr int32_t kOpenReadOnly = 0x200;
+constexpr int32_t kOpenExclusive = 0x400;
+
+void fail(const OpenRequest& r, int32_t code) {
+    if (r.errorOut) *r.errorOut = code;
+}
+
+// Reads and checks the header and key descriptions into a new shared block.  Nothing read
+// from the file is trusted: a header that describes an impossible file is refused with 5.
+int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
+    uint8_t* h = s->header;
+    platform::IoResult r = platform::readAt(req.fd, h, kHeaderSize, 0);
+    if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return MDK_E_FILETYPE;
+    int32_t code = static_cast<int8_t>(h[kOffBlockCode]);
+    if (code < 0) return MDK_E_FILETYPE;
+    s->B = static_cast<uint32_t>(code + 1) * 1024;
+    s->R = getS16(h, kOffRecordSize);
+    s->K = getS16(h, kOffKeyArea);
+    if (s->R < 0 || s->K < 0 || s->K > 127) return MDK_E_FILETYPE;
+    uint8_t flagsA = h[kOffFlagsA];
+    uint8_t flagsB = h[kOffFlagsB];
+    s->blockMode = flagsA & kBlockMode;
+    s->compressed = flagsB & kCompressed;
+    s->S = s->R + s->K + 3 + (s->blockMode ? 4 : 0) + (s->compressed ? 1 : 0);
+    if (s->S < 5) s->S = 5;
+    if (s->blockMode && static_cast<uint32_t>(s->S) + 10 > s->B) return MDK_E_FILETYPE;
+
+    uint8_t continuation[kHeaderSize] = {};
+    if (flagsA & kDescContinued) {
+        platform::IoResult c{};
+        for (int attempt = 0; attempt < 40; attempt++) {
+            c = platform::readAt(req.fd, continuation, kHeaderSize, kHeaderSize);
+            if (c.status == platform::IoStatus::Ok) break;
+            platform::sleepMs(50);
+        }
+        if (c.status != platform::IoStatus::Ok || c.count != kHeaderSize) return MDK_E_OPEN;
+    }
+    if (common::decodeClassicHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, s->layout))
+        return MDK_E_FILETYPE;
+    if (s->layout.keys.empty() || s->layout.keys.size() > 16) return MDK_E_FILETYPE;
+    for (const common::KeyDesc& k : s->layout.keys)
+        if (common::keyBlockCapacity(s->B, k.entrySize()) < 3) return MDK_E_FILETYPE;
+    s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;
+
+    uint32_t eof = get32(h, kOffEof);
+    uint32_t segments = h[kOffSegments];
+    uint32_t maxSegment = std::min<uint32_t>(s->B / 256 - 1, kMaxSegments - 1);
+    if (eof < kFirstBlock || segments > maxSegment || h[kOffFill] > 100) return MDK_E_FILETYPE;
+    if (!s->blockMode && (segments != 0 || eof > kMaxEof)) return MDK_E_FILETYPE;
+
+    s->identity = get32(h, kOffIdentity);
+    s->sequence = get32(h, kOffSequence);
+    s->recordCount = static_cast<int32_t>(get32(h, kOffRecordCount));
+    if (flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
+    if ((flagsA & kCounterCheck) &&
+        (h[kOffCheck] != (h[36] ^ h[38]) || h[kOffCheck + 1] != (h[37] ^ h[39])))
+        h[kOffFlagsA] &= ~kCounterCheck;
+    if (flagsB & kCommitting) {
+        // A commit stopped after it began writing blocks: the counter goes back by one so that
+        // the next header write moves it past every cache that saw the half-written state.
+        putCounter(h, getCounter(h) - 1);
+        h[kOffFlagsB] &= ~kCommitting;
+    }
+    if (s->blockMode) {
+        s->E = s->B - 6;
+        s->T = s->E * h[kOffFill] / 100;
+    }
+    s->separator = (flagsA & kLengthPrefixed) ? -1
+                   : (flagsA & kSeparatorGiven) ? h[kOffSeparator]
+                                                : common::kDefaultSeparator;
+    s->keyAreaWidth = s->K;
+    s->maxDataLength = s->R;
+    s->longestKey = 0;
+    for (const common::KeyDesc& k : s->layout.keys)
+        s->longestKey = std::max<int32_t>(s->longestKey, k.length);
+    s->keyBufferSize = static_cast<int32_t>(s->layout.maxValueSize());
+    s->recordBufferLength = s->S;
+
+    if (s->blockMode) {
+        if (segments > 0) {
+            s->maxSegmentSize = platform::fileLength(req.fd);
+        } else {
+            int64_t mb = req.env->segmentMegabytes > 0 ? req.env->segmentMegabytes : 2000;
+            int64_t group = int64_t{s->B} * s->E;
+            int64_t groups = std::max<int64_t>(1, (mb * (1 << 20) - kFirstBlock) / group);
+            s->maxSegmentSize = groups * group + kFirstBlock;
+        }
+    }
+    size_t buffers = std::max<size_t>(8, 3 * s->layout.keys.size());
+    s->cache.resize(buffers);
+    for (CacheBuffer& b : s->cache) {
+        b.data.reset(new (std::nothrow) uint8_t[s->B]());
+        if (!b.data) return MDK_E_MEMORY;
+    }
+    s->baseBuffers = buffers;
+    s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
+    std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
+    s->fd = req.fd;
+    s->segmentFd[0] = req.fd;
+    s->writableFd = req.readWrite != 0;
+    if (req.flags & kOpenExclusive) s->flags |= kSharedExclusive;
+    return 0;
+}
+
+// A shared block of this environment for the same file that a new handle may use: its
+// descriptor must allow what the handle needs.
+KeyedShared* findShared(MdkEnv* env, const char* name, uint32_t identity, bool needWrite) {
+    for (MdkFile* m = env->openFiles; m; m = m->next) {
+        if (m->kind != MDK_KIND_KEYED || (m->flags & kFileClosedInTx)) continue;
+        KeyedShared* s = K(m)->sh();
+        if (s->identity != identity || std::strcmp(s->fileName, name) != 0) continue;
+        if (needWrite && !s->writableFd) continue;
+        return s;
+    }
+    return nullptr;
+}
+
+void freeShared(KeyedShared* s) {
+    closeSegments(s);
+    if (s->fd >= 0) platform::closeFile(s->fd);
+    delete s;
+}
+
+void backgroundPass(MdkEnv* env) {
+    for (MdkFile* m = env->openFiles; m; m = m->next) {
+        if (m->kind != MDK_KIND_KEYED || (m->flags & kFileClosing)) continue;
+        KeyedShared* s = K(m)->sh();
+        uint32_t fl = s->flags;
+        if (!(fl & (kNoHeaderLock | kHeaderLocked | kSharedExclusive))) continue;
+        if (!(fl & kIdle)) {
+            s->flags |= kIdle;
+            continue;
+        }
+        if (s->lockCount.load() != 0 || !tryLockFile(m)) continue;
+        try {
+            lockHeader(K(m));
+            unlockHeader(K(m), true);
+        } catch (const RaisedError&) {
+        }
+        unlockFile(m);
+    }
+}
+
+const MdkOpTable kOps = {
+    opClose,   opDict,        opSeek,         opWrite,  opRemove,      opSetpos,
+    opGetpos,  opCommit,      opRollback,     opRead,   opRawReadMode, opUnlockRecord,
+    opGetKey,  opKeyAdjust,   opDictAdd,      opLockHeader, opUnlockHeader, opDropKey,
+    ops::refuseRestrictedRead,
+};
+
+}  // namespace
+
+MdkFile* openClassic(const OpenRequest& req) {
+    MdkEnv* env = req.env;
+    auto* s = new (std::nothrow) KeyedShared();
+    if (!s) {
+        platform::closeFile(req.fd);
+        fail(req, MDK_E_MEMORY);
+        return MDK_INVALID_FILE;
+    }
+    int32_t rc = loadShared(req, s);
+    if (rc) {
+        s->fd = -1;
+        delete s;
+        platform::closeFile(req.fd);
+        fail(req, rc);
+        return MDK_INVALID_FILE;
+    }
+    auto* f = new (std::nothrow) KeyedFile();
+    if (!f) {
+        freeShared(s);
+        fail(req, MDK_E_MEMORY);
+        return MDK_INVALID_FILE;
+    }
+    size_t vs = s->layout.maxValueSize();
+    try {
+        f->lastKey.assign(vs, 0);
+        f->lastKey[0] = 0xFF;
+        f->search.assign(vs, 0);
+        f->found.assign(vs, 0);
+        f->spare.assign(vs, 0);
+        f->readBuf.assign(static_cast<size_t>(s->S), 0);
+        f->writeBuf.assign(static_cast<size_t>(s->S), 0);
+        f->packBuf.assign(static_cast<size_t>(s->S), 0);
+        f->joined.reserve(static_cast<size_t>(s->S));
+    } catch (...) {
+        delete f;
+        freeShared(s);
+        fail(req, MDK_E_MEMORY);
+        return MDK_INVALID_FILE;
+    }
+    f->env = env;
+    f->kind = MDK_KIND_KEYED;
+    f->ops = &kOps;
+    f->writeAllowed = req.readWrite ? 1 : 0;
+    if (req.flags & kOpenReadOnly) f->flags |= kFileWritesRefused;
+    f->keyBuffer = f->lastKey.data();
+
+    lockEnv(env);
+    KeyedShared* existing = findShared(env, s->fileName, s->identity, req.readWrite != 0);
+    if (existing) {
+        freeShared(s);  // one descriptor, one cache and one set of locks per file
+        s = existing;
+    } else {
+        s->self = s;
+    }
+    f->shared = s;
+    f->next = env->openFiles;
+    env->openFiles = f;
+    if (env->backgroundFlush.load() && !env->backgroundRunning.load())
+        startBackground(env, backgroundPass);
+    unlockEnv(env);
+    return f;
+}
+
+int32_t opClose(MdkFile* mf) {
+    KeyedFile* f = K(mf);
+    MdkEnv* env = f->env;
+    KeyedShared* s = f->sh();
+    lockEnv(env);
+    f->curRecord = 0;
+    lockFile(f);
+    f->flags |= kFileClosing;
+    unlockFile(f);
+    lockHeader(f);
+    releaseHeld(f, s->locks, kReleaseAll);
+    unlockHeader(f, true);
+    if (env->inTransaction) {
+        f->flags |= kFileClosedInTx;
+        unlockEnv(env);
+        return 0;
+    }
+    bool last = sharesPhysicalFile(f) != 0;
+    unlinkFile(f);
+    freeRestrictProgram(f);
+    delete f;
+    if (last) freeShared(s);
+    unlockEnv(env);
+    return 0;
+}
+
+int32_t opUnlockRecord(MdkFile* mf, int32_t which) {
+    KeyedFile* f = K(mf);
+    lockHeader(f);
+    releaseHeld(f, f->sh()->locks, which == -1 ? kReleaseAll : static_cast<uint32_t>(which));
+    unlockHeader(f, true);
+    return 0;
+}
+
+int32_t opLockHeader(MdkFile* mf) {
+    lockHeader(K(mf));
+    return 0;
+}
+
+// The unlock a raise runs: the failed call's changes are dropped, not written, and the locks
+// go back.  Nothing here raises again.
+int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
+    KeyedFile* f = K(mf);
+    KeyedShared* s = f->sh();
+    MdkEnv* env = f->env;
+    if (f->lockOwner.load() != platform::currentThreadId()) return 0;
+    try {
+        s->lastRecordRead = 0;
+        s->continuation = 0;
+        releaseTransient(f, s->locks);
+        if (!env->inTransaction || !(s->flags & kTxHeld)) abandonPeriod(f);
+        if ((s->flags & kHeaderLocked) && !(s->flags & kTxHeld)) {
+            if (s->flags & (kOsLockReadOnly | kOsLockReadWrite))
+                platform::unlockRange(s->fd, platform::kLockBase + kHeaderLockOffset, 1);
+            s->flags &= ~(kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite);
+        }
+    } catch (...) {
+    }
+    unlockFile(f);
+    return 0;
+}
+
+int32_t opCommit(MdkFile* mf) {
+    KeyedFile* f = K(mf);
+    KeyedShared* s = f->sh();
+    lockFile(f);
+    f->curRecord = 0;
+    bool dirty = false;
+    for (CacheBuffer& b : s->cache) dirty = dirty || b.dirty;
+    if (dirty) {
+        // Bit 5 of flags B on disk says the blocks are being written: a file found with it set
+        // was left in the middle of a commit.
+        s->header[kOffFlagsB] |= kCommitting;
+        s->headerWritten = false;
+        headerChanged(f);
+        writeDirtyBlocks(f);
+        s->header[kOffFlagsB] &= ~kCommitting;
+        s->headerWritten = false;
+        headerChanged(f);
+    } else if (s->flags & kHeaderDirty) {
+        s->headerWritten = false;
+        headerChanged(f);
+    }
+    s->cache.resize(s->baseBuffers);
+    s->undo.active = false;
+    s->undo.slots.clear();
+    unlockFile(f);
+    if (f->flags & kFileClosedInTx) {
+        f->flags &= ~kFileClosedInTx;
+        lockFile(f);
+        releaseHeld(f, s->locks, kReleaseAll);
+        unlockFile(f);
+        return opClose(f);
+    }
+    if (s->flags & kTxHeld) {
+        lockFile(f);
+        s->flags &= ~kTxHeld;
+        s->flags |= kHeaderLocked;
+        unlockHeader(f, true);
+    }
+    lockFile(f);
+    releaseHeld(f, s->locks, kReleaseAll);
+    unlockFile(f);
+    return 0;
+}
+
+int32_t opRollback(MdkFile* mf) {
+    KeyedFile* f = K(mf);
+    KeyedShared* s = f->sh();
+    lockFile(f);
+    f->depth = 0;
+    // What the transaction wrote straight to disk goes back, and its cached blocks are dropped.
+    abandonPeriod(f);
+    dropCache(s);
+    s->cache.resize(s->baseBuffers);
+    s->continuation = 0;
+    f->curKey = 0;
+    f->curRecord = 0;
+    f->leafBlock = 0;
+    f->lastKey[0] = 0xFF;
+    unlockFile(f);
+    if (f->flags & kFileClosedInTx) {
+        f->flags &= ~kFileClosedInTx;
+        lockFile(f);
+        releaseHeld(f, s->locks, kReleaseAll);
+        unlockFile(f);
+        return opClose(f);
+    }
+    if (s->flags & kTxHeld) {
+        lockFile(f);
+        s->flags &= ~kTxHeld;
+        s->flags |= kHeaderLocked;
+        unlockHeader(f, true);
+    }
+    lockFile(f);
+    releaseHeld(f, s->locks, kReleaseAll);
+    unlockFile(f);
+    return 0;
+}
+
+}  // namespace mdnio::keyed

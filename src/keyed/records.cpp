@@ -1,0 +1,434 @@
+// Record bodies: fixed slots in slot mode, slotted data blocks in block mode, records longer than
+// R chained into continuation pieces, and compressed data.
+#include <algorithm>
+#include <cstring>
+
+#include "common/compress.h"
+#include "common/datablock.h"
+#include "keyed/keyed.h"
+
+namespace mdnio::keyed {
+
+namespace {
+
+using common::getBe16;
+using common::putBe16;
+
+constexpr uint32_t kContinued = 0x8000;
+constexpr size_t kMaxPieces = 1u << 20;  // a chain longer than this is a loop
+
+uint32_t slotLockLength(const KeyedShared* s) { return s->blockMode ? 1 : s->S; }
+
+// ---- slot mode ------------------------------------------------------------------------------------
+
+void readSlot(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    uint8_t* buf = f->readBuf.data();
+    platform::IoResult r = platform::readAt(s->fd, buf, s->S, address);
+    if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+    if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
+    if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
+    if (r.count < s->S) std::memset(buf + r.count, 0, s->S - r.count);
+    if (buf[0] == kDeletedSlot) raiseError(f, MDK_E_KEYADDR);
+    int32_t d = getBe16(buf + 1 + s->K);
+    if (d + s->K + 3 > s->S) raiseError(f, MDK_E_RECLENGTH);
+    if ((buf[0] & 0x7F) > s->K) raiseError(f, MDK_E_KEYSIZE);
+    if (d > s->R) raiseError(f, MDK_E_RECSIZE);
+}
+
+void writeSlot(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
+    KeyedShared* s = f->sh();
+    saveSlotImage(f, address, length);
+    headerChanged(f);
+    platform::IoResult w = platform::writeAt(s->fd, bytes, length, address);
+    if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+    if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
+    if (w.count != length) raiseError(f, MDK_E_EOF);
+}
+
+uint32_t addSlot(KeyedFile* f, const uint8_t* record) {
+    KeyedShared* s = f->sh();
+    uint32_t head = get32(s->header, kOffDeletedOrDataGroup);
+    uint32_t address;
+    if (head) {
+        uint8_t link[5];
+        platform::IoResult r = platform::readAt(s->fd, link, 5, head);
+        if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_DELCHAIN);
+        int32_t next = static_cast<int32_t>(get32(link, 1));
+        if (r.count != 5 || link[0] != kDeletedSlot || next > 0) raiseError(f, MDK_E_DELCHAIN);
+        address = head;
+        put32(s->header, kOffDeletedOrDataGroup, static_cast<uint32_t>(-next));
+    } else {
+        if (get32(s->header, kOffRecordCount) == 0 && get32(s->header, kOffEof) <= kFirstBlock) {
+            // The first block must exist before the first slot.
+            freeBlock(f, allocateBlock(f, kTypeKey));
+        }
+        uint64_t eof = get32(s->header, kOffEof);
+        uint64_t base = kFirstBlock + s->B;
+        uint64_t n = eof > base ? (eof - base + s->S - 1) / s->S : 0;
+        uint64_t at = base + n * s->S;
+        if (at + s->S > kMaxEof) raiseError(f, MDK_E_FULL);
+        address = static_cast<uint32_t>(at);
+        put32(s->header, kOffEof, static_cast<uint32_t>(at + s->S));
+    }
+    lockRecordOrRaise(f, s->locks, address, s->S);
+    headerChanged(f);
+    writeSlot(f, address, record, s->S);
+    return address;
+}
+
+// ---- block mode --------------------------------------------------------------------------------------
+
+struct Stored {
+    uint8_t* block;
+    unsigned slot;
+    size_t position;  // body position
+    uint32_t length;  // D' without the continued bit
+    bool continued;
+    uint32_t size;    // bytes of the record in the block
+};
+
+// Finds and checks the record of `address` in its data block.
+Stored locate(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    unsigned slot = address & 0xFF;
+    if (slot == 0) raiseError(f, MDK_E_KEY);
+    uint8_t* block = fetchBlock(f, address & ~0xFFu, kAnyType);
+    if (block[0] != kTypeData || slot > block[5]) raiseError(f, MDK_E_KEY);
+    size_t position = common::slotPosition({block, s->B}, slot);
+    if (position == 0) raiseError(f, MDK_E_KEY);
+    if (position > s->B - 6 || position + s->K + 3 > s->B - 6) raiseError(f, MDK_E_OFFSET);
+    const uint8_t* rec = block + 6 + position;
+    uint32_t stored = getBe16(rec + 1 + s->K);
+    bool continued = stored & kContinued;
+    uint32_t length = stored & 0x7FFF;
+    if (length + s->K + 3 > static_cast<uint32_t>(s->S)) raiseError(f, MDK_E_RECSIZE);
+    uint32_t size = length + s->K + 3 + (continued ? 4 : 0);
+    if (position + size > s->B - 6) raiseError(f, MDK_E_OFFSET);
+    return {block, slot, position, length, continued, size};
+}
+
+// Reads the piece at `address` into `buf` (S bytes); answers its continuation link.
+uint32_t readPiece(KeyedFile* f, uint32_t address, uint8_t* buf) {
+    KeyedShared* s = f->sh();
+    Stored st = locate(f, address);
+    const uint8_t* rec = st.block + 6 + st.position;
+    if ((rec[0] & 0x7F) > s->K) raiseError(f, MDK_E_KEYSIZE);
+    std::memcpy(buf, rec, 1 + s->K);
+    if (!s->compressed) {
+        if (static_cast<int32_t>(st.length) > s->R) raiseError(f, MDK_E_RECSIZE);
+        putBe16(buf + 1 + s->K, static_cast<uint16_t>(st.length));
+        std::memcpy(buf + 3 + s->K, rec + 3 + s->K, st.length);
+    } else {
+        long n = common::decompressRecord({rec + 3 + s->K, st.length},
+                                          {buf + 3 + s->K, static_cast<size_t>(s->R)});
+        if (n < 0) raiseError(f, MDK_E_DECOMPRESS);  // overflowing R is as bad as a bad code
+        putBe16(buf + 1 + s->K, static_cast<uint16_t>(n));
+    }
+    return st.continued ? get32(rec, 3 + s->K + static_cast<int>(st.length)) : 0;
+}
+
+// Lays out a piece in f->packBuf: key area length byte (with the piece mark), key area, stored
+// length, data (compressed when the file compresses), link.  Answers its size.
+uint32_t encodePiece(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
+                     std::span<const uint8_t> data, uint32_t link) {
+    KeyedShared* s = f->sh();
+    uint8_t* out = f->packBuf.data();
+    out[0] = keyLength;
+    std::memcpy(out + 1, keyArea, s->K);
+    uint32_t length = static_cast<uint32_t>(data.size());
+    if (s->compressed) {
+        long n = common::compressRecord(
+            data, {out + 3 + s->K, static_cast<size_t>(s->S - 3 - s->K - (link ? 4 : 0))});
+        if (n < 0) raiseError(f, MDK_E_RECSIZE);
+        length = static_cast<uint32_t>(n);
+    } else if (!data.empty()) {
+        std::memcpy(out + 3 + s->K, data.data(), length);
+    }
+    putBe16(out + 1 + s->K, static_cast<uint16_t>(length | (link ? kContinued : 0)));
+    if (link) put32(out, 3 + s->K + static_cast<int>(length), link);
+    return length + s->K + 3 + (link ? 4 : 0);
+}
+
+uint8_t* mapByteOf(KeyedFile* f, uint32_t blockAddress, uint8_t** mapOut) {
+    KeyedShared* s = f->sh();
+    uint32_t segment = segmentOf(blockAddress, s->B);
+    int64_t n = (offsetInSegment(blockAddress, s->B) - kFirstBlock) / s->B;
+    int64_t mapIndex = n / s->E * s->E;
+    uint32_t map = addressIn(segment, kFirstBlock + mapIndex * s->B);
+    *mapOut = fetchBlock(f, map, kTypeMap);
+    return *mapOut + 6 + n % s->E;
+}
+
+// Keeps the map byte and the insert block in step with the block's free space.
+void settleDataBlock(KeyedFile* f, uint32_t blockAddress) {
+    KeyedShared* s = f->sh();
+    uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
+    uint32_t free = common::freeBytes({block, s->B});
+    bool full = free < s->T || block[5] == 255;
+    uint8_t* map = nullptr;
+    uint8_t* byte = mapByteOf(f, blockAddress, &map);
+    uint8_t want = full ? kMapDataFull : kTypeData;
+    if (*byte != want) {
+        *byte = want;
+        markDirty(f, map);
+    }
+    if (full) {
+        if (s->insertBlock == blockAddress) s->insertBlock = 0;
+    } else {
+        s->insertBlock = blockAddress;
+    }
+}
+
+bool hasRoom(const KeyedShared* s, const uint8_t* block, uint32_t need) {
+    if (block[0] != kTypeData || block[5] >= 255) return false;
+    uint32_t free = common::freeBytes({block, s->B});
+    return free >= need + 2;
+}
+
+// A data block with room for a record of `need` bytes: the current insert block, one found
+// through the allocation maps, or a new one.
+uint32_t blockWithRoom(KeyedFile* f, uint32_t need) {
+    KeyedShared* s = f->sh();
+    if (s->insertBlock) {
+        uint8_t* block = fetchBlock(f, s->insertBlock, kAnyType);
+        if (block[0] == kTypeData && common::freeBytes({block, s->B}) >= s->T &&
+            hasRoom(s, block, need))
+            return s->insertBlock;
+    }
+    uint32_t hint = get32(s->header, kOffDeletedOrDataGroup);
+    uint32_t group = hint ? hint : kFirstBlock;
+    int rejected = 0;
+    bool examined = false;
+    while (rejected < 8) {
+        uint32_t eof = get32(s->header, kOffEof);
+        bool lastSegment = segmentOf(group, s->B) == segmentOf(eof, s->B);
+        if (lastSegment && offsetInSegment(group, s->B) >= offsetInSegment(eof, s->B)) break;
+        if (offsetInSegment(group, s->B) >= s->maxSegmentSize) {
+            if (lastSegment) break;
+            group = addressIn(segmentOf(group, s->B) + 1, kFirstBlock);
+            continue;
+        }
+        uint8_t* map = fetchBlock(f, group, kTypeMap);
+        for (uint32_t j = 1; j < s->E && rejected < 8; j++) {
+            map = fetchBlock(f, group, kTypeMap);
+            if (map[6 + j] != kTypeData) continue;
+            uint32_t address = group + j * s->B;
+            if (address == s->insertBlock) continue;
+            examined = true;
+            uint8_t* block = fetchBlock(f, address, kTypeData);
+            if (hasRoom(s, block, need)) return address;
+            rejected++;
+        }
+        uint32_t next = group + s->E * s->B;
+        if (!examined) {
+            put32(s->header, kOffDeletedOrDataGroup, next);
+            headerChanged(f);
+        }
+        group = next;
+    }
+    uint8_t* block = allocateBlock(f, kTypeData);
+    common::initSlottedBlock({block, s->B}, kTypeData, get32(block, 1));
+    markDirty(f, block);
+    return get32(block, 1);
+}
+
+// Stores the piece in f->packBuf (`size` bytes) in a data block; answers its record address.
+uint32_t addStored(KeyedFile* f, uint32_t size) {
+    KeyedShared* s = f->sh();
+    uint32_t blockAddress = blockWithRoom(f, size);
+    uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
+    common::SlotPlace place = common::reserveRecord({block, s->B}, size);
+    if (place.slot == 0) raiseError(f, MDK_E_OFFSET);
+    std::memcpy(block + 6 + place.position, f->packBuf.data(), size);
+    markDirty(f, block);
+    settleDataBlock(f, blockAddress);
+    uint32_t address = blockAddress + place.slot;
+    int32_t rc = lockRecord(f, s->locks, address, 1);
+    if (rc && rc != MDK_E_BUSY) raiseError(f, rc);
+    return address;
+}
+
+void freeStored(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    lockRecordOrRaise(f, s->locks, address, 1);
+    if ((address & 0xFF) == 0) raiseError(f, MDK_E_BADADDR);
+    Stored st = locate(f, address);
+    int rc = common::removeRecord({st.block, s->B}, st.slot, st.size);
+    if (rc) raiseError(f, rc);
+    markDirty(f, st.block);
+    uint32_t blockAddress = address & ~0xFFu;
+    if (st.block[5] == 0) {
+        freeBlock(f, st.block);
+        return;
+    }
+    uint8_t* map = nullptr;
+    uint8_t* byte = mapByteOf(f, blockAddress, &map);
+    uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
+    if (*byte == kMapDataFull && common::freeBytes({block, s->B}) >= s->T) {
+        *byte = kTypeData;
+        markDirty(f, map);
+    }
+    s->insertBlock = blockAddress;
+}
+
+// Rewrites the piece at `address` with f->packBuf (`size` bytes); answers its address, which
+// changes when the piece no longer fits in its block.
+uint32_t rewriteStored(KeyedFile* f, uint32_t address, uint32_t size) {
+    KeyedShared* s = f->sh();
+    lockRecordOrRaise(f, s->locks, address, 1);
+    Stored st = locate(f, address);
+    uint32_t free = common::freeBytes({st.block, s->B});
+    if (size > st.size && size - st.size > free) {
+        freeStored(f, address);
+        return addStored(f, size);
+    }
+    size_t position = st.position;
+    if (size != st.size) {
+        position = common::resizeRecord({st.block, s->B}, st.slot, st.size, size);
+        if (position == 0) raiseError(f, MDK_E_OFFSET);
+    }
+    std::memcpy(st.block + 6 + position, f->packBuf.data(), size);
+    markDirty(f, st.block);
+    settleDataBlock(f, address & ~0xFFu);
+    return address;
+}
+
+// The record's pieces after the owner, following the links from `link`.
+void collectPieces(KeyedFile* f, uint32_t link, std::vector<uint32_t>& pieces) {
+    pieces.clear();
+    while (link) {
+        if (pieces.size() >= kMaxPieces) raiseError(f, MDK_E_OFFSET);
+        pieces.push_back(link);
+        Stored st = locate(f, link);
+        link = st.continued
+                   ? get32(st.block + 6 + st.position, 3 + f->sh()->K + static_cast<int>(st.length))
+                   : 0;
+    }
+}
+
+// Writes `data` as a chain of pieces, last first so that every link is known, reusing the
+// addresses in `reuse` (rewritten in place) before adding new pieces.  Answers the address of
+// the first piece (0 when `data` fits in the owner).
+uint32_t writePieces(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
+                     std::span<const uint8_t> data, const std::vector<uint32_t>& reuse) {
+    KeyedShared* s = f->sh();
+    size_t R = static_cast<size_t>(s->R);
+    size_t chunks = data.size() > R ? (data.size() - R + R - 1) / R : 0;
+    uint32_t link = 0;
+    for (size_t i = chunks; i >= 1; i--) {
+        size_t from = R * i;
+        auto chunk = data.subspan(from, std::min(R, data.size() - from));
+        uint32_t size = encodePiece(f, keyArea, keyLength | kPieceMark, chunk, link);
+        link = i <= reuse.size() ? rewriteStored(f, reuse[i - 1], size) : addStored(f, size);
+    }
+    for (size_t i = chunks; i < reuse.size(); i++) freeStored(f, reuse[i]);
+    return link;
+}
+
+}  // namespace
+
+void readRecord(KeyedFile* f, int64_t address) {
+    KeyedShared* s = f->sh();
+    bool lock = address > 0;
+    uint32_t at = static_cast<uint32_t>(address < 0 ? -address : address);
+    if (at == 0) raiseError(f, MDK_E_BADADDR);
+    if (lock) lockRecordOrRaise(f, s->locks, at, slotLockLength(s));
+    uint32_t link = 0;
+    if (s->blockMode) {
+        link = readPiece(f, at, f->readBuf.data());
+        if (f->readBuf[0] & kPieceMark) raiseError(f, MDK_E_KEY);
+    } else {
+        readSlot(f, at);
+    }
+    s->lastRecordRead = at;
+    s->continuation = link;
+    // Join the pieces: key area and the data of every piece in turn.
+    const uint8_t* buf = f->readBuf.data();
+    uint32_t d = getBe16(buf + 1 + s->K);
+    f->joined.assign(buf, buf + 3 + s->K + d);
+    for (size_t pieces = 0; link; pieces++) {
+        if (pieces >= kMaxPieces) raiseError(f, MDK_E_OFFSET);
+        uint8_t* pieceBuf = f->packBuf.data();
+        link = readPiece(f, link, pieceBuf);
+        uint32_t n = getBe16(pieceBuf + 1 + s->K);
+        f->joined.insert(f->joined.end(), pieceBuf + 3 + s->K, pieceBuf + 3 + s->K + n);
+    }
+}
+
+uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count) {
+    KeyedShared* s = f->sh();
+    const uint8_t* keyArea = f->writeBuf.data() + 1;
+    uint8_t keyLength = f->writeBuf[0];
+    uint32_t address;
+    if (!s->blockMode) {
+        uint8_t* rec = f->writeBuf.data();
+        std::memset(rec + 1 + s->K, 0, s->S - 1 - s->K);
+        putBe16(rec + 1 + s->K, static_cast<uint16_t>(data.size()));
+        if (!data.empty()) std::memcpy(rec + 3 + s->K, data.data(), data.size());
+        address = addSlot(f, rec);
+    } else {
+        uint32_t link = writePieces(f, keyArea, keyLength, data, {});
+        auto first = data.first(std::min(data.size(), static_cast<size_t>(s->R)));
+        address = addStored(f, encodePiece(f, keyArea, keyLength, first, link));
+    }
+    if (count) {
+        put32(s->header, kOffRecordCount, get32(s->header, kOffRecordCount) + 1);
+        s->recordCount = static_cast<int32_t>(get32(s->header, kOffRecordCount));
+        headerChanged(f);
+    }
+    return address;
+}
+
+uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> data) {
+    KeyedShared* s = f->sh();
+    const uint8_t* keyArea = f->writeBuf.data() + 1;
+    uint8_t keyLength = f->writeBuf[0];
+    if (!s->blockMode) {
+        lockRecordOrRaise(f, s->locks, address, s->S);
+        uint8_t* rec = f->writeBuf.data();
+        std::memset(rec + 1 + s->K, 0, s->S - 1 - s->K);
+        putBe16(rec + 1 + s->K, static_cast<uint16_t>(data.size()));
+        if (!data.empty()) std::memcpy(rec + 3 + s->K, data.data(), data.size());
+        writeSlot(f, address, rec, s->S);
+        return address;
+    }
+    std::vector<uint32_t> old;
+    Stored st = locate(f, address);
+    if (st.continued) {
+        uint32_t link = get32(st.block + 6 + st.position, 3 + s->K + static_cast<int>(st.length));
+        collectPieces(f, link, old);
+    }
+    uint32_t link = writePieces(f, keyArea, keyLength, data, old);
+    auto first = data.first(std::min(data.size(), static_cast<size_t>(s->R)));
+    return rewriteStored(f, address, encodePiece(f, keyArea, keyLength, first, link));
+}
+
+void freeRecord(KeyedFile* f, uint32_t address, bool count) {
+    KeyedShared* s = f->sh();
+    if (!s->blockMode) {
+        lockRecordOrRaise(f, s->locks, address, 5);
+        uint8_t slot[5] = {kDeletedSlot};
+        uint32_t head = get32(s->header, kOffDeletedOrDataGroup);
+        put32(slot, 1, static_cast<uint32_t>(-static_cast<int32_t>(head)));
+        writeSlot(f, address, slot, 5);
+        put32(s->header, kOffDeletedOrDataGroup, address);
+    } else {
+        Stored st = locate(f, address);
+        std::vector<uint32_t> pieces;
+        if (st.continued) {
+            uint32_t link =
+                get32(st.block + 6 + st.position, 3 + s->K + static_cast<int>(st.length));
+            collectPieces(f, link, pieces);
+        }
+        freeStored(f, address);
+        for (uint32_t p : pieces) freeStored(f, p);
+    }
+    if (count) {
+        put32(s->header, kOffRecordCount, get32(s->header, kOffRecordCount) - 1);
+        s->recordCount = static_cast<int32_t>(get32(s->header, kOffRecordCount));
+    }
+    headerChanged(f);
+}
+
+}  // namespace mdnio::keyed

@@ -1,0 +1,26 @@
+#include "indexed/ops.h"
+
+#include "frame/frame.h"
+
+namespace mdnio::indexed {
+
+// Dictionary records, removal, transactions, raw reading, key adjusting and the header lock
+// have no meaning for a record-number file: those slots keep the refusal of the base table,
+// and unlock header keeps its do-nothing.
+const MdkOpTable& operationTable() {
+    static const MdkOpTable table = [] {
+        MdkOpTable t = kRefusingTable;
+        t.close = close;
+        t.seek = seek;
+        t.write = write;
+        t.setpos = setpos;
+        t.getpos = getpos;
+        t.read = read;
+        t.unlockRecord = unlockRecord;
+        t.getKey = getKey;
+        return t;
+    }();
+    return table;
+}
+
+}  // namespace mdnio::indexed

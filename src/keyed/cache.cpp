@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "keyed/keyed.h"
+#include "keyed/password.h"
 
 namespace mdnio::keyed {
 
@@ -188,7 +189,7 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     int fd = segmentFdFor(f, b.address, &offset);
     const uint8_t* out = data;
     std::unique_ptr<uint8_t[]> sealed;
-    if (s->cipherStart > 0 && (data[0] == kTypeKey || data[0] == kTypeData)) {
+    if (s->cipher && (data[0] == kTypeKey || data[0] == kTypeData)) {
         sealed.reset(new (std::nothrow) uint8_t[s->B]);
         if (!sealed) raiseError(f, MDK_E_MEMORY);
         std::memcpy(sealed.get(), data, s->B);
@@ -203,15 +204,6 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
 void writeDirtyBlocks(KeyedFile* f) {
     for (CacheBuffer& b : f->sh()->cache)
         if (b.dirty) writeBlock(f, b);
-}
-
-// Blocks of files without a password are stored plain; the cipher of protected files plugs in
-// here.
-void encipherBlock(const KeyedShared* s, uint8_t*) {
-    if (s->cipherStart > 0) return;
-}
-void decipherBlock(const KeyedShared* s, uint8_t*) {
-    if (s->cipherStart > 0) return;
 }
 
 }  // namespace mdnio::keyed

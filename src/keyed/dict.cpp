@@ -91,28 +91,16 @@ void removeDict(KeyedFile* f, uint32_t address, size_t size) {
 
 }  // namespace
 
-int32_t opDict(MdkFile* mf, int32_t n, void* buf, int32_t len) {
-    KeyedFile* f = K(mf);
-    if (len < 0 || (len > 0 && !buf)) raiseError(f, MDK_E_LENGTH);
-    lockHeader(f);
+bool dictRead(KeyedFile* f, int32_t n, std::vector<uint8_t>& payload) {
     uint32_t address = findDict(f, n);
-    if (!address) raiseError(f, MDK_E_KEY);
-    DictRecord r = readDict(f, address);
-    size_t copied = std::min(r.payload.size(), static_cast<size_t>(len));
-    if (copied) std::memcpy(buf, r.payload.data(), copied);
-    unlockHeader(f, false);
-    return static_cast<int32_t>(copied);
+    if (!address) return false;
+    payload = readDict(f, address).payload;
+    return true;
 }
 
-int32_t opDictAdd(MdkFile* mf, int32_t n, const void* payload, int32_t len) {
-    KeyedFile* f = K(mf);
+void dictWrite(KeyedFile* f, int32_t n, std::span<const uint8_t> bytes) {
     KeyedShared* s = f->sh();
-    if (!f->writeAllowed) raiseError(f, MDK_E_READONLY);
-    if (f->flags & kFileWritesRefused) raiseError(f, MDK_E_WRITE);
-    if (len < 0 || (len > 0 && !payload) || kHead + static_cast<uint32_t>(len) + 2 > s->B - 8)
-        raiseError(f, MDK_E_LENGTH);
-    std::span<const uint8_t> bytes(static_cast<const uint8_t*>(payload), static_cast<size_t>(len));
-    lockHeader(f);
+    if (kHead + bytes.size() + 2 > s->B - 8) raiseError(f, MDK_E_LENGTH);
     uint32_t address = findDict(f, n);
     if (address) {
         // Replace: the record may move, and its neighbours' links (or the header) follow it.
@@ -127,22 +115,44 @@ int32_t opDictAdd(MdkFile* mf, int32_t n, const void* payload, int32_t len) {
                 headerChanged(f);
             }
         }
-    } else {
-        // Append at the end of the side n lies on: n must be one beyond its last record.
-        uint32_t last = n == 0 ? 0 : findDict(f, n > 0 ? n - 1 : n + 1);
-        if (n != 0 && !last) raiseError(f, MDK_E_KEY);
-        if (n == 0 && get32(s->header, kOffDictionary)) raiseError(f, MDK_E_KEY);
-        uint32_t added = storeDict(f, 0, n > 0 ? last : 0, bytes, last);
-        if (n == 0) {
-            put32(s->header, kOffDictionary, added);
-            headerChanged(f);
-        } else if (n > 0) {
-            setLink(f, last, 0, added);
-        } else {
-            setLink(f, added, 0, last);
-            setLink(f, last, 4, added);
-        }
+        return;
     }
+    // Append at the end of the side n lies on: n must be one beyond its last record.
+    uint32_t last = n == 0 ? 0 : findDict(f, n > 0 ? n - 1 : n + 1);
+    if (n != 0 && !last) raiseError(f, MDK_E_KEY);
+    uint32_t added = storeDict(f, 0, 0, bytes, last);
+    if (n == 0) {
+        put32(s->header, kOffDictionary, added);
+        headerChanged(f);
+    } else if (n > 0) {
+        setLink(f, added, 4, last);
+        setLink(f, last, 0, added);
+    } else {
+        setLink(f, added, 0, last);
+        setLink(f, last, 4, added);
+    }
+}
+
+int32_t opDict(MdkFile* mf, int32_t n, void* buf, int32_t len) {
+    KeyedFile* f = K(mf);
+    if (len < 0 || (len > 0 && !buf)) raiseError(f, MDK_E_LENGTH);
+    lockHeader(f);
+    std::vector<uint8_t> payload;
+    if (!dictRead(f, n, payload)) raiseError(f, MDK_E_KEY);
+    size_t copied = std::min(payload.size(), static_cast<size_t>(len));
+    if (copied) std::memcpy(buf, payload.data(), copied);
+    unlockHeader(f, false);
+    return static_cast<int32_t>(copied);
+}
+
+int32_t opDictAdd(MdkFile* mf, int32_t n, const void* payload, int32_t len) {
+    KeyedFile* f = K(mf);
+    KeyedShared* s = f->sh();
+    if (!f->writeAllowed) raiseError(f, MDK_E_READONLY);
+    if (f->flags & kFileWritesRefused) raiseError(f, MDK_E_WRITE);
+    if (len < 0 || (len > 0 && !payload)) raiseError(f, MDK_E_LENGTH);
+    lockHeader(f);
+    dictWrite(f, n, {static_cast<const uint8_t*>(payload), static_cast<size_t>(len)});
     if (f->env->inTransaction) s->flags |= kTxHeld;
     unlockHeader(f, false);
     return 0;

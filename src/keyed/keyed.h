@@ -16,6 +16,7 @@
 #include "common/reclock.h"
 #include "frame/frame.h"
 #include "keyed/format.h"
+#include "keyed/password.h"
 
 namespace mdnio::keyed {
 
@@ -85,7 +86,7 @@ struct KeyedShared : MdkSharedFile {
     uint32_t continuation = 0;      // link to the next piece of the record read last
 
     PeriodUndo undo;
-    int32_t cipherStart = -1;  // -1: blocks are stored plain
+    std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
 
     // The block cache.
     std::vector<CacheBuffer> cache;
@@ -166,6 +167,18 @@ uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count);
 uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> data);
 void freeRecord(KeyedFile* f, uint32_t address, bool count);
 
+// ---- dict.cpp: dictionary records (inside a header-lock period) ---------------------------------
+// Dictionary record n into `payload`; false when it does not exist.
+bool dictRead(KeyedFile* f, int32_t n, std::vector<uint8_t>& payload);
+// Replaces record n, or appends it when n is one past the last record of its side (0 on a file
+// without dictionary records).
+void dictWrite(KeyedFile* f, int32_t n, std::span<const uint8_t> payload);
+
+// ---- password.cpp: data-file passwords ------------------------------------------------------------
+// Checks the caller's password against the file's password record at the end of open and sets
+// up the block cipher; answers 0 or 31 (the open fails).  May mark the handle read-only.
+int32_t checkPassword(KeyedFile* f, const char* password, int32_t length);
+
 // ---- tree.cpp: key trees ----------------------------------------------------------------------------
 enum SearchMode {
     kExact = 0,         // plain search
@@ -212,5 +225,9 @@ int32_t opUnlockHeader(MdkFile* f, int32_t force, int32_t);
 int32_t opCommit(MdkFile* f);
 int32_t opRollback(MdkFile* f);
 int32_t opClose(MdkFile* f);
+
+// The length of the handle's current key as a filter reports it: its segments, without the
+// record-address or sequence suffix.
+int32_t currentKeyLength(const MdkFile* f);
 
 }  // namespace mdnio::keyed

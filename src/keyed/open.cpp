@@ -7,6 +7,7 @@
 #include "frame/env.h"
 #include "keyed/keyed.h"
 #include "keyed/open.h"
+#include "keyed/password.h"
 
 namespace mdnio::keyed {
 
@@ -224,6 +225,13 @@ MdkFile* openClassic(const OpenRequest& req) {
     if (env->backgroundFlush.load() && !env->backgroundRunning.load())
         startBackground(env, backgroundPass);
     unlockEnv(env);
+    int32_t refused = localTrap(f, [&] { return checkPassword(f, req.password, req.passwordLength); });
+    if (refused) {
+        int32_t code = refused > 0 ? refused : f->error.load();
+        MDK_close(f);
+        fail(req, code);
+        return MDK_INVALID_FILE;
+    }
     return f;
 }
 

@@ -342,6 +342,11 @@ int32_t opSetpos(MdkFile* mf, int32_t pos) {
     return 0;
 }
 
+int32_t currentKeyLength(const MdkFile* mf) {
+    const auto* f = static_cast<const KeyedFile*>(mf);
+    return static_cast<int32_t>(f->sh()->layout.keys[static_cast<size_t>(f->curKey)].searchableLength());
+}
+
 int32_t opGetpos(MdkFile* mf) {
     KeyedFile* f = K(mf);
     if (keyOnly(f->sh())) return static_cast<int32_t>(f->leafBlock | static_cast<uint32_t>(f->leafIndex));

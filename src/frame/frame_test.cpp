@@ -231,7 +231,7 @@ TEST_F(FrameTest, TransactionCalls) {
     EXPECT_EQ(MDK_BeginTX(nullptr), -1);
 }
 
-TEST_F(FrameTest, CommitPassesOverKindsWithoutTransactionsAndStopsAtAFailure) {
+TEST_F(FrameTest, CommitPassesOverKindsWithoutTransactionsAndRollsBackAfterAFailure) {
     static MdkOpTable failing = test::fakeOps();
     failing.commit = [](MdkFile* f) -> int32_t { raiseError(f, MDK_E_WRITE); };
     static MdkOpTable noTx = test::fakeOps();
@@ -244,7 +244,8 @@ TEST_F(FrameTest, CommitPassesOverKindsWithoutTransactionsAndStopsAtAFailure) {
     ASSERT_EQ(MDK_BeginTX(env), 0);
     EXPECT_EQ(MDK_CommitTX(env), -1);
     EXPECT_EQ(MDK_geterrno(bad), MDK_E_WRITE);
-    EXPECT_EQ(log, (std::vector<std::string>{"first:commit"}));
+    // The files after the failed one are rolled back, not left holding their changes.
+    EXPECT_EQ(log, (std::vector<std::string>{"first:commit", "last:rollback"}));
     EXPECT_EQ(env->inTransaction, 0);
     EXPECT_TRUE(freeForOtherThread(env->lock));
 }

@@ -7,20 +7,27 @@ using namespace mdnio;
 
 namespace {
 
-// Runs slot 7 or 8 on every open file until one fails.  Kinds that cannot take part in a
-// transaction (their slot refuses) are passed over: they have nothing to commit.  The next
-// handle is read before the call, because a handle closed inside the transaction is freed by
-// its commit or rollback.
+// Runs slot 7 or 8 on every open file.  Kinds that cannot take part in a transaction (their
+// slot refuses) are passed over: they have nothing to commit.  Once a file's commit failed,
+// the files after it are rolled back instead, so that none of them keeps its header lock or
+// its uncommitted changes.  The next handle is read before the call, because a handle closed
+// inside the transaction is freed by its commit or rollback.
 int32_t finishTransaction(MdkEnv* env, bool commit) {
     lockEnv(env);
     env->inTransaction = 0;
     int32_t result = 0;
     MdkFile* next = nullptr;
-    for (MdkFile* f = env->openFiles; f && result == 0; f = next) {
+    for (MdkFile* f = env->openFiles; f; f = next) {
         next = f->next;
-        auto slot = commit ? f->ops->commit : f->ops->rollback;
+        auto slot = commit && result == 0 ? f->ops->commit : f->ops->rollback;
         if (slot == ops::refuseCommit || slot == ops::refuseRollback) continue;
-        if (localTrap(f, [&] { return slot(f); }) == -1) result = -1;
+        int32_t saved = f->error;
+        int32_t rc = localTrap(f, [&] { return slot(f); });
+        if (rc == -1 && result == 0) {
+            result = -1;
+        } else if (result == -1 && rc != -1) {
+            f->error = saved;  // a rollback after the failure is not this file's failure
+        }
     }
     unlockEnv(env);
     return result;

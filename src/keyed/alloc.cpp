@@ -141,8 +141,7 @@ uint8_t* allocateInSlotMode(KeyedFile* f, uint8_t type) {
             uint8_t slot[5] = {kDeletedSlot};
             uint32_t chain = get32(s->header, kOffDeletedOrDataGroup);
             put32(slot, 1, static_cast<uint32_t>(-static_cast<int32_t>(chain)));
-            platform::IoResult w = platform::writeAt(s->fd, slot, sizeof slot, static_cast<int64_t>(p));
-            if (w.status != platform::IoStatus::Ok || w.count != 5) raiseError(f, MDK_E_WRITE);
+            writeSlotBytes(f, static_cast<uint32_t>(p), slot, sizeof slot);
             put32(s->header, kOffDeletedOrDataGroup, static_cast<uint32_t>(p));
         }
     }

@@ -134,12 +134,13 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
     uint8_t* data = b.data.get();
     uint32_t eof = get32(s->header, kOffEof);
     if (address == eof && type == kTypeFree) {
-        // A new block at the end of the file: claim its room on disk now, so that a full disk
-        // fails here and not when the block is written back.
+        // A new block at the end of the file: claim its room on disk now (as zeros, which is
+        // what the file holds past its end anyway), so that a full disk fails here and not when
+        // the block is written back.
         std::memset(data, 0, s->B);
-        put32(data, 1, address);
         platform::IoResult w = platform::writeAt(fd, data, s->B, offset);
         if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
+        put32(data, 1, address);
         b.address = address;
         b.dirty = true;
         stamp(s, b);

@@ -97,7 +97,9 @@ void writeHeaderNow(KeyedFile* f) {
 
 void headerChanged(KeyedFile* f) {
     KeyedShared* s = f->sh();
-    if (s->headerWritten) {
+    // Inside a transaction the file on disk stays as it was until the commit: the header lock
+    // keeps other writers out, and readers keep seeing the last committed state.
+    if (s->headerWritten || f->env->inTransaction) {
         s->flags |= kHeaderDirty;
         return;
     }
@@ -121,29 +123,11 @@ void beginUndo(KeyedShared* s) {
     s->undo.active = true;
     s->undo.headerWritten = false;
     std::memcpy(s->undo.header, s->header, kHeaderSize);
-    s->undo.slots.clear();
 }
 
 // The period ended well: what it wrote stays.
-void endUndo(KeyedShared* s) {
-    s->undo.active = false;
-    s->undo.slots.clear();
-}
+void endUndo(KeyedShared* s) { s->undo.active = false; }
 }  // namespace
-
-void saveSlotImage(KeyedFile* f, uint32_t offset, uint32_t length) {
-    KeyedShared* s = f->sh();
-    if (!s->undo.active) return;
-    // Slots beyond the end of file of the period's start were not there before: nothing to keep.
-    uint32_t oldEof = get32(s->undo.header, kOffEof);
-    if (offset >= oldEof) return;
-    if (length > oldEof - offset) length = oldEof - offset;
-    PeriodUndo::Image image{offset, std::vector<uint8_t>(length)};
-    platform::IoResult r = platform::readAt(s->fd, image.bytes.data(), length, offset);
-    if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
-    image.bytes.resize(static_cast<size_t>(r.count));
-    s->undo.slots.push_back(std::move(image));
-}
 
 void abandonPeriod(KeyedFile* f) noexcept {
     KeyedShared* s = f->sh();
@@ -156,9 +140,8 @@ void abandonPeriod(KeyedFile* f) noexcept {
     }
     s->flags &= ~kHeaderDirty;
     s->insertBlock = 0;
+    s->pendingSlots.clear();
     if (!s->undo.active) return;
-    for (auto it = s->undo.slots.rbegin(); it != s->undo.slots.rend(); ++it)
-        platform::writeAt(s->fd, it->bytes.data(), it->bytes.size(), it->offset);
     uint32_t counter = getCounter(s->header);
     std::memcpy(s->header, s->undo.header, kHeaderSize);
     if (s->undo.headerWritten) {
@@ -169,6 +152,30 @@ void abandonPeriod(KeyedFile* f) noexcept {
     }
     loadHeaderFields(s);
     endUndo(s);
+}
+
+void flushData(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (!s->pendingSlots.empty()) {
+        headerChanged(f);  // the header with the new counter goes first
+        for (auto& [offset, bytes] : s->pendingSlots) {
+            platform::IoResult w = platform::writeAt(s->fd, bytes.data(), bytes.size(), offset);
+            if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+            if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
+            if (w.count != static_cast<int64_t>(bytes.size())) raiseError(f, MDK_E_EOF);
+        }
+        s->pendingSlots.clear();
+    }
+    writeDirtyBlocks(f);
+}
+
+void flushPeriod(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    flushData(f);
+    if (s->flags & kHeaderDirty) {
+        s->headerWritten = false;  // the closing write moves the counter again
+        headerChanged(f);
+    }
 }
 
 void lockHeader(KeyedFile* f) {
@@ -202,11 +209,7 @@ void unlockHeader(KeyedFile* f, bool force) {
         // so that a later failure never takes earlier calls' changes with it.
         if (!env->inTransaction) {
             try {
-                writeDirtyBlocks(f);
-                if (s->flags & kHeaderDirty) {
-                    s->headerWritten = false;
-                    headerChanged(f);
-                }
+                flushPeriod(f);
             } catch (...) {
                 unlockFile(f);
                 throw;
@@ -234,18 +237,15 @@ void unlockHeader(KeyedFile* f, bool force) {
     }
     // From here on the period ends: whatever happens, the locks go back.
     try {
-        if (!env->inTransaction) writeDirtyBlocks(f);
-        if (s->flags & kHeaderDirty) {
-            s->headerWritten = false;  // the closing write moves the counter again
-            headerChanged(f);
-        }
+        if (!env->inTransaction) flushPeriod(f);
     } catch (...) {
         releaseOsHeaderLock(s);
         s->countdown = env->backgroundFlush.load() ? 50 : 0;
         unlockFile(f);
         throw;
     }
-    if (!env->inTransaction) endUndo(s);
+    // Without the lock the file may change under us: a later period starts from a fresh header.
+    endUndo(s);
     releaseOsHeaderLock(s);
     s->countdown = env->backgroundFlush.load() ? 50 : 0;
     unlockFile(f);

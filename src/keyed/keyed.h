@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <vector>
@@ -39,18 +40,12 @@ constexpr uint32_t kTxHeld = 0x800;          // header lock held across a transa
 constexpr uint32_t kOsLockReadOnly = 0x1000; // OS header lock held through a read-only descriptor
 constexpr uint32_t kOsLockReadWrite = 0x2000;  // ... through a writable one
 
-// What a header-lock period changed directly on disk, so that a period that fails half-way
-// can be undone: the header as it was when the period began, and the bytes of every record
-// slot it overwrote (slot mode writes slots straight to the file, not through the cache).
+// The header as it was when a header-lock period (or a transaction) began, so that a period
+// that fails half-way, or a transaction rolled back, can put it back.
 struct PeriodUndo {
     bool active = false;
-    bool headerWritten = false;  // the header went to disk during the period
+    bool headerWritten = false;  // the changed header went to disk during the period
     uint8_t header[kHeaderSize] = {};
-    struct Image {
-        uint32_t offset;
-        std::vector<uint8_t> bytes;
-    };
-    std::vector<Image> slots;
 };
 
 struct KeyedShared : MdkSharedFile {
@@ -86,6 +81,12 @@ struct KeyedShared : MdkSharedFile {
     uint32_t continuation = 0;      // link to the next piece of the record read last
 
     PeriodUndo undo;
+    // Record slots (slot mode) written in this period or transaction, not yet on disk: like
+    // changed blocks, they reach the file at the end of the period or at commit.
+    std::map<uint32_t, std::vector<uint8_t>> pendingSlots;
+    // A call failed half-way inside a transaction that had already changed the file: its commit
+    // must not write the half-done change, so it rolls the file back and fails with this code.
+    int32_t txFailure = 0;
     std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
 
     // The block cache.
@@ -134,11 +135,14 @@ void rereadHeader(KeyedFile* f);
 void headerChanged(KeyedFile* f);  // marks the header changed; writes it at the first change
 void writeHeaderNow(KeyedFile* f);
 void loadHeaderFields(KeyedShared* s);  // derived fields from the header copy
-// Keeps the bytes at `offset` before a period overwrites them on disk.
-void saveSlotImage(KeyedFile* f, uint32_t offset, uint32_t length);
-// Undoes a period that failed: restores overwritten slots and the header, drops changed blocks.
-// Never raises.
+// Undoes a period that failed (or a transaction rolled back): drops changed blocks and slots
+// and puts the header back.  Never raises.
 void abandonPeriod(KeyedFile* f) noexcept;
+// Writes the period's changed slots and blocks (the header first, when it is the first change),
+// then the header when it changed.
+void flushPeriod(KeyedFile* f);
+// The slots and blocks alone.
+void flushData(KeyedFile* f);
 
 // ---- cache.cpp: blocks -----------------------------------------------------------------------------
 constexpr int kAnyType = 1;  // fetchBlock: any block type
@@ -158,6 +162,10 @@ uint8_t* allocateBlock(KeyedFile* f, uint8_t type);
 void freeBlock(KeyedFile* f, uint8_t* block);
 
 // ---- records.cpp: record bodies -------------------------------------------------------------------
+// Slot mode: `length` bytes of the slot at `address`, pending ones first, then the file's.
+void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length);
+// Slot mode: changes bytes of a slot; they reach the file with the period's blocks.
+void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length);
 // Reads the record at `address` (negative: without a lock): its first piece into f->readBuf
 // (the record buffer keys are built from), and key area and all data, pieces joined, into
 // f->joined (key area length byte, key area, BE16 length of the first piece, all data).

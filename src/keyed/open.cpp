@@ -8,6 +8,7 @@
 #include "keyed/keyed.h"
 #include "keyed/open.h"
 #include "keyed/password.h"
+#include "restrict/restricted_read.h"
 
 namespace mdnio::keyed {
 
@@ -160,7 +161,7 @@ const MdkOpTable kOps = {
     opClose,   opDict,        opSeek,         opWrite,  opRemove,      opSetpos,
     opGetpos,  opCommit,      opRollback,     opRead,   opRawReadMode, opUnlockRecord,
     opGetKey,  opKeyAdjust,   opDictAdd,      opLockHeader, opUnlockHeader, opDropKey,
-    ops::refuseRestrictedRead,
+    restrict::restrictedRead,
 };
 
 }  // namespace
@@ -285,7 +286,10 @@ int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
         s->lastRecordRead = 0;
         s->continuation = 0;
         releaseTransient(f, s->locks);
-        if (!env->inTransaction || !(s->flags & kTxHeld)) abandonPeriod(f);
+        if (!env->inTransaction || !(s->flags & kTxHeld))
+            abandonPeriod(f);
+        else if (!s->txFailure)
+            s->txFailure = MDK_E_WRITE;
         if ((s->flags & kHeaderLocked) && !(s->flags & kTxHeld)) {
             if (s->flags & (kOsLockReadOnly | kOsLockReadWrite))
                 platform::unlockRange(s->fd, platform::kLockBase + kHeaderLockOffset, 1);
@@ -300,9 +304,15 @@ int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
 int32_t opCommit(MdkFile* mf) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
+    if (s->txFailure) {
+        int32_t code = s->txFailure;
+        opRollback(f);
+        if (f->flags & kFileClosedInTx) return -1;
+        raiseError(f, code);
+    }
     lockFile(f);
     f->curRecord = 0;
-    bool dirty = false;
+    bool dirty = !s->pendingSlots.empty();
     for (CacheBuffer& b : s->cache) dirty = dirty || b.dirty;
     if (dirty) {
         // Bit 5 of flags B on disk says the blocks are being written: a file found with it set
@@ -310,7 +320,7 @@ int32_t opCommit(MdkFile* mf) {
         s->header[kOffFlagsB] |= kCommitting;
         s->headerWritten = false;
         headerChanged(f);
-        writeDirtyBlocks(f);
+        flushData(f);
         s->header[kOffFlagsB] &= ~kCommitting;
         s->headerWritten = false;
         headerChanged(f);
@@ -320,7 +330,6 @@ int32_t opCommit(MdkFile* mf) {
     }
     s->cache.resize(s->baseBuffers);
     s->undo.active = false;
-    s->undo.slots.clear();
     unlockFile(f);
     if (f->flags & kFileClosedInTx) {
         f->flags &= ~kFileClosedInTx;
@@ -346,8 +355,9 @@ int32_t opRollback(MdkFile* mf) {
     KeyedShared* s = f->sh();
     lockFile(f);
     f->depth = 0;
-    // What the transaction wrote straight to disk goes back, and its cached blocks are dropped.
+    // The transaction's blocks, slots and header changes never reached the disk: drop them.
     abandonPeriod(f);
+    s->txFailure = 0;
     dropCache(s);
     s->cache.resize(s->baseBuffers);
     s->continuation = 0;

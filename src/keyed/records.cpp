@@ -24,11 +24,16 @@ uint32_t slotLockLength(const KeyedShared* s) { return s->blockMode ? 1 : s->S; 
 void readSlot(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint8_t* buf = f->readBuf.data();
-    platform::IoResult r = platform::readAt(s->fd, buf, s->S, address);
-    if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
-    if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
-    if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
-    if (r.count < s->S) std::memset(buf + r.count, 0, s->S - r.count);
+    auto pending = s->pendingSlots.find(address);
+    if (pending != s->pendingSlots.end()) {
+        std::memcpy(buf, pending->second.data(), s->S);
+    } else {
+        platform::IoResult r = platform::readAt(s->fd, buf, s->S, address);
+        if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+        if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
+        if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
+        if (r.count < s->S) std::memset(buf + r.count, 0, s->S - r.count);
+    }
     if (buf[0] == kDeletedSlot) raiseError(f, MDK_E_KEYADDR);
     int32_t d = getBe16(buf + 1 + s->K);
     if (d + s->K + 3 > s->S) raiseError(f, MDK_E_RECLENGTH);
@@ -36,14 +41,36 @@ void readSlot(KeyedFile* f, uint32_t address) {
     if (d > s->R) raiseError(f, MDK_E_RECSIZE);
 }
 
-void writeSlot(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
+}  // namespace
+
+void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length) {
     KeyedShared* s = f->sh();
-    saveSlotImage(f, address, length);
-    headerChanged(f);
-    platform::IoResult w = platform::writeAt(s->fd, bytes, length, address);
-    if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
-    if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
-    if (w.count != length) raiseError(f, MDK_E_EOF);
+    auto pending = s->pendingSlots.find(address);
+    if (pending != s->pendingSlots.end()) {
+        std::memcpy(out, pending->second.data(), std::min<size_t>(length, pending->second.size()));
+        return;
+    }
+    platform::IoResult r = platform::readAt(s->fd, out, length, address);
+    if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
+    if (r.count < length) std::memset(out + r.count, 0, length - static_cast<size_t>(r.count));
+}
+
+void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
+    KeyedShared* s = f->sh();
+    auto pending = s->pendingSlots.find(address);
+    if (pending == s->pendingSlots.end()) {
+        std::vector<uint8_t> slot(static_cast<size_t>(s->S));
+        if (length < slot.size()) readSlotBytes(f, address, slot.data(), static_cast<uint32_t>(s->S));
+        pending = s->pendingSlots.emplace(address, std::move(slot)).first;
+    }
+    std::memcpy(pending->second.data(), bytes, std::min<size_t>(length, pending->second.size()));
+    s->flags |= kHeaderDirty;  // the period has something to write
+}
+
+namespace {
+
+void writeSlot(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
+    writeSlotBytes(f, address, bytes, length);
 }
 
 uint32_t addSlot(KeyedFile* f, const uint8_t* record) {
@@ -52,10 +79,10 @@ uint32_t addSlot(KeyedFile* f, const uint8_t* record) {
     uint32_t address;
     if (head) {
         uint8_t link[5];
-        platform::IoResult r = platform::readAt(s->fd, link, 5, head);
-        if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_DELCHAIN);
+        if (head < kFirstBlock || head >= get32(s->header, kOffEof)) raiseError(f, MDK_E_DELCHAIN);
+        readSlotBytes(f, head, link, 5);
         int32_t next = static_cast<int32_t>(get32(link, 1));
-        if (r.count != 5 || link[0] != kDeletedSlot || next > 0) raiseError(f, MDK_E_DELCHAIN);
+        if (link[0] != kDeletedSlot || next > 0) raiseError(f, MDK_E_DELCHAIN);
         address = head;
         put32(s->header, kOffDeletedOrDataGroup, static_cast<uint32_t>(-next));
     } else {

@@ -1,0 +1,63 @@
+// Creating classic keyed files.
+//
+// This is the one place of the library that makes a new classic keyed file: the engine only
+// opens, extends and rewrites existing ones.  The builder writes an empty file (header, key
+// descriptor table, no blocks) whose every field has been checked to describe a layout the
+// engine can work with.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/keydesc.h"
+
+namespace mdnio::keyed {
+
+struct ClassicLayout {
+    bool blockMode = true;    // flag A bit 0: slotted data blocks and allocation maps
+    int blockSize = 4096;     // B: a multiple of 1024; header 240 holds B / 1024 - 1
+    int recordSize = 0;       // R: largest data length of a record (0 = keys only)
+    int keyAreaSize = 0;      // K: key area bytes reserved in every record
+    uint32_t maxRecords = 0;  // 0 = no limit
+    bool compress = false;    // flags B bit 0 (block mode only)
+    int fillPercent = 80;     // header 242: data blocks stop taking records below this free share
+    enum class Separator { Default, Byte, LengthPrefixed } separator = Separator::Default;
+    uint8_t separatorByte = 0x8A;    // with Separator::Byte (flag A bit 3, header 247)
+    bool padSignificant = false;     // flag A bit 2
+    bool counterCheck = false;       // flag A bit 6, with the check bytes 253..254 to match
+    bool newRecordOnUpdate = false;  // flags B bit 3
+    bool tjwMagic = false;           // "[Tjwkey]" instead of "[Mdnkey]"
+    uint32_t identity = 0;           // header 232..235; 0 = make a fresh one
+    // The keys: for each key its first segment, segment count and flags (kKeyUnique on an
+    // alternate key, kKeySequenceSuffixed - or suffix = KeySuffix::Sequence - on key 0), and
+    // the segments.  The other fields (lengths, suffix kinds, key area size, separator, padding,
+    // auto-numbered segment) follow from the rest of the layout and are ignored here.
+    common::KeyLayout keys;
+};
+
+// Error codes of the library's table that buildClassicFile returns.
+inline constexpr int kBuildCannotCreate = 1;  // "Can't open data file": exists, or no access
+inline constexpr int kBuildBadLayout = 7;     // "Length invalid": the layout is impossible
+inline constexpr int kBuildWriteFailed = 19;  // "Write command failed"
+
+// Creates `path`, which must not exist, as an empty classic keyed file: the 256-byte header,
+// the key descriptor table (continued at offset 256, with flag A bit 1, when it needs more than
+// 32 entries), record count 0, end of file 512 and every key root 0.  Returns 0, or one of the
+// codes above with an explanation in *why (when why is not null).  Nothing is created when the
+// layout is refused.
+int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why);
+
+// Checks `layout` without creating anything; on success fills *keys (when not null) with the
+// key layout the file will describe, as the engine decodes it from the header.  Returns 0 or
+// kBuildBadLayout with the reason in *why.
+int checkClassicLayout(const ClassicLayout& layout, common::KeyLayout* keys, std::string* why);
+
+// The first 512 bytes of a classic file: the header and the descriptor continuation.
+using ClassicFileImage = std::array<uint8_t, 512>;
+
+// The bytes buildClassicFile writes for `layout`, with the identity taken as given (0 included).
+// Returns 0 or kBuildBadLayout with the reason in *why.
+int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why);
+
+}  // namespace mdnio::keyed

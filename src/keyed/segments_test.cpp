@@ -1,0 +1,76 @@
+// Segment files: a block-mode file whose segments are limited to one megabyte grows into
+// segment files, reads back whole after a reopen, and raises 24 past its last segment.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "keyed/testing.h"
+#include "testutil.h"
+
+using namespace mdnio;
+using namespace mdnio::keyed;
+using namespace mdnio::keyed::test;
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string recordText(int n) {
+    std::string s = "record " + std::to_string(n) + " ";
+    s.resize(900, static_cast<char>('a' + n % 26));
+    return s;
+}
+
+TEST(Segments, FileGrowsIntoSegmentsUntilTheLastIsFull) {
+    mdnio::test::TempDir dir;
+    std::string path = dir.file("seg.dat");
+    // 1024-byte blocks allow segments 0 to 3.
+    build(path, layout(true, 1024, 900, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
+    MdkEnv* env = MDK_AllocEnv();
+    ASSERT_EQ(MDSetEnvMode(env, 5, 1), 0);
+    int32_t err = 0;
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    int written = 0;
+    for (; written < 20000; written++) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08d", written);
+        std::string data = recordText(written);
+        if (MDK_write(f, data.data(), static_cast<int32_t>(data.size()), key, 8) != 0) break;
+    }
+    EXPECT_EQ(MDK_geterrno(f), MDK_E_FULL);
+    EXPECT_GT(written, 3000);  // four segments of about a megabyte each
+    EXPECT_TRUE(exists(path + ".001"));
+    EXPECT_TRUE(exists(path + ".003"));
+    EXPECT_FALSE(exists(path + ".004"));
+    MDK_close(f);
+
+    // Everything written reads back, in key order, after a reopen.
+    f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    EXPECT_EQ(MDGetEnvMode(f, -4), written);
+    char buf[1100];
+    ASSERT_EQ(MDK_seek(f, "", 0, 1), -1);
+    for (int i = 0; i < written; i++) {
+        int32_t n = MDK_read(f, buf, sizeof buf, MDK_READ_NEXT);
+        ASSERT_EQ(n, 8 + 900) << i;
+        ASSERT_EQ(std::string(buf + 8, 900), recordText(i)) << i;
+    }
+    EXPECT_EQ(MDK_read(f, buf, sizeof buf, MDK_READ_NEXT), -1);
+    // Removing records frees room that later records reuse.
+    for (int i = 0; i < 100; i++) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08d", i * 7);
+        ASSERT_EQ(MDK_remove(f, key, 8), 0);
+    }
+    std::string data = recordText(1);
+    EXPECT_EQ(MDK_write(f, data.data(), static_cast<int32_t>(data.size()), "zzzzzzzz", 8), 0);
+    MDK_DeAllocEnv(env);
+    expectSound(path);
+}
+
+}  // namespace

@@ -21,7 +21,7 @@ struct ClassicLayout {
     int keyAreaSize = 0;      // K: key area bytes reserved in every record
     uint32_t maxRecords = 0;  // 0 = no limit
     bool compress = false;    // flags B bit 0 (block mode only)
-    int fillPercent = 80;     // header 242: data blocks stop taking records below this free share
+    int fillPercent = 10;     // header 242: data blocks stop taking records below this free share
     enum class Separator { Default, Byte, LengthPrefixed } separator = Separator::Default;
     uint8_t separatorByte = 0x8A;    // with Separator::Byte (flag A bit 3, header 247)
     bool padSignificant = false;     // flag A bit 2

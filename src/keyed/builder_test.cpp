@@ -159,7 +159,7 @@ ClassicLayout sixteenKeys(bool withOption) {
 
 Expected sixteenKeysBytes(bool withOption) {
     Expected e = common();
-    e.at(8, {0x00, 0x64}).at(242, {80});
+    e.at(8, {0x00, 0x64}).at(242, {10});
     for (uint8_t k = 0; k < 16; ++k) {
         const size_t at = 104 + 8 * size_t{k};
         e.at(at, {k, static_cast<uint8_t>(k + 1), 0x00, 0x03});
@@ -183,7 +183,7 @@ const std::vector<ImageCase>& imageCases() {
                  .at(8, {0x00, 0x64})
                  .at(18, {0x00, 0x0A})
                  .at(104, {0x00, 0xFF, 0x00, 0x0A, 0xFF, 0, 0, 0})
-                 .at(240, {0x00, 0x00, 80});
+                 .at(240, {0x00, 0x00, 10});
          }},
         {"BlockMode16k", blockMode16k,
          [] {
@@ -198,7 +198,7 @@ const std::vector<ImageCase>& imageCases() {
                  .at(8, {0x01, 0xF4})
                  .at(18, {0x00, 0x04})
                  .at(104, {0x00, 0xFF, 0x00, 0x04, 0xFF, 0, 0, 0})
-                 .at(240, {0x03, 0x01, 80})
+                 .at(240, {0x03, 0x01, 10})
                  .at(255, {0x01});
          }},
         {"SeparatorByte", separatorByte,
@@ -206,7 +206,7 @@ const std::vector<ImageCase>& imageCases() {
              return common()
                  .at(8, {0x00, 0xC8})
                  .at(104, {0x00, 0x02, 0x03, 0x08, 0xFF, 0, 0, 0})
-                 .at(240, {0x00, 0x09, 80})
+                 .at(240, {0x00, 0x09, 10})
                  .at(247, {0x7C});
          }},
         {"LengthPrefixed", lengthPrefixed,
@@ -214,7 +214,7 @@ const std::vector<ImageCase>& imageCases() {
              return common()
                  .at(8, {0x00, 0x32})
                  .at(104, {0x00, 0x01, 0x00, 0x85, 0xFF, 0, 0, 0})
-                 .at(240, {0x00, 0x10, 80});
+                 .at(240, {0x00, 0x10, 10});
          }},
         {"ThreeKeysWithOptions", threeKeys,
          [] {
@@ -226,7 +226,7 @@ const std::vector<ImageCase>& imageCases() {
                            0x11, 0x03, 0x23, 0x04, 0xFE, 0x40, 0x20, 0x20,  // ... second part
                            0x02, 0xFF, 0x01, 0x05, 0xFE, 0x10, 0x00, 0x00,  // key 2
                            0xFF, 0x00, 0x00, 0x00})
-                 .at(240, {0x01, 0x45, 80})
+                 .at(240, {0x01, 0x45, 10})
                  .at(255, {0x08});
          }},
         {"ThirtyTwoEntriesFitTheHeader", [] { return sixteenKeys(false); },

@@ -172,6 +172,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
 }
 
 void markDirty(KeyedFile* f, uint8_t* block) {
+    f->sh()->callChanged = true;
     for (CacheBuffer& b : f->sh()->cache) {
         if (b.data.get() == block) {
             b.dirty = true;

@@ -97,6 +97,7 @@ void writeHeaderNow(KeyedFile* f) {
 
 void headerChanged(KeyedFile* f) {
     KeyedShared* s = f->sh();
+    s->callChanged = true;
     // Inside a transaction the file on disk stays as it was until the commit: the header lock
     // keeps other writers out, and readers keep seeing the last committed state.
     if (s->headerWritten || f->env->inTransaction) {
@@ -181,6 +182,7 @@ void flushPeriod(KeyedFile* f) {
 void lockHeader(KeyedFile* f) {
     KeyedShared* s = f->sh();
     lockFile(f);
+    s->callChanged = false;
     s->lastRecordRead = 0;
     s->continuation = 0;
     if (s->flags & (kNoHeaderLock | kHeaderLocked | kSharedExclusive | kTxHeld)) {

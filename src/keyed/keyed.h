@@ -87,6 +87,7 @@ struct KeyedShared : MdkSharedFile {
     // A call failed half-way inside a transaction that had already changed the file: its commit
     // must not write the half-done change, so it rolls the file back and fails with this code.
     int32_t txFailure = 0;
+    bool callChanged = false;  // the call in progress has changed something
     std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
 
     // The block cache.

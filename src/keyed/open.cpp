@@ -71,12 +71,6 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     if ((flagsA & kCounterCheck) &&
         (h[kOffCheck] != (h[36] ^ h[38]) || h[kOffCheck + 1] != (h[37] ^ h[39])))
         h[kOffFlagsA] &= ~kCounterCheck;
-    if (flagsB & kCommitting) {
-        // A commit stopped after it began writing blocks: the counter goes back by one so that
-        // the next header write moves it past every cache that saw the half-written state.
-        putCounter(h, getCounter(h) - 1);
-        h[kOffFlagsB] &= ~kCommitting;
-    }
     if (s->blockMode) {
         s->E = s->B - 6;
         s->T = s->E * h[kOffFill] / 100;
@@ -161,7 +155,7 @@ const MdkOpTable kOps = {
     opClose,   opDict,        opSeek,         opWrite,  opRemove,      opSetpos,
     opGetpos,  opCommit,      opRollback,     opRead,   opRawReadMode, opUnlockRecord,
     opGetKey,  opKeyAdjust,   opDictAdd,      opLockHeader, opUnlockHeader, opDropKey,
-    restrict::restrictedRead,
+    filter::restrictedRead,
 };
 
 }  // namespace
@@ -226,6 +220,26 @@ MdkFile* openClassic(const OpenRequest& req) {
     if (env->backgroundFlush.load() && !env->backgroundRunning.load())
         startBackground(env, backgroundPass);
     unlockEnv(env);
+    if (s->header[kOffFlagsB] & kCommitting) {
+        // A commit stopped half-way: its mark is taken off the file (with the counter lowered
+        // by one) under the header lock, before anything else reads the header again.
+        int32_t rc = localTrap(f, [&] {
+            lockHeader(f);
+            if (s->header[kOffFlagsB] & kCommitting) {
+                putCounter(s->header, getCounter(s->header) - 1);
+                s->header[kOffFlagsB] &= ~kCommitting;
+                writeHeaderNow(f);
+            }
+            unlockHeader(f, true);
+            return 0;
+        });
+        if (rc) {
+            int32_t code = f->error.load();
+            MDK_close(f);
+            fail(req, code);
+            return MDK_INVALID_FILE;
+        }
+    }
     int32_t refused = localTrap(f, [&] { return checkPassword(f, req.password, req.passwordLength); });
     if (refused) {
         int32_t code = refused > 0 ? refused : f->error.load();
@@ -288,8 +302,8 @@ int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
         releaseTransient(f, s->locks);
         if (!env->inTransaction || !(s->flags & kTxHeld))
             abandonPeriod(f);
-        else if (!s->txFailure)
-            s->txFailure = MDK_E_WRITE;
+        else if (s->callChanged && !s->txFailure)
+            s->txFailure = MDK_E_WRITE;  // half a change among the transaction's: never commit it
         if ((s->flags & kHeaderLocked) && !(s->flags & kTxHeld)) {
             if (s->flags & (kOsLockReadOnly | kOsLockReadWrite))
                 platform::unlockRange(s->fd, platform::kLockBase + kHeaderLockOffset, 1);

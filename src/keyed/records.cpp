@@ -65,6 +65,7 @@ void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32
     }
     std::memcpy(pending->second.data(), bytes, std::min<size_t>(length, pending->second.size()));
     s->flags |= kHeaderDirty;  // the period has something to write
+    s->callChanged = true;
 }
 
 namespace {

@@ -328,32 +328,47 @@ typedef struct MdkRestrictEntry {
 #define MDK_OP_GT 6
 #define MDK_OP_NUMERIC 0x8000
 
-/* Stores entry `index` (0 to 49) of the handle's restrict program (the constant is copied).
- * Index -1 clears a view's program and does nothing on other files.  0, or -1 (47 index out of
- * range, 8). */
+/* Stores entry `index` (0 to 49) of the handle's restrict program (the constant is copied; a
+ * numeric constant is read once, here: one that is not a number keeps the slot's previous value).
+ * Index -1 answers 0 and changes nothing.  0, or -1: 47 index out of range, 7 negative field
+ * number, offset, width or length, 39 no entry or no constant, 8, and 5 for views and remote
+ * files, whose programs are not kept in the handle. */
 MDNIO_API int32_t MDK_PutRestrictInfo(MdkFile* file, int32_t index, const MdkRestrictEntry* entry);
 
 /* Reads the next record in the current key's order that lies inside the key range (the first
- * `endKeyLength` bytes of its key not above `endKey`) and satisfies the program.
+ * `endKeyLength` bytes of its key not above `endKey`; only the low 8 bits of `endKeyLength`
+ * count) and satisfies the program.  Both apply only while the handle has a program of its own
+ * (entries stored from index 0 on); entries are tested in index order up to the first one
+ * without a constant or with length 0.
  *   option: read option of the first read; the following reads step to the next record.
- *   keyOut, keyLengthOut: null, or receive the record's key and its length.
+ *   keyOut, keyLengthOut: null, or receive the record's key and its length; keyOut needs room
+ *     for the key and for endKeyLength + 1 bytes.  At the end of the range keyOut holds
+ *     endKeyLength bytes 0xFF and a zero byte; at the end of the file it is only cleared.
  *   mode: bit 2 applies the program and the key range, bit 1 switches both off, bit 4 lets a
  *     remote file fetch several records per request.
- * Answers the record length, -4 at the end of the range or of the file, -1 on failure
- * (34 operator above 6, 48 missing field, read codes). */
+ * Fields are looked for only in the bytes the read delivered: a record cut short by the buffer
+ * is filtered on what fits (and answered -2).
+ * Answers the record length, -4 at the end of the range or of the file (code 4 after the end of
+ * the file), -1 on failure (34 operator above 6, 48 a field the record does not have, 7 a key
+ * range without end key, read codes). */
 MDNIO_API int32_t MDK_RestrictedRead(MdkFile* file, void* buffer, int32_t bufferLength,
                                      int32_t option, void* keyOut, uint8_t* keyLengthOut,
                                      const void* endKey, int32_t endKeyLength, int32_t mode);
 
-/* The next matching row: the installed program and the key range apply. */
+/* The next row of a filtered scan: MDK_RestrictedRead with mode 2, so the installed program
+ * and the key range apply to every row; a handle without a program gets every row. */
 MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
                                 void* keyOut, uint8_t* keyLengthOut, const void* endKey,
                                 int32_t endKeyLength);
 
 /* Installs the packed program (`programLength` bytes: big-endian 16-bit entry count, per entry
- * six 16-bit fields then the constant, then key length, key number and the start key), seeks
- * the start key and answers the first matching record as MDK_RestrictedRead does.  A program
- * whose counts run past `programLength`, or of more than 50 entries, fails with 7. */
+ * six 16-bit fields then the constant, then key length, key number and the start key; bytes
+ * after the key are not read), seeks the start key and answers the first matching record as
+ * MDK_RestrictedRead does (mode 2, or 0 for a program without entries).  The program replaces
+ * the handle's last one: its entries take indices 0 to N - 1 and the program ends after them.
+ * A program whose counts run past `programLength`, of more than 50 entries or with a start key
+ * longer than 255 bytes fails with 7 and changes nothing.  A start key that is not in the file
+ * starts at the next one; any other failure of the seek (6, 7) fails the call. */
 MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength,
                                  int32_t option, void* keyOut, uint8_t* keyLengthOut,
                                  const void* endKey, int32_t endKeyLength, const void* program,

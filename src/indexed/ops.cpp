@@ -1,12 +1,14 @@
 #include "indexed/ops.h"
 
 #include "frame/frame.h"
+#include "restrict/restricted_read.h"
 
 namespace mdnio::indexed {
 
 // Dictionary records, removal, transactions, raw reading, key adjusting and the header lock
 // have no meaning for a record-number file: those slots keep the refusal of the base table,
-// and unlock header keeps its do-nothing.
+// and unlock header keeps its do-nothing.  The restricted read is the one shared by the kinds
+// whose records the library reads itself.
 const MdkOpTable& operationTable() {
     static const MdkOpTable table = [] {
         MdkOpTable t = kRefusingTable;
@@ -18,6 +20,7 @@ const MdkOpTable& operationTable() {
         t.read = read;
         t.unlockRecord = unlockRecord;
         t.getKey = getKey;
+        t.restrictedRead = filter::restrictedRead;
         return t;
     }();
     return table;

@@ -1,28 +1,83 @@
-// Exports of the filter subsystem.  Restrict programs are not stored by this build yet: the
-// calls that install one answer "not supported" (code 5); the restricted reads route to the
-// kind's slot.
+// Exports of the filter subsystem: storing restrict entries one by one, and the two restricted
+// reads a database-connectivity client drives a filtered scan with.  MDK_RestrictedRead itself
+// is routed by the frame to slot 18 of the handle's operation table.
+#include <cstring>
+#include <span>
+
 #include "frame/frame.h"
+#include "restrict/packed.h"
+#include "restrict/program.h"
+#include "restrict/restricted_read.h"
 
 using namespace mdnio;
+using namespace mdnio::filter;
+
+namespace {
+
+constexpr int32_t kClearIndex = -1;
+
+// Views hand their programs to the language runtime and remote files to their server; neither
+// keeps one in the handle.  Until those kinds carry their own program calls, storing a program
+// for them is refused rather than kept where their reads would never apply it.
+void refuseKindsWithoutLocalProgram(MdkFile* file) {
+    if (file->kind == MDK_KIND_VIEW || file->kind == MDK_KIND_REMOTE)
+        raiseError(file, MDK_E_FILETYPE);
+}
+
+}  // namespace
 
 extern "C" {
 
-MDNIO_API int32_t MDK_PutRestrictInfo(MdkFile* file, int32_t, const MdkRestrictEntry*) {
-    return callFrame(file, CallKind::Plain,
-                     [&]() -> int32_t { raiseError(file, MDK_E_FILETYPE); });
+MDNIO_API int32_t MDK_PutRestrictInfo(MdkFile* file, int32_t index, const MdkRestrictEntry* entry) {
+    return callFrame(file, CallKind::Plain, [&]() -> int32_t {
+        refuseKindsWithoutLocalProgram(file);
+        if (index == kClearIndex) return 0;  // only a view's program can be cleared
+        if (index < 0 || index >= kRestrictSlots) raiseError(file, MDK_E_RESTRICTINDEX);
+        if (!entry) raiseError(file, MDK_E_MISSING);
+        storeEntry(file, index, *entry);
+        return 0;
+    });
 }
 
-MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLength,
-                                int32_t option, void* keyOut, uint8_t* keyLengthOut,
-                                const void* endKey, int32_t endKeyLength) {
+MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                                void* keyOut, uint8_t* keyLengthOut, const void* endKey,
+                                int32_t endKeyLength) {
+    // The rows after the first of a filtered scan obey the same program and key range as the
+    // first one.
     return MDK_RestrictedRead(file, buffer, bufferLength, option, keyOut, keyLengthOut, endKey,
-                              endKeyLength, 2);
+                              endKeyLength, kModeFilter);
 }
 
-MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void*, int32_t, int32_t, void*, uint8_t*,
-                                 const void*, int32_t, const void*, int32_t) {
-    return callFrame(file, CallKind::Plain,
-                     [&]() -> int32_t { raiseError(file, MDK_E_FILETYPE); });
+MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                                 void* keyOut, uint8_t* keyLengthOut, const void* endKey,
+                                 int32_t endKeyLength, const void* program, int32_t programLength) {
+    return callFrame(file, CallKind::Plain, [&]() -> int32_t {
+        refuseKindsWithoutLocalProgram(file);
+        if (!program || programLength < 0) raiseError(file, MDK_E_LENGTH);
+        // Checked whole before anything is stored, so that a refused program leaves the
+        // handle's program as it was.
+        PackedProgram packed;
+        if (!decodePackedProgram(
+                {static_cast<const uint8_t*>(program), static_cast<size_t>(programLength)}, packed))
+            raiseError(file, MDK_E_LENGTH);
+        for (int i = 0; i < packed.count; ++i)
+            storeEntry(file, i, packed.entries[i]);
+        // This program replaces the last one: slots beyond it left from an earlier, longer
+        // program must not filter this scan.
+        endProgramAt(file, packed.count);
+
+        // The key goes to the engine zero-terminated, as a key given by a client would.
+        char key[256] = {};
+        std::memcpy(key, packed.key, static_cast<size_t>(packed.keyLength));
+        // Not finding the key is normal: the seek stands before the next higher one.  Any
+        // other failure leaves the position where it was, and reading from there would scan
+        // the wrong records.
+        if (MDK_seek(file, key, packed.keyLength, packed.keyNumber) == -1 &&
+            file->error != MDK_E_KEY)
+            return -1;
+        return file->ops->restrictedRead(file, buffer, bufferLength, option, keyOut, keyLengthOut,
+                                         endKey, endKeyLength, packed.count > 0 ? kModeFilter : 0);
+    });
 }
 
 }  // extern "C"

@@ -1,0 +1,93 @@
+#include "restrict/parse_number.h"
+
+#include <cmath>
+
+namespace mdnio::filter {
+
+namespace {
+
+// An exponent beyond this already makes every value 0 or infinite; counting further would only
+// risk overflowing the counter.
+constexpr int32_t kExponentCeiling = 100000;
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isSign(char c) {
+    return c == '+' || c == '-';
+}
+
+}  // namespace
+
+bool parseNumber(const char* text, int32_t length, double* out) {
+    if (length < 1) {
+        *out = 0.0;
+        return true;
+    }
+    double value = 0.0;
+    double divisor = 1.0;
+    char sign = 0;
+    bool dollar = false;
+    bool point = false;
+    // Set by a '$' or a sign before the digits and cleared by the first digit: a sign or a
+    // currency mark with no digits is not a number.
+    bool pending = false;
+    int32_t exponent = 0;
+    int32_t exponentSign = 1;
+
+    int32_t i = 0;
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (c == ' ') continue;
+        if (c == '$') {
+            if (dollar) return false;
+            dollar = true;
+            pending = true;
+        } else if (isSign(c)) {
+            if (sign) return false;
+            sign = c;
+            pending = true;
+        } else {
+            break;
+        }
+    }
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (isDigit(c)) {
+            value = value * 10.0 + (c - '0');
+            if (point) divisor *= 10.0;
+            pending = false;
+        } else if (c == '.') {
+            if (point) return false;
+            point = true;
+        } else if (c != ',') {
+            break;
+        }
+    }
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (c == ' ') continue;
+        if (isSign(c)) {
+            if (sign) return false;
+            sign = c;
+        } else if (c == 'E' || c == 'e') {
+            if (++i >= length || !isSign(text[i])) return false;
+            exponentSign = text[i] == '-' ? -1 : 1;
+            for (++i; i < length; ++i) {
+                if (!isDigit(text[i])) return false;
+                if (exponent < kExponentCeiling) exponent = exponent * 10 + (text[i] - '0');
+            }
+            break;
+        } else {
+            return false;
+        }
+    }
+    if (pending) return false;
+    if (sign == '-') value = -value;
+    if (divisor > 1.0) value /= divisor;
+    if (exponent != 0) value *= std::pow(10.0, exponentSign * exponent);
+    *out = value;
+    return true;
+}
+
+}  // namespace mdnio::filter

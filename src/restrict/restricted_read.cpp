@@ -1,0 +1,113 @@
+#include "restrict/restricted_read.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "frame/frame.h"
+#include "restrict/compare.h"
+#include "restrict/current_key.h"
+#include "restrict/program.h"
+#include "restrict/record_fields.h"
+
+namespace mdnio::filter {
+
+namespace {
+
+constexpr int32_t kCutShort = -2;  // a read whose record did not fit: the buffer is full
+
+// The bytes a read left in the buffer.  The fields of a record are looked for in these only,
+// never in what an earlier, longer record left behind them.
+std::span<const uint8_t> delivered(const void* buffer, int32_t bufferLength, int32_t result) {
+    if (!buffer || bufferLength <= 0) return {};
+    size_t n = 0;
+    if (result == kCutShort) {
+        n = static_cast<size_t>(bufferLength);
+    } else if (result > 0) {
+        n = static_cast<size_t>(std::min(result, bufferLength));
+    }
+    return {static_cast<const uint8_t*>(buffer), n};
+}
+
+// Inside the range while the key's first bytes are not above the end key.  Only the key's own
+// bytes are compared: a key shorter than the end key and equal on its bytes is below it.
+bool insideRange(const CurrentKey& key, const uint8_t* endKey, size_t endLength) {
+    const size_t n = std::min(key.stored, endLength);
+    return n == 0 || std::memcmp(key.bytes, endKey, n) <= 0;
+}
+
+// Every entry must hold; the first one that does not rejects the record.
+bool accepts(MdkFile* file, const ActiveProgram& program, RecordFields& fields) {
+    for (int i = 0; i < program.count; ++i) {
+        const ActiveEntry& entry = program.entries[i];
+        const RestrictSlot& slot = *entry.slot;
+        FieldSpan field;
+        if (!fields.find(slot.fieldNumber, field)) raiseError(file, MDK_E_NOFIELD);
+        const size_t at = field.start + static_cast<size_t>(slot.offset);
+        int comparison = 0;
+        if (entry.numeric) {
+            const std::optional<int> c =
+                compareNumber(fields.record(), at, field.end, slot.width, fields.separator(),
+                              entry.divisor, slot.number);
+            if (!c) return false;  // a field that is not a number matches nothing
+            comparison = *c;
+        } else {
+            comparison =
+                compareBytes(fields.record(), at, slot.value, static_cast<size_t>(slot.length));
+        }
+        const std::optional<bool> holds = operatorHolds(entry.op, comparison);
+        if (!holds) raiseError(file, MDK_E_OPERATOR);
+        if (!*holds) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                       void* keyOut, uint8_t* keyLengthOut, const void* endKey,
+                       int32_t endKeyLength, int32_t mode) {
+    const size_t endLength = static_cast<uint8_t>(endKeyLength);
+    auto* keyBytes = static_cast<uint8_t*>(keyOut);
+    if (keyBytes) std::memset(keyBytes, 0, endLength);
+    if (keyLengthOut) *keyLengthOut = 0;
+
+    ActiveProgram program;
+    if ((mode & kModeFilter) && !(mode & kModeNoFilter)) activeProgram(file, program);
+    const bool filtering = program.count > 0;
+    const auto* end = static_cast<const uint8_t*>(endKey);
+    if (filtering && endLength > 0 && !end) raiseError(file, MDK_E_LENGTH);
+
+    const MdkSharedFile* shared = file->shared;
+    const size_t dataStart =
+        shared->maxDataLength != 0 ? static_cast<size_t>(std::max(shared->keyAreaWidth, 0)) : 0;
+    RecordFields fields(dataStart, shared->separator);
+
+    int32_t result = MDK_ExtReadDirect(file, buffer, bufferLength, option, 0, 0);
+    for (;;) {
+        if (result == -1) return file->error == MDK_E_EOF ? kEndOfRange : -1;
+        if (!filtering) break;
+        if (endLength > 0) {
+            const CurrentKey key = currentKey(file);
+            if (!insideRange(key, end, endLength)) {
+                if (keyBytes) {
+                    std::memset(keyBytes, 0xFF, endLength);
+                    keyBytes[endLength] = 0;
+                }
+                if (keyLengthOut) *keyLengthOut = static_cast<uint8_t>(key.length);
+                return kEndOfRange;
+            }
+        }
+        fields.reset(delivered(buffer, bufferLength, result));
+        if (accepts(file, program, fields)) break;
+        result = MDK_ExtReadDirect(file, buffer, bufferLength, MDK_READ_NEXT, 0, 0);
+    }
+    if (keyBytes || keyLengthOut) {
+        const CurrentKey key = currentKey(file);
+        if (keyLengthOut) *keyLengthOut = static_cast<uint8_t>(key.length);
+        if (keyBytes) std::memcpy(keyBytes, key.bytes, static_cast<size_t>(key.length));
+    }
+    return result;
+}
+
+}  // namespace mdnio::filter

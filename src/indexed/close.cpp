@@ -15,6 +15,7 @@ int32_t close(MdkFile* f) {
     unlinkFile(f);
     unlockFile(f);
     unlockEnv(env);
+    freeRestrictProgram(f);
     destroyIndexedFile(x);
     return 0;
 }

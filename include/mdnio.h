@@ -278,9 +278,15 @@ MDNIO_API int32_t MDK_dict(MdkFile* file, int32_t recordNumber, void* buffer, in
 MDNIO_API int32_t MDK_dict_add(MdkFile* file, int32_t recordNumber, const void* payload,
                                int32_t length);
 
-/* Stores a password of `length` bytes (at most 8) and its kind (0 to 255) in a keyed file that
- * has none.  The caller's buffer is not changed.  0; 50 when the file has a password already;
- * -1 on failure (7 password too long, I/O codes). */
+/* Stores a password of `length` bytes (1 to 8) and its kind (0 to 255) in a classic keyed file
+ * that has none, with the checksum the open checks.  Kinds: 0 refuse opens without the password
+ * (31), 1 open them read-only, 2 refuse and encipher the blocks, 3 read-only and encipher, 4 to
+ * 255 open.  The password record is a dictionary record "EXT" appended after the last one (an
+ * empty record 0 is made first on a file without dictionary records).  The caller's buffer is not
+ * changed.  Answers 0; 50 when the file has a password already; -1 on failure: 7 bad length or
+ * kind, 19 kinds 2/3 on a file that already holds keys or records, or inside a transaction, or a
+ * handle whose writes are refused, 35 read-only handle, 31 unreadable password record, 5 not a
+ * classic keyed file, I/O codes. */
 MDNIO_API int32_t MDK_SetPswd(MdkFile* file, const char* password, int32_t length, int32_t kind);
 
 /* ------------------------------------------------------------------------------------------ */
@@ -401,7 +407,48 @@ MDNIO_API intptr_t MDGetEnvMode(void* object, int32_t mode);
 /* ------------------------------------------------------------------------------------------ */
 /* Catalog                                                                                     */
 
-/* Table record.  Layout (64-bit): name 0, text7 64, fileSpec 145, text4 266, text8 347,
+/* Dictionaries.  MDGetTables reads one of three kinds, chosen by the dictionary's file name:
+ *   - a name containing ".ini" (any case): a private-profile file.  Its "*Tables*" section has a
+ *     key per table: the key is the table name, the value its fileSpec.  The section named after
+ *     a table has a key per column, in order: the key is the column name, the value a keyword
+ *     list (below).
+ *   - a name containing "meridane.ddf" (any case): a keyed dictionary file (classic, extended or
+ *     indexed).  Each record is a 6-character key and fields separated by the file's separator:
+ *     1 name, 2 fileSpec, 3 -, 4 text4, 5 -, 6 -, 7 text7, 8 text8, 9 to 11 -, 12 text12.  The
+ *     record with key "000000" and records whose first field begins with '*' are not tables.
+ *     The file is opened read-only.
+ *   - the dictionary a data file carries: columns only, for tables of a keyed dictionary file.
+ *     Dictionary records -1, -2, ... (MDK_dict) describe the key area, 1, 2, ... the data.  Each
+ *     record is a list of items, each a length and that many bytes (a length byte below 128 is
+ *     the length, otherwise (byte & 127) x 256 plus the next byte).  The first item is a tag:
+ *     records whose tag has 3 or more bytes and does not begin 00 00 B9 are not columns.  The
+ *     items after the tag, from 0: 0 name, 2 type, 3 length ("9" or "9.2"), 4 item4,
+ *     5 storage (also the format unless F, P or S), 12 format (when not empty), 13 flags
+ *     ('H' hide, 'N' no show).  At most 2048 records of each side are read, of 4096 bytes each.
+ * fileSpec: the data file, optionally followed by ';' or ',' and a column source (an .ini file
+ *   read instead of the dictionary for the columns of an .ini dictionary's table).  Relative
+ *   names are taken from the dictionary's directory; '\' separates directories as '/' does.
+ * Keyword lists (.ini columns): keywords separated by blanks or commas, each optionally followed
+ *   by '=', '<' or '>' and a value (double quotes keep blanks, commas and case; "" is a quote).
+ *   A keyword may be shortened to its first 3 or 4 letters.  NUMERIC, STRING, UNSIGNEDBINARY,
+ *   UNI, ORB77*YEAR, BNR, LOGICAL set the type; BINARY, I86, FIXED, NOSTRIP, SUBSTRING,
+ *   VARIABLE, PADDED, SIGNED, DECIMAL, DELIMITED the storage; FORMAT=, CLASS= (RIGHT or RIGHTnnn:
+ *   right-justified, padded with character nnn, 32 by default), MUSTBE=|<|>, RECTYPE=, SAMEAS=
+ *   set texts; LENGTH=l[.d], FIELD=n, OFFSET=n, SEPARATOR=n numbers; HIDE, NOSHOW, *RECTYPE
+ *   flags; KEY nothing.  Unknown keywords are ignored.
+ * Fields and offsets: columns are placed in order.  Key-area columns get field 0 and follow one
+ *   another in the key area.  Data columns start at field 1, offset 0; a fixed-width column
+ *   (storage F, S, P, B, C, G, I; in .ini lists any but D, L, Z) adds its length to the offset,
+ *   a delimited one (D, L, Z) ends its field.  Embedded columns of another storage are not in
+ *   the record: field 0, offset 0.
+ * Limits: a key list over 65,504 bytes, a table value over 65,503 characters, a keyword list
+ *   over 4,095 characters, an empty value, or an embedded record over 4,096 bytes fails the
+ *   listing as a whole (answer 0) rather than listing part of it. */
+
+/* Table record.  Text fields are zero-terminated and cut to their size.
+ * separator: the keyed dictionary file's field separator (0xFF: length-prefixed fields); 0 for
+ * .ini dictionaries.  bufferA/bufferB: see MDFetchTable.
+ * Layout (64-bit): name 0, text7 64, fileSpec 145, text4 266, text8 347,
  * text12 363, bufferA 448, bufferACapacity 456, bufferALength 460, bufferB 464, bufferBCapacity
  * 472, bufferBLength 476, tableFlags 480, separator 484; size 488. */
 typedef struct MdkTableRecord {
@@ -421,7 +468,10 @@ typedef struct MdkTableRecord {
     uint8_t separator;
 } MdkTableRecord;
 
-/* Column record.  Layout (64-bit): name 0, format 64, class_ 128, extra1 192, item4 273,
+/* Column record.  Text fields are zero-terminated and cut to their size; extra1 to extra5 and
+ * reserved are not filled by the local dictionaries; fieldSeparator is SEPARATOR's value.
+ * padChar: the pad character of a right-justified column.  bufferA/bufferB: see MDFetchColumn.
+ * Layout (64-bit): name 0, format 64, class_ 128, extra1 192, item4 273,
  * extra2 284, extra3 365, extra4 446, extra5 697, mustBe 738, recType 802, sameAs 866,
  * bufferA 936, bufferACapacity 944, bufferALength 948, bufferB 952, bufferBCapacity 960,
  * bufferBLength 964, columnFlags 968, mustBeOp 972, field 976, offset 980, type 984, storage 988,
@@ -458,8 +508,16 @@ typedef struct MdkColumnRecord {
     int32_t fieldSeparator;
 } MdkColumnRecord;
 
-/* File description (MDDescribeFile).  Layout: thirteen int32 at 0, 4, ... 48, flagsC 52,
- * separator 53; size 56. */
+/* File description (MDDescribeFile).  64-bit header values are split into a low and a high
+ * half.  Classic keyed files: capacity the maximum record count (header 10; 0 no limit),
+ * value5 header bytes 236..239, value7 the file identity (232), blockSizeCode the header's code
+ * plus 1, segmentCount the segments of all keys, flagsC not set.  Indexed files: capacity the
+ * maximum record count, value5 0, value7 and flagsC not set, blockSizeCode 0, one key of one
+ * segment.  describeFlags gathers two header flag bytes (classic: 241 and 255; indexed: its
+ * flags byte only): from the first 0x01 -> 1, 0x04 -> 2, 0x08 -> 4, 0x10 -> 8, 0x80 -> 16; from
+ * the second 0x01 -> 32, 0x02 -> 64, 0x04 -> 128, 0x08 -> 0x100, 0x10 -> 0x200.  separator: the
+ * field separator (0xFF: length-prefixed fields).
+ * Layout: thirteen int32 at 0, 4, ... 48, flagsC 52, separator 53; size 56. */
 typedef struct MdkFileInfo {
     int32_t capacityLow;
     int32_t capacityHigh;
@@ -478,8 +536,10 @@ typedef struct MdkFileInfo {
     uint8_t separator;
 } MdkFileInfo;
 
-/* Key description (MDDescribeIndex).  Layout: keyLength 0, segmentCount 4, keyFlags 8, zero 12,
- * keyName 13; size 40. */
+/* Key description (MDDescribeIndex).  keyLength: the key's bytes without the 4-byte suffix
+ * (record address or sequence number) a keyed file stores with it.  keyFlags: 1 unique, 0x20 the
+ * primary key ends in a sequence number.  keyName: "#n", n the key number MDK_seek takes.
+ * Layout: keyLength 0, segmentCount 4, keyFlags 8, zero 12, keyName 13; size 40. */
 typedef struct MdkKeyInfo {
     int32_t keyLength;
     int32_t segmentCount;
@@ -488,8 +548,10 @@ typedef struct MdkKeyInfo {
     char keyName[25];
 } MdkKeyInfo;
 
-/* Segment description (MDDescribeIndex).  Layout: segLength 0, segByte1 1, segFlags 4,
- * segField 8, segValue 12; size 16. */
+/* Segment description (MDDescribeIndex).  segLength: the length, with bit 0x80 for a
+ * descending segment; segByte1: the null byte; segFlags: the segment options, with 0x80 for a
+ * descending segment; segField: the field (255 the key area); segValue: the offset in the field.
+ * Layout: segLength 0, segByte1 1, segFlags 4, segField 8, segValue 12; size 16. */
 typedef struct MdkSegmentInfo {
     uint8_t segLength;
     uint8_t segByte1;
@@ -498,25 +560,54 @@ typedef struct MdkSegmentInfo {
     int32_t segValue;
 } MdkSegmentInfo;
 
-/* The environment's catalog handle, made on first use; null when memory is exhausted. */
+/* The environment's catalog handle (the same one on every call, also MDGetEnvMode mode 9),
+ * made empty on first use; null when `env` is null or memory is exhausted.  The handle keeps
+ * the last table and column lists; MDK_DeAllocEnv frees it. */
 MDNIO_API MdkCatalog* MDRequestHandle(MdkEnv* env);
-/* Frees the handle and its lists; 0. */
+/* Frees the handle and its lists, and the environment forgets it (the next MDRequestHandle
+ * makes a new, empty one); 0, also for a null handle. */
 MDNIO_API int32_t MDFreeHandle(MdkCatalog* handle);
-/* Lists the tables of a dictionary (.ini file, "meridane.ddf" keyed file).  1, or 0. */
+/* Lists the tables of a dictionary (see "Dictionaries" above) into the handle, replacing the
+ * table list, and keeps the three names (a null name keeps the one kept before; a null
+ * dictionary name reads the kept dictionary again).  `extra` is not used.  1 with the number of
+ * tables listed in *countOut (when not null); 0 when the dictionary cannot be read, is of no
+ * known kind, is an .ini dictionary without tables, breaks a limit, or its name is longer than
+ * 255 bytes or begins with "[rmt:" (remote dictionaries are not served by this build); the table
+ * list is then empty. */
 MDNIO_API int32_t MDGetTables(MdkCatalog* handle, const char* dictionaryName,
                               const char* qualifier, const char* tableName, int32_t extra,
                               int32_t* countOut);
-/* Lists the columns of one table.  1, or 0. */
+/* Lists the columns of table `tableName` (found in the table list without regard to case) into
+ * the handle, replacing the column list.  A non-empty `dictionaryName` lists that dictionary's
+ * tables first, as MDGetTables does; an empty or null one uses the tables listed last.  A
+ * non-empty `fileSpec` replaces the table's.  The data file is opened read-only; the columns
+ * come from the .ini dictionary (or the column source the fileSpec names) for .ini
+ * dictionaries, else from the data file's own dictionary.  1 with the number of columns in
+ * *countOut (when not null); 0 when the table is not listed, the data file or column source
+ * cannot be read, the dictionary breaks a limit, or the name begins with "[rmt:". */
 MDNIO_API int32_t MDGetColumns(MdkCatalog* handle, const char* dictionaryName,
                                const char* qualifier, const char* tableName,
                                const char* fileSpec, int32_t* countOut);
-/* Copies the next listed table (column) into `record`; 0 after the last, and the next call
- * starts again with the first. */
+/* Copies the next listed table (column) into `record` and answers 1; 0 after the last, and the
+ * next call starts again with the first.  A new or emptied list starts from its first record.
+ * The record's own bufferA/bufferB pointers and capacities are kept: into each buffer given, at
+ * most its capacity of the listed record's buffer contents is copied, and bufferALength and
+ * bufferBLength tell how many bytes the listed record holds (more than the capacity: cut).
+ * Safe against a listing running in another thread of the environment. */
 MDNIO_API int32_t MDFetchTable(MdkCatalog* handle, MdkTableRecord* record);
 MDNIO_API int32_t MDFetchColumn(MdkCatalog* handle, MdkColumnRecord* record);
-/* Describes an open file.  1, or 0 with code 5. */
+/* Describes an open classic keyed or indexed file (see MdkFileInfo).  1, or 0 with code 5 for
+ * a null `info` or a kind this build cannot describe. */
 MDNIO_API int32_t MDDescribeFile(MdkFile* file, MdkFileInfo* info);
-/* Describes keys from `firstKey` on and their segments.  1, or 0 with code 5. */
+/* Describes keys from `firstKey` (counted from 0) on and their segments.
+ *   keyCountInOut: how many keys to describe (keys firstKey to *keyCountInOut - 1); set to the
+ *     file's number of keys when it has fewer, or when keyRecords is null, it is 0 and
+ *     *segmentCountOut is not -1 (the way to ask for the counts).
+ *   segmentCountOut: raised to the number of segments described.
+ *   keyRecords, segmentRecords: null, or room for one record per key and per segment described.
+ * Indexed files: one key of 8 bytes ("#1") and one segment, the counts left as they are.
+ * 1, or 0 with code 5 (a null count pointer, firstKey below 0 or above the number of keys, a
+ * kind this build cannot describe). */
 MDNIO_API int32_t MDDescribeIndex(MdkFile* file, int32_t firstKey, int32_t* keyCountInOut,
                                   int32_t* segmentCountOut, MdkKeyInfo* keyRecords,
                                   MdkSegmentInfo* segmentRecords);

@@ -259,9 +259,17 @@ int32_t opClose(MdkFile* mf) {
     lockFile(f);
     f->flags |= kFileClosing;
     unlockFile(f);
-    lockHeader(f);
-    releaseHeld(f, s->locks, kReleaseAll);
-    unlockHeader(f, true);
+    try {
+        lockHeader(f);
+        releaseHeld(f, s->locks, kReleaseAll);
+        unlockHeader(f, true);
+    } catch (const RaisedError&) {
+        // The header stayed busy (another process holds it): nothing of this handle is pending
+        // outside a transaction, so the close goes on without it.  The raise gave every lock
+        // back, the environment lock included.
+        lockEnv(env);
+        releaseHeld(f, s->locks, kReleaseAll);
+    }
     if (env->inTransaction) {
         f->flags |= kFileClosedInTx;
         unlockEnv(env);
@@ -315,6 +323,19 @@ int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
     return 0;
 }
 
+namespace {
+// At the end of a transaction the header lock goes back, whether the transaction changed the
+// file (and held it for that) or only read it (and kept it between calls).
+void releaseTransactionHeader(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (!(s->flags & (kTxHeld | kHeaderLocked))) return;
+    lockFile(f);
+    s->flags &= ~kTxHeld;
+    if (!(s->flags & (kNoHeaderLock | kSharedExclusive))) s->flags |= kHeaderLocked;
+    unlockHeader(f, true);
+}
+}  // namespace
+
 int32_t opCommit(MdkFile* mf) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
@@ -352,12 +373,7 @@ int32_t opCommit(MdkFile* mf) {
         unlockFile(f);
         return opClose(f);
     }
-    if (s->flags & kTxHeld) {
-        lockFile(f);
-        s->flags &= ~kTxHeld;
-        s->flags |= kHeaderLocked;
-        unlockHeader(f, true);
-    }
+    releaseTransactionHeader(f);
     lockFile(f);
     releaseHeld(f, s->locks, kReleaseAll);
     unlockFile(f);
@@ -387,12 +403,7 @@ int32_t opRollback(MdkFile* mf) {
         unlockFile(f);
         return opClose(f);
     }
-    if (s->flags & kTxHeld) {
-        lockFile(f);
-        s->flags &= ~kTxHeld;
-        s->flags |= kHeaderLocked;
-        unlockHeader(f, true);
-    }
+    releaseTransactionHeader(f);
     lockFile(f);
     releaseHeld(f, s->locks, kReleaseAll);
     unlockFile(f);

@@ -202,14 +202,15 @@ bool fastStep(KeyedFile* f, int dir) {
     int32_t pointer = static_cast<int32_t>(get32(entry, 0));
     if (pointer >= 0 || entry[4] == 0xFF) return false;
     uint32_t address = static_cast<uint32_t>(-pointer);
-    std::vector<uint8_t> value(entry + 4, entry + 4 + vs);
+    uint8_t value[256];
+    std::memcpy(value, entry + 4, vs);  // the read may reuse the leaf's buffer
     readRecord(f, address);
     recordValue(f, k, address, f->spare.data());
-    if (std::memcmp(f->spare.data(), value.data(), vs) != 0) return false;
+    if (std::memcmp(f->spare.data(), value, vs) != 0) return false;
     f->leafIndex = index;
     if (f->depth > 0) f->path[f->depth - 1].index = index;
     f->curRecord = address;
-    std::memcpy(f->lastKey.data(), value.data(), vs);
+    std::memcpy(f->lastKey.data(), value, vs);
     return true;
 }
 
@@ -239,7 +240,6 @@ int32_t readOnce(KeyedFile* f, uint8_t* buf, int32_t size, int32_t option, int32
         int k = f->curKey;
         size_t vs = valueSize(s, k);
         recordValue(f, k, at, f->search.data());
-        std::vector<uint8_t> kept(f->joined);
         if (searchKey(f, k, kExact) == 0) {
             std::memcpy(f->lastKey.data(), f->search.data(), vs);
         } else {
@@ -247,7 +247,6 @@ int32_t readOnce(KeyedFile* f, uint8_t* buf, int32_t size, int32_t option, int32
             f->leafBlock = 0;
             f->depth = 0;
         }
-        f->joined.swap(kept);
     }
     f->curRecord = at;
     return deliver(f, buf, size, offset);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frame/frame.h"
+#include "keyed/builder.h"
 #include "open/resolve.h"
 #include "testutil.h"
 
@@ -151,6 +152,35 @@ TEST_F(OpenTest, ReadOnlyFallback) {
 }
 
 // The file seems to end after 4 bytes.
+TEST_F(OpenTest, ReadOnlyFallbackHandleRefusesWrites) {
+    std::string path = dir.file("classic.dat");
+    keyed::ClassicLayout l;
+    l.blockSize = 1024;
+    l.recordSize = 20;
+    l.keyAreaSize = 4;
+    common::Segment s;
+    s.field = common::kKeyAreaField;
+    s.length = 4;
+    l.keys.segments = {s};
+    common::KeyDesc k;
+    k.segmentCount = 1;
+    l.keys.keys = {k};
+    std::string why;
+    ASSERT_EQ(keyed::buildClassicFile(path, l, &why), 0) << why;
+    platform::sys().open = denyReadWrite;
+    int32_t err = 0;
+    EXPECT_EQ(MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err), MDK_INVALID_FILE);
+    EXPECT_EQ(err, MDK_E_OPEN);
+    ASSERT_EQ(MDSetEnvMode(env, 4, 1), 0);
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    EXPECT_EQ(MDK_write(f, "data", 4, "key", 3), -1);
+    EXPECT_EQ(MDK_geterrno(f), MDK_E_READONLY);
+    EXPECT_EQ(MDK_seek(f, "key", 3, 1), -1);
+    EXPECT_EQ(MDK_geterrno(f), MDK_E_KEY);  // reading works: the file is empty
+    EXPECT_EQ(MDK_close(f), 0);
+}
+
 ssize_t shortRead(int fd, void* buf, size_t n, off_t off) {
     if (off >= 4) return 0;
     return platform::defaultSysCalls().pread(fd, buf, std::min<size_t>(n, 4 - off), off);

@@ -327,6 +327,40 @@ TEST_F(Features, PositionsKeysAndKeyAdjust) {
     EXPECT_EQ(MDK_read(file, key, sizeof key, MDK_READ_NEXT), -1);
 }
 
+TEST_F(Features, UniqueKeysFindEqualValuesAmongLongerOnes) {
+    // Key 1, unique, over a 4-byte field.  "ABC\0" builds a longer value than "ABC" whose
+    // record address sorts it before "ABC" + its address: the check must look past it.
+    create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}},
+                                      {{seg(1, 0, 4)}, common::kKeyUnique}}));
+    ASSERT_EQ(put("r1", std::string("ABC") + kSep), 0);
+    ASSERT_EQ(put("r2", std::string("ABC\0", 4) + kSep), 0);
+    EXPECT_EQ(put("r3", std::string("ABC") + kSep), -1);
+    EXPECT_EQ(MDK_geterrno(file), MDK_E_DUPLICATE);
+    EXPECT_EQ(put("r1", std::string("ABC") + kSep + "changed"), 0);  // its own value is fine
+}
+
+TEST_F(Features, FastStepReadsTheSameOrder) {
+    create(layout(true, 1024, 40, 6, {{{seg(common::kKeyAreaField, 0, 6)}},
+                                      {{seg(1, 0, 4)}}}));
+    for (int i = 0; i < 300; i++) {
+        char key[8];
+        std::snprintf(key, sizeof key, "k%05d", i * 7 % 300);
+        ASSERT_EQ(put(key, std::to_string(i % 17) + kSep), 0);
+    }
+    // Every record of a key forwards, then backwards from the last one.
+    auto walk = [&](int keyNumber) {
+        std::vector<std::string> seen = keysInOrder(keyNumber, 6);
+        std::vector<char> buf(256);
+        while (MDK_read(file, buf.data(), 256, MDK_READ_PRIOR) >= 0) seen.emplace_back(buf.data(), 6);
+        return seen;
+    };
+    std::vector<std::string> byKey = walk(1), byField = walk(2);
+    EXPECT_EQ(byKey.size(), 300u + 299u);
+    ASSERT_EQ(MDSetEnvMode(env, 2, 1), 0);
+    EXPECT_EQ(walk(1), byKey);
+    EXPECT_EQ(walk(2), byField);
+}
+
 TEST_F(Features, ReadOffsetsStayInsideTheRecord) {
     create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}}}));
     ASSERT_EQ(put("k", "abcdef"), 0);

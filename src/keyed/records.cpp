@@ -1,7 +1,9 @@
 // Record bodies: fixed slots in slot mode, slotted data blocks in block mode, records longer than
 // R chained into continuation pieces, and compressed data.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <unordered_set>
 
 #include "common/compress.h"
 #include "common/datablock.h"
@@ -15,7 +17,28 @@ using common::getBe16;
 using common::putBe16;
 
 constexpr uint32_t kContinued = 0x8000;
-constexpr size_t kMaxPieces = 1u << 20;  // a chain longer than this is a loop
+
+// Follows a chain of continuation links safely: a link seen before means the chain loops (a
+// damaged file), which must end in an error, not in endless reading.  Short chains are checked
+// by looking back over them; long ones keep a set.
+class ChainGuard {
+public:
+    bool seen(uint32_t link) {
+        if (count_ < links_.size()) {
+            for (size_t i = 0; i < count_; i++)
+                if (links_[i] == link) return true;
+            links_[count_++] = link;
+            return false;
+        }
+        if (set_.empty()) set_.insert(links_.begin(), links_.end());
+        return !set_.insert(link).second;
+    }
+
+private:
+    std::array<uint32_t, 32> links_{};
+    size_t count_ = 0;
+    std::unordered_set<uint32_t> set_;
+};
 
 uint32_t slotLockLength(const KeyedShared* s) { return s->blockMode ? 1 : s->S; }
 
@@ -325,8 +348,9 @@ uint32_t rewriteStored(KeyedFile* f, uint32_t address, uint32_t size) {
 // The record's pieces after the owner, following the links from `link`.
 void collectPieces(KeyedFile* f, uint32_t link, std::vector<uint32_t>& pieces) {
     pieces.clear();
+    ChainGuard guard;
     while (link) {
-        if (pieces.size() >= kMaxPieces) raiseError(f, MDK_E_OFFSET);
+        if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
         pieces.push_back(link);
         Stored st = locate(f, link);
         link = st.continued
@@ -375,8 +399,10 @@ void readRecord(KeyedFile* f, int64_t address) {
     const uint8_t* buf = f->readBuf.data();
     uint32_t d = getBe16(buf + 1 + s->K);
     f->joined.assign(buf, buf + 3 + s->K + d);
-    for (size_t pieces = 0; link; pieces++) {
-        if (pieces >= kMaxPieces) raiseError(f, MDK_E_OFFSET);
+    ChainGuard guard;  // allocates nothing for records of up to 32 pieces
+    guard.seen(at);
+    while (link) {
+        if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
         uint8_t* pieceBuf = f->packBuf.data();
         link = readPiece(f, link, pieceBuf);
         uint32_t n = getBe16(pieceBuf + 1 + s->K);

@@ -1,0 +1,95 @@
+// Damaged files: whatever bytes a file holds, the engine answers with error codes, never a
+// crash, an endless call or a read outside its buffers (the sanitizers watch).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "keyed/testing.h"
+#include "testutil.h"
+
+using namespace mdnio;
+using namespace mdnio::keyed;
+using namespace mdnio::keyed::test;
+
+namespace {
+
+constexpr char kSep = static_cast<char>(0x8A);
+
+std::vector<uint8_t> soundFile(const std::string& path, bool blockMode) {
+    ClassicLayout l = layout(blockMode, 1024, 80, 8,
+                             {{{seg(common::kKeyAreaField, 0, 8)}}, {{seg(1, 0, 10)}}});
+    l.compress = blockMode;
+    build(path, l);
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    for (int i = 0; i < 400; i++) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08d", i * 13 % 1000);
+        std::string data = "name" + std::to_string(i % 50) + kSep + std::string(i % 60, 'x');
+        if (blockMode && i % 40 == 0) data += std::string(300, 'y');  // pieces
+        MDK_write(f, data.data(), static_cast<int32_t>(data.size()), key, 8);
+    }
+    MDK_dict_add(f, 0, "dictionary", 10);
+    MDK_DeAllocEnv(env);
+    return mdnio::test::readFile(path);
+}
+
+// Opens the file and works on it a little; every call may fail, none may crash or hang.
+void exercise(const std::string& path) {
+    MdkEnv* env = MDK_AllocEnv();
+    MDSetEnvMode(env, 3, 0x0C);
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    if (f != MDK_INVALID_FILE) {
+        char buf[2048];
+        for (int keyNumber : {1, 2}) {
+            MDK_seek(f, "", 0, keyNumber);
+            for (int i = 0; i < 500 && MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) >= 0; i++) {
+            }
+            for (int i = 0; i < 50 && MDK_read(f, buf, sizeof buf, MDK_READ_PRIOR) >= 0; i++) {
+            }
+        }
+        MDK_seek(f, "00000130", 8, 1);
+        MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT);
+        MDK_write(f, "new\x8A" "record", 10, "zzzzzzzz", 8);
+        MDK_remove(f, "00000130", 8);
+        MDK_dict(f, 0, buf, sizeof buf);
+        MDK_seek(f, nullptr, 0, -1000);
+        for (int i = 0; i < 50 && MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) >= 0; i++) {
+        }
+        MDK_close(f);
+    }
+    MDK_DeAllocEnv(env);
+}
+
+class Corrupt : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Corrupt, RandomDamageNeverCrashes) {
+    mdnio::test::TempDir dir;
+    std::string good = dir.file("good.dat");
+    std::vector<uint8_t> bytes = soundFile(good, GetParam());
+    std::mt19937 rng(GetParam() ? 7 : 8);
+    std::string path = dir.file("bad.dat");
+    for (int round = 0; round < 150; round++) {
+        std::vector<uint8_t> bad = bytes;
+        int hits = 1 + static_cast<int>(rng() % 8);
+        for (int h = 0; h < hits; h++) {
+            // Mostly inside blocks and the header, sometimes whole runs of bytes.
+            size_t at = rng() % bad.size();
+            size_t run = rng() % 4 == 0 ? 1 + rng() % 64 : 1;
+            for (size_t i = at; i < std::min(bad.size(), at + run); i++)
+                bad[i] = static_cast<uint8_t>(rng());
+        }
+        mdnio::test::writeFile(path, bad);
+        exercise(path);
+    }
+    // The verifier reads damaged files without trouble too.
+    mdnio::test::writeFile(path, bytes);
+    expectSound(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Storage, Corrupt, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "block" : "slot"; });
+
+}  // namespace

@@ -334,15 +334,32 @@ void releaseTransactionHeader(KeyedFile* f) {
     if (!(s->flags & (kNoHeaderLock | kSharedExclusive))) s->flags |= kHeaderLocked;
     unlockHeader(f, true);
 }
+
+// What commit and rollback do last for a handle: its record locks and the header go back, and a
+// handle closed during the transaction is closed now.
+int32_t endTransaction(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    lockFile(f);
+    releaseHeld(f, s->locks, kReleaseAll);
+    unlockFile(f);
+    if (f->flags & kFileClosedInTx) {
+        f->flags &= ~kFileClosedInTx;
+        return opClose(f);
+    }
+    releaseTransactionHeader(f);
+    return 0;
+}
 }  // namespace
 
 int32_t opCommit(MdkFile* mf) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
     if (s->txFailure) {
+        // Half a change is among the transaction's: none of it may reach the disk.
         int32_t code = s->txFailure;
-        opRollback(f);
-        if (f->flags & kFileClosedInTx) return -1;
+        bool closing = f->flags & kFileClosedInTx;
+        opRollback(f);  // frees a handle closed during the transaction
+        if (closing) return -1;
         raiseError(f, code);
     }
     lockFile(f);
@@ -366,18 +383,7 @@ int32_t opCommit(MdkFile* mf) {
     s->cache.resize(s->baseBuffers);
     s->undo.active = false;
     unlockFile(f);
-    if (f->flags & kFileClosedInTx) {
-        f->flags &= ~kFileClosedInTx;
-        lockFile(f);
-        releaseHeld(f, s->locks, kReleaseAll);
-        unlockFile(f);
-        return opClose(f);
-    }
-    releaseTransactionHeader(f);
-    lockFile(f);
-    releaseHeld(f, s->locks, kReleaseAll);
-    unlockFile(f);
-    return 0;
+    return endTransaction(f);
 }
 
 int32_t opRollback(MdkFile* mf) {
@@ -396,18 +402,7 @@ int32_t opRollback(MdkFile* mf) {
     f->leafBlock = 0;
     f->lastKey[0] = 0xFF;
     unlockFile(f);
-    if (f->flags & kFileClosedInTx) {
-        f->flags &= ~kFileClosedInTx;
-        lockFile(f);
-        releaseHeld(f, s->locks, kReleaseAll);
-        unlockFile(f);
-        return opClose(f);
-    }
-    releaseTransactionHeader(f);
-    lockFile(f);
-    releaseHeld(f, s->locks, kReleaseAll);
-    unlockFile(f);
-    return 0;
+    return endTransaction(f);
 }
 
 }  // namespace mdnio::keyed

@@ -1,0 +1,138 @@
+#include "catalog/describe.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/bytes.h"
+
+namespace mdnio::catalog {
+
+namespace {
+
+// A header flag bit and the bit it becomes in describeFlags.
+struct FlagBit {
+    uint8_t from;
+    int32_t to;
+};
+
+constexpr FlagBit kFirstByte[] = {{0x01, 1}, {0x04, 2}, {0x08, 4}, {0x10, 8}, {0x80, 16}};
+constexpr FlagBit kSecondByte[] = {
+    {0x01, 32}, {0x02, 64}, {0x04, 128}, {0x08, 0x100}, {0x10, 0x200}};
+
+constexpr int32_t kKeyAreaFieldShown = 255;
+constexpr int32_t kDescendingBit = 0x80;
+
+int32_t be32(const uint8_t* p) {
+    return static_cast<int32_t>(common::getBe32(p));
+}
+
+}  // namespace
+
+int32_t describeFlags(uint8_t first, uint8_t second) {
+    int32_t flags = 0;
+    for (const FlagBit& b : kFirstByte)
+        if (first & b.from) flags |= b.to;
+    for (const FlagBit& b : kSecondByte)
+        if (second & b.from) flags |= b.to;
+    return flags;
+}
+
+void describeClassicHeader(std::span<const uint8_t, 256> header, MdkFileInfo& info) {
+    const uint8_t* h = header.data();
+    info.capacityLow = be32(h + 10);
+    info.capacityHigh = 0;
+    info.recordCountLow = be32(h + 14);
+    info.recordCountHigh = 0;
+    info.value5Low = be32(h + 236);
+    info.value5High = 0;
+    info.value7 = be32(h + 232);
+    info.describeFlags = describeFlags(h[241], h[255]);
+    info.formatCode = kFormatClassic;
+    info.blockSizeCode = static_cast<int8_t>(h[240]) + 1;
+}
+
+void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> header,
+                            uint64_t recordCount, MdkFileInfo& info) {
+    const uint8_t* h = header.data();
+    info.capacityLow = be32(h + 14);
+    info.capacityHigh = be32(h + 10);
+    info.recordCountLow = static_cast<int32_t>(static_cast<uint32_t>(recordCount));
+    info.recordCountHigh = static_cast<int32_t>(static_cast<uint32_t>(recordCount >> 32));
+    info.value5Low = be32(h + 44);
+    info.value5High = be32(h + 40);
+    info.value7 = be32(h + 36);
+    info.describeFlags = describeFlags(h[49], h[50]);
+    info.formatCode = kFormatExtended;
+    info.blockSizeCode = h[48] + 1;
+    info.segmentCount = common::getBe16(h + 55);
+    info.flagsC = h[51];
+}
+
+void describeIndexedHeader(std::span<const uint8_t, 20> header, MdkFileInfo& info) {
+    const uint8_t* h = header.data();
+    info.capacityLow = be32(h + 10);
+    info.capacityHigh = 0;
+    info.recordCountLow = be32(h + 14);
+    info.recordCountHigh = 0;
+    info.value5Low = 0;
+    info.value5High = 0;
+    info.describeFlags = describeFlags(h[18], 0);
+    info.formatCode = kFormatIndexed;
+    info.keyCount = 1;
+    info.blockSizeCode = 0;
+    info.segmentCount = 1;
+}
+
+void describeKey(const common::KeyLayout& layout, size_t key, MdkKeyInfo& out) {
+    const common::KeyDesc& k = layout.keys[key];
+    out = MdkKeyInfo{};
+    out.keyLength = static_cast<int32_t>(k.searchableLength());
+    out.segmentCount = k.segmentCount;
+    out.keyFlags = k.flags;
+    out.zero = 0;
+    std::snprintf(out.keyName, sizeof out.keyName, "#%d", static_cast<int>(key) + 1);
+}
+
+void describeSegment(const common::Segment& segment, MdkSegmentInfo& out) {
+    out = MdkSegmentInfo{};
+    out.segLength = static_cast<uint8_t>(segment.length | (segment.descending ? 0x80 : 0));
+    out.segByte1 = segment.nullByte;
+    out.segFlags = segment.options | (segment.descending ? kDescendingBit : 0);
+    out.segField = segment.field == common::kKeyAreaField ? kKeyAreaFieldShown : segment.field;
+    out.segValue = segment.offset;
+}
+
+bool describeKeys(const common::KeyLayout& layout, int32_t firstKey, int32_t* keyCountInOut,
+                  int32_t* segmentCountOut, MdkKeyInfo* keyRecords,
+                  MdkSegmentInfo* segmentRecords) {
+    const int32_t keys = static_cast<int32_t>(layout.keyCount());
+    if (firstKey < 0 || firstKey > keys) return false;
+    if (keys < *keyCountInOut || (!keyRecords && *keyCountInOut == 0 && *segmentCountOut != -1))
+        *keyCountInOut = keys;
+    int32_t number = 0;
+    for (int32_t k = firstKey; k < *keyCountInOut; ++k) {
+        if (keyRecords) describeKey(layout, static_cast<size_t>(k), keyRecords[k - firstKey]);
+        for (const common::Segment& s : layout.segmentsOf(static_cast<size_t>(k))) {
+            ++number;
+            if (segmentRecords) describeSegment(s, segmentRecords[number - 1]);
+            if (number > *segmentCountOut) *segmentCountOut = number;
+        }
+    }
+    return true;
+}
+
+void describeRecordNumberKey(MdkKeyInfo* keyRecord, MdkSegmentInfo* segmentRecord) {
+    if (keyRecord) {
+        *keyRecord = MdkKeyInfo{};
+        keyRecord->keyLength = 8;
+        keyRecord->segmentCount = 1;
+        std::snprintf(keyRecord->keyName, sizeof keyRecord->keyName, "#1");
+    }
+    if (segmentRecord) {
+        *segmentRecord = MdkSegmentInfo{};
+        segmentRecord->segLength = 8;
+        segmentRecord->segField = kKeyAreaFieldShown;
+    }
+}
+
+}  // namespace mdnio::catalog

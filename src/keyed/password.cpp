@@ -76,10 +76,13 @@ bool parsePasswordRecord(std::span<const uint8_t> payload, PasswordRecord& r) {
         }
         r.field[r.count++] = payload.subspan(at + 1, length);
         at += 1 + length;
+        // Only a record tagged "EXT" is the password record; any other dictionary record (a
+        // column description, say) is none of its business, however its bytes read.
+        if (r.count == 1 && (r.field[0].size() != sizeof kTag ||
+                             std::memcmp(r.field[0].data(), kTag, sizeof kTag) != 0))
+            return false;
     }
-    if (r.count == 0 || r.field[0].size() != sizeof kTag ||
-        std::memcmp(r.field[0].data(), kTag, sizeof kTag) != 0)
-        return false;
+    if (r.count == 0) return false;
     r.rest = payload.subspan(at);
     if (r.count >= 3 && r.field[2].size() > kMaxItem) r.malformed = true;
     if (r.count >= 4 && r.field[3].size() != 2) r.malformed = true;

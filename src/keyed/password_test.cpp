@@ -423,6 +423,8 @@ TEST_F(Password, FileWithoutAPasswordRecordOpensWithAnyPassword) {
         {"a column record", {bytes("HEADER"), kColumn}, 0},
         {"first field EXTRA", {bytes("HEADER"), cat({field(bytes("EXTRA")), field({1, 2})})}, 0},
         {"first field cut short", {bytes("HEADER"), {3, 'E', 'X'}}, 0},
+        // Another record whose later bytes do not read as short fields.
+        {"a long column item", {bytes("HEADER"), cat({field(bytes("COL")), {200, 'x', 'y'}})}, 0},
         {"EXT with an empty field 3",
          {bytes("HEADER"), cat({field(bytes("EXT")), field({0xAB, 0xCD}), field({})})},
          0xABCD},

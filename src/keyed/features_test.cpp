@@ -121,6 +121,10 @@ TEST_F(Features, SegmentOptionsOrderTheKeys) {
         {"null", seg(1, 0, 3, common::kOptNullSegment, false, ' '), {"   ", "b", "a"}, {"r2", "r1"}},
         {"stopAtZero", seg(1, 0, 4, common::kOptStopAtZero), {std::string("a\0z", 3), "a", "b"},
          {"r0", "r1", "r2"}},
+        {"lower", seg(1, 0, 6, common::kOptLower), {"B", "a", "C"}, {"r1", "r0", "r2"}},
+        // A single-segment key: a null segment gives the record no entry.
+        {"nullCounting", seg(1, 0, 3, common::kOptNullCounting, false, '-'), {"---", "b", "a"},
+         {"r2", "r1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

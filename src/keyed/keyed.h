@@ -201,6 +201,11 @@ int32_t searchKey(KeyedFile* f, int k, int mode);
 void moveBy(KeyedFile* f, int n);
 // Inserts (value, pointer) in key k at the place the last kForEdit search found.
 void insertEntry(KeyedFile* f, int k, std::span<const uint8_t> value, int32_t pointer);
+// The entry (pointer and value) at the search position, moving on to the next leaf when the
+// position is past the end of its leaf; null past the last entry.
+const uint8_t* entryAtPosition(KeyedFile* f, int k);
+// Moves the search position one entry on (entryAtPosition crosses into the next leaf).
+void nextPosition(KeyedFile* f);
 // Finds the entry of `record` among the entries of key k whose values equal f->search but for
 // their 4-byte suffix (a sequence-suffixed key), and makes it the search position with its
 // value in f->found.  False when there is none.

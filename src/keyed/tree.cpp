@@ -176,33 +176,39 @@ void moveBy(KeyedFile* f, int n) {
     copyValue({f->lastKey.data(), vs}, value);
 }
 
+const uint8_t* entryAtPosition(KeyedFile* f, int k) {
+    if (f->depth == 0) return nullptr;
+    for (int guard = 0; guard < 0x100000; guard++) {
+        PathStep& leaf = f->path[f->depth - 1];
+        uint8_t* b = keyBlock(f, k, leaf.block);
+        if (leaf.index < b[5]) return b + 6 + static_cast<size_t>(leaf.index) * entrySize(f->sh(), k);
+        if (!stepLeaf(f, k, 1)) return nullptr;
+    }
+    return nullptr;
+}
+
+void nextPosition(KeyedFile* f) {
+    if (f->depth > 0) f->path[f->depth - 1].index++;
+}
+
 bool findEntryOfRecord(KeyedFile* f, int k, uint32_t record) {
     KeyedShared* s = f->sh();
     size_t vs = valueSize(s, k);
-    size_t es = entrySize(s, k);
-    size_t prefix = vs - 1 - 4;  // value bytes before the suffix
+    size_t n = f->search[0];  // the value's own bytes, without the suffix
+    if (n + 4 >= vs) return false;
     searchKey(f, k, kForEdit);
-    if (f->depth == 0) return false;
-    for (uint32_t guard = 0; guard < 0x1000000; guard++) {
-        PathStep& leaf = f->path[f->depth - 1];
-        uint8_t* b = keyBlock(f, k, leaf.block);
-        if (leaf.index >= b[5]) {
-            if (!stepLeaf(f, k, 1)) return false;
-            continue;
-        }
-        auto value = common::entryValue(blockSpan(s, b), es, leaf.index);
-        if (common::isEndMarker(value) ||
-            std::memcmp(value.data() + 1, f->search.data() + 1, prefix) != 0)
+    for (const uint8_t* e; (e = entryAtPosition(f, k)); nextPosition(f)) {
+        std::span<const uint8_t> value(e + 4, vs);
+        if (common::isEndMarker(value) || std::memcmp(value.data() + 1, f->search.data() + 1, n) != 0)
             return false;
-        if (common::entryPointer(blockSpan(s, b), es, leaf.index) ==
-            -static_cast<int32_t>(record)) {
+        if (common::matchesIgnoringSuffix(value, {f->search.data(), vs}, n) &&
+            static_cast<int32_t>(get32(e, 0)) == -static_cast<int32_t>(record)) {
             copyValue({f->found.data(), vs}, value);
-            f->leafBlock = leaf.block;
-            f->leafIndex = leaf.index;
+            f->leafBlock = f->path[f->depth - 1].block;
+            f->leafIndex = f->path[f->depth - 1].index;
             f->curRecord = record;
             return true;
         }
-        leaf.index++;
     }
     return false;
 }

@@ -45,56 +45,28 @@ bool sameButSuffix(std::span<const uint8_t> a, std::span<const uint8_t> b) {
 void checkUnique(KeyedFile* f, int k, std::span<const uint8_t> value, uint32_t self) {
     KeyedShared* s = f->sh();
     size_t vs = valueSize(s, k);
-    size_t es = entrySize(s, k);
     size_t prefix = value[0] >= 4 ? value[0] - 4u : 0;
     std::memset(f->search.data(), 0, vs);
     std::memcpy(f->search.data() + 1, value.data() + 1, prefix);
     f->search[0] = static_cast<uint8_t>(prefix);
     searchKey(f, k, kForEdit);
-    if (f->depth == 0) return;
-    for (uint32_t guard = 0; guard < 0x1000000; guard++) {
-        PathStep& leaf = f->path[f->depth - 1];
-        uint8_t* b = fetchBlock(f, leaf.block, kTypeKey);
-        if (leaf.index >= b[5]) {
-            // On to the next leaf through the path.
-            int level = f->depth - 2;
-            for (; level >= 0; level--) {
-                uint8_t* p = fetchBlock(f, f->path[level].block, kTypeKey);
-                if (f->path[level].index + 1 < p[5]) break;
-            }
-            if (level < 0) return;
-            f->path[level].index++;
-            f->depth = level + 1;
-            uint8_t* p = fetchBlock(f, f->path[level].block, kTypeKey);
-            uint32_t child = get32(p, 6 + static_cast<int>(f->path[level].index * es));
-            for (int guard2 = 0; guard2 < kMaxDepth && f->depth < kMaxDepth; guard2++) {
-                f->path[f->depth++] = {child, 0};
-                uint8_t* c = fetchBlock(f, child, kTypeKey);
-                int32_t ptr = static_cast<int32_t>(get32(c, 6));
-                if (ptr <= 0) break;
-                child = static_cast<uint32_t>(ptr);
-            }
-            continue;
-        }
-        const uint8_t* entry = b + 6 + leaf.index * es;
-        std::span<const uint8_t> v(entry + 4, vs);
+    for (const uint8_t* e; (e = entryAtPosition(f, k)); nextPosition(f)) {
+        std::span<const uint8_t> v(e + 4, vs);
         if (common::isEndMarker(v) || std::memcmp(v.data() + 1, value.data() + 1, prefix) != 0)
             return;
-        int32_t pointer = static_cast<int32_t>(get32(entry, 0));
+        int32_t pointer = static_cast<int32_t>(get32(e, 0));
         if (sameButSuffix(v, value) && static_cast<uint32_t>(-pointer) != self)
             raiseError(f, MDK_E_DUPLICATE);
-        leaf.index++;
     }
 }
 
-// Deletes the entry (value, record) of key k; quietly nothing when the value is empty.
-void deleteKey(KeyedFile* f, int k, std::span<const uint8_t> value, uint32_t record) {
+// Deletes the entry with `value` from key k; quietly nothing when the value is empty.
+void deleteKey(KeyedFile* f, int k, std::span<const uint8_t> value) {
     KeyedShared* s = f->sh();
     if (common::isEmptyValue(value)) return;
     size_t vs = valueSize(s, k);
     std::memcpy(f->search.data(), value.data(), vs);
     if (searchKey(f, k, kForEdit) != 0) raiseError(f, MDK_E_INTERNAL);
-    (void)record;
     deleteFoundEntry(f, k);
 }
 
@@ -346,7 +318,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         if (found) {
             auto ov = valueOf(oldV, s, k);
             if (k > 0 && std::memcmp(ov.data(), nv.data(), nv.size()) == 0) continue;
-            deleteKey(f, k, ov, oldAddress);
+            deleteKey(f, k, ov);
         }
         insertKey(f, k, nv, address);
     }
@@ -420,7 +392,7 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
     deleteFoundEntry(f, 0);
     for (int k = 1; k <= s->highestKey && s->R; k++) {
         build(f, k, old, address, false, valueOf(oldV, s, k));
-        deleteKey(f, k, valueOf(oldV, s, k), address);
+        deleteKey(f, k, valueOf(oldV, s, k));
     }
     if (s->R) {
         freeRecord(f, address, true);

@@ -79,10 +79,10 @@ typedef struct MdkCatalog MdkCatalog;
 #define MDK_VERSION 4002000
 
 /* Open flags (the `flags` argument of MDK_OpenExt). Other bits are passed to the engine. */
-#define MDK_OPEN_READONLY 0x200   /* read only; write-type calls fail with 35 */
-#define MDK_OPEN_EXCLUSIVE 0x400  /* deny every other opener, in this process or another */
-#define MDK_OPEN_NO_MEMORY 0x4    /* remote files: never hold the whole file in memory */
-#define MDK_OPEN_NO_KEYS 0xFFFF   /* extended keyed files: low 16 bits all ones: skip key loads */
+#define MDK_OPEN_READONLY 0x200  /* read only; write-type calls fail with 35 */
+#define MDK_OPEN_EXCLUSIVE 0x400 /* deny every other opener, in this process or another */
+#define MDK_OPEN_NO_MEMORY 0x4   /* remote files: never hold the whole file in memory */
+#define MDK_OPEN_NO_KEYS 0xFFFF  /* extended keyed files: low 16 bits all ones: skip key loads */
 
 /* File kinds. */
 #define MDK_KIND_KEYED 2
@@ -315,14 +315,15 @@ MDNIO_API const char* MDK_strerr(MdkFile* file);
  * Layout (64-bit): fieldNumber 0, offset 4, width 8, op 12, scale 16, length 20, reserved 24,
  * value 32; size 40. */
 typedef struct MdkRestrictEntry {
-    int32_t fieldNumber; /* 0 the key area, 1 the first data field, n after the (n-1)-th separator */
-    int32_t offset;      /* byte offset inside the field */
-    int32_t width;       /* numeric entries: at most this many bytes are parsed */
-    int32_t op;          /* 0 none, 1 =, 2 <>, 3 <=, 4 <, 5 >=, 6 >; + 0x8000: compare as numbers */
-    int32_t scale;       /* numeric entries: implied decimals of the field */
-    int32_t length;      /* bytes of `value`; 0 ends the program */
-    int32_t reserved;    /* not read */
-    const char* value;   /* the constant: bytes, or the text of a number */
+    int32_t
+        fieldNumber;   /* 0 the key area, 1 the first data field, n after the (n-1)-th separator */
+    int32_t offset;    /* byte offset inside the field */
+    int32_t width;     /* numeric entries: at most this many bytes are parsed */
+    int32_t op;        /* 0 none, 1 =, 2 <>, 3 <=, 4 <, 5 >=, 6 >; + 0x8000: compare as numbers */
+    int32_t scale;     /* numeric entries: implied decimals of the field */
+    int32_t length;    /* bytes of `value`; 0 ends the program */
+    int32_t reserved;  /* not read */
+    const char* value; /* the constant: bytes, or the text of a number */
 } MdkRestrictEntry;
 
 #define MDK_OP_NONE 0
@@ -375,10 +376,9 @@ MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLengt
  * A program whose counts run past `programLength`, of more than 50 entries or with a start key
  * longer than 255 bytes fails with 7 and changes nothing.  A start key that is not in the file
  * starts at the next one; any other failure of the seek (6, 7) fails the call. */
-MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength,
-                                 int32_t option, void* keyOut, uint8_t* keyLengthOut,
-                                 const void* endKey, int32_t endKeyLength, const void* program,
-                                 int32_t programLength);
+MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                                 void* keyOut, uint8_t* keyLengthOut, const void* endKey,
+                                 int32_t endKeyLength, const void* program, int32_t programLength);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Environment modes                                                                           */
@@ -574,9 +574,8 @@ MDNIO_API int32_t MDFreeHandle(MdkCatalog* handle);
  * known kind, is an .ini dictionary without tables, breaks a limit, or its name is longer than
  * 255 bytes or begins with "[rmt:" (remote dictionaries are not served by this build); the table
  * list is then empty. */
-MDNIO_API int32_t MDGetTables(MdkCatalog* handle, const char* dictionaryName,
-                              const char* qualifier, const char* tableName, int32_t extra,
-                              int32_t* countOut);
+MDNIO_API int32_t MDGetTables(MdkCatalog* handle, const char* dictionaryName, const char* qualifier,
+                              const char* tableName, int32_t extra, int32_t* countOut);
 /* Lists the columns of table `tableName` (found in the table list without regard to case) into
  * the handle, replacing the column list.  A non-empty `dictionaryName` lists that dictionary's
  * tables first, as MDGetTables does; an empty or null one uses the tables listed last.  A
@@ -586,8 +585,8 @@ MDNIO_API int32_t MDGetTables(MdkCatalog* handle, const char* dictionaryName,
  * *countOut (when not null); 0 when the table is not listed, the data file or column source
  * cannot be read, the dictionary breaks a limit, or the name begins with "[rmt:". */
 MDNIO_API int32_t MDGetColumns(MdkCatalog* handle, const char* dictionaryName,
-                               const char* qualifier, const char* tableName,
-                               const char* fileSpec, int32_t* countOut);
+                               const char* qualifier, const char* tableName, const char* fileSpec,
+                               int32_t* countOut);
 /* Copies the next listed table (column) into `record` and answers 1; 0 after the last, and the
  * next call starts again with the first.  A new or emptied list starts from its first record.
  * The record's own bufferA/bufferB pointers and capacities are kept: into each buffer given, at

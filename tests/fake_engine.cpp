@@ -3,7 +3,9 @@
 namespace mdnio::test {
 namespace {
 
-FakeFile* fake(MdkFile* f) { return static_cast<FakeFile*>(f); }
+FakeFile* fake(MdkFile* f) {
+    return static_cast<FakeFile*>(f);
+}
 
 void note(MdkFile* f, const char* what) {
     if (fake(f)->log) fake(f)->log->push_back(fake(f)->name + ":" + what);
@@ -33,8 +35,12 @@ int32_t finish(MdkFile* f, const char* what) {
     return 0;
 }
 
-int32_t fakeCommit(MdkFile* f) { return finish(f, "commit"); }
-int32_t fakeRollback(MdkFile* f) { return finish(f, "rollback"); }
+int32_t fakeCommit(MdkFile* f) {
+    return finish(f, "commit");
+}
+int32_t fakeRollback(MdkFile* f) {
+    return finish(f, "rollback");
+}
 
 int32_t fakeLockHeader(MdkFile* f) {
     lockFile(f);
@@ -46,7 +52,9 @@ int32_t fakeUnlockHeader(MdkFile* f, int32_t, int32_t) {
     return 0;
 }
 
-int32_t fakeGetpos(MdkFile*) { return 42; }
+int32_t fakeGetpos(MdkFile*) {
+    return 42;
+}
 
 int32_t fakeWrite(MdkFile* f, const void*, int32_t, const void*, int32_t, int32_t, int32_t) {
     note(f, "write");

@@ -26,8 +26,9 @@ int loadUseUnload(void* arg) {
     auto open = reinterpret_cast<MdkFile* (*)(MdkEnv*, const char*, const char*, int32_t, int32_t,
                                               int32_t*)>(dlsym(lib, "MDK_OpenExt"));
     auto begin = reinterpret_cast<int32_t (*)(MdkEnv*)>(dlsym(lib, "MDK_BeginTX"));
-    auto write = reinterpret_cast<int32_t (*)(MdkFile*, const void*, int32_t, const void*,
-                                              int32_t)>(dlsym(lib, "MDK_write"));
+    auto write =
+        reinterpret_cast<int32_t (*)(MdkFile*, const void*, int32_t, const void*, int32_t)>(
+            dlsym(lib, "MDK_write"));
     if (!alloc || !open || !begin || !write) return 3;
     MdkEnv* env = alloc();
     MdkFile* f = open(env, a->path.c_str(), nullptr, 0, MDK_OPEN_EXCLUSIVE, nullptr);
@@ -35,12 +36,12 @@ int loadUseUnload(void* arg) {
     if (begin(env) != 0 || write(f, "data", 4, "key", 3) != 0) return 5;
     // The file is held now: nobody else may open it.
     mdnio::platform::OpenResult why;
-    int probe = mdnio::platform::openFile(a->path.c_str(), mdnio::platform::Access::ReadOnly,
-                                          false, &why);
+    int probe =
+        mdnio::platform::openFile(a->path.c_str(), mdnio::platform::Access::ReadOnly, false, &why);
     if (probe >= 0) return 6;
     if (dlclose(lib) != 0) return 7;
-    probe = mdnio::platform::openFile(a->path.c_str(), mdnio::platform::Access::ReadOnly, true,
-                                      &why);
+    probe =
+        mdnio::platform::openFile(a->path.c_str(), mdnio::platform::Access::ReadOnly, true, &why);
     if (probe < 0) return 8;  // still held: the unload did not close the file
     mdnio::platform::closeFile(probe);
     return 0;

@@ -68,7 +68,8 @@ void startBackground(MdkEnv* env, void (*pass)(MdkEnv* env)) {
     } catch (...) {
         return;  // without the thread, header locks are released at every call instead
     }
-    for (int i = 0; i < 20 && !env->backgroundStarted.load(); i++) platform::sleepMs(50);
+    for (int i = 0; i < 20 && !env->backgroundStarted.load(); i++)
+        platform::sleepMs(50);
 }
 
 void tearDownEnv(MdkEnv* env) {
@@ -103,7 +104,8 @@ namespace {
 // place (files closed, transactions rolled back); environments are neither unlinked nor freed.
 __attribute__((destructor)) void tearDownAllAtUnload() {
     std::lock_guard<std::recursive_mutex> g(registryLock());
-    for (MdkEnv* e = registryHead; e; e = e->next) tearDownEnv(e);
+    for (MdkEnv* e = registryHead; e; e = e->next)
+        tearDownEnv(e);
 }
 }  // namespace
 

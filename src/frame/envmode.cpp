@@ -17,7 +17,9 @@ void copyText(char* dst, size_t size, const char* src) {
     dst[n] = '\0';
 }
 
-bool zeroOrOne(intptr_t v) { return v == 0 || v == 1; }
+bool zeroOrOne(intptr_t v) {
+    return v == 0 || v == 1;
+}
 
 intptr_t setMode(MdkEnv* env, int32_t mode, intptr_t value) {
     auto swapInt = [&](int32_t& field) {

@@ -9,7 +9,7 @@ using namespace mdnio;
 namespace {
 
 class EnvModeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { env = MDK_AllocEnv(); }
     void TearDown() override { MDK_DeAllocEnv(env); }
     MdkEnv* env = nullptr;
@@ -22,14 +22,14 @@ TEST_F(EnvModeTest, NumericSettings) {
         intptr_t result;  // previous value, or -5 when refused
     };
     const Case cases[] = {
-        {1, 1, 0}, {1, 1, 1}, {1, 2, -5}, {1, 0, 1},           // background flush
-        {2, 1, 0}, {2, -1, -5},                                // fast step
-        {3, 8, -5}, {3, 9, 0}, {3, 5, -5}, {3, 4, 9},          // lock options: low bits 1..4
-        {4, 1, 0}, {4, 7, -5},                                 // read-only fallback
-        {5, 2001, -5}, {5, 2000, 0}, {5, -1, -5}, {5, 0, 2000}, // segment megabytes
-        {-1, 5000, 0},                                         // any value, answers 0
-        {13, 4711, 0}, {13, 1, 4711},                          // default server port
-        {0, 1, -5}, {10, 1, -5}, {11, 1, -5}, {14, 1, -5}, {15, 1, -5}, {-2, 1, -5},
+        {1, 1, 0},     {1, 1, 1},     {1, 2, -5},  {1, 0, 1},     // background flush
+        {2, 1, 0},     {2, -1, -5},                               // fast step
+        {3, 8, -5},    {3, 9, 0},     {3, 5, -5},  {3, 4, 9},     // lock options: low bits 1..4
+        {4, 1, 0},     {4, 7, -5},                                // read-only fallback
+        {5, 2001, -5}, {5, 2000, 0},  {5, -1, -5}, {5, 0, 2000},  // segment megabytes
+        {-1, 5000, 0},                                            // any value, answers 0
+        {13, 4711, 0}, {13, 1, 4711},                             // default server port
+        {0, 1, -5},    {10, 1, -5},   {11, 1, -5}, {14, 1, -5},  {15, 1, -5}, {-2, 1, -5},
     };
     for (const Case& c : cases)
         EXPECT_EQ(MDSetEnvMode(env, c.mode, c.value), c.result) << c.mode << " " << c.value;

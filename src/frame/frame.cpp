@@ -95,7 +95,8 @@ void releaseThreadLocks(MdkFile* file) noexcept {
         } catch (...) {
         }
         // Kinds whose unlock header does nothing leave the hold to us.
-        while (file->lockOwner.load() == self && file->lockDepth > 0) unlockFile(file);
+        while (file->lockOwner.load() == self && file->lockDepth > 0)
+            unlockFile(file);
     }
     // The unlock header may have taken the environment lock again on its way out.
     if (env && env->lockOwner.load() == self) {
@@ -119,7 +120,9 @@ void* allocOrRaise(MdkFile* file, size_t size) {
     return p;
 }
 
-void freeMem(void* p) noexcept { std::free(p); }
+void freeMem(void* p) noexcept {
+    std::free(p);
+}
 
 int sharesPhysicalFile(MdkFile* file) {
     for (MdkFile* f = file->env->openFiles; f; f = f->next) {
@@ -159,42 +162,80 @@ void freeRestrictProgram(MdkFile* file) noexcept {
 
 namespace ops {
 namespace {
-[[noreturn]] void refuse(MdkFile* f) { raiseError(f, MDK_E_FILETYPE); }
+[[noreturn]] void refuse(MdkFile* f) {
+    raiseError(f, MDK_E_FILETYPE);
+}
 }  // namespace
-int32_t refuseClose(MdkFile* f) { refuse(f); }
-int32_t refuseDict(MdkFile* f, int32_t, void*, int32_t) { refuse(f); }
-int32_t refuseSeek(MdkFile* f, const void*, int32_t, int32_t) { refuse(f); }
+int32_t refuseClose(MdkFile* f) {
+    refuse(f);
+}
+int32_t refuseDict(MdkFile* f, int32_t, void*, int32_t) {
+    refuse(f);
+}
+int32_t refuseSeek(MdkFile* f, const void*, int32_t, int32_t) {
+    refuse(f);
+}
 int32_t refuseWrite(MdkFile* f, const void*, int32_t, const void*, int32_t, int32_t, int32_t) {
     refuse(f);
 }
-int32_t refuseRemove(MdkFile* f, const void*, int32_t, int32_t) { refuse(f); }
-int32_t refuseSetpos(MdkFile* f, int32_t) { refuse(f); }
-int32_t refuseGetpos(MdkFile* f) { refuse(f); }
-int32_t refuseCommit(MdkFile* f) { refuse(f); }
-int32_t refuseRollback(MdkFile* f) { refuse(f); }
-int32_t refuseRead(MdkFile* f, void*, int32_t, int32_t, int32_t, int32_t) { refuse(f); }
-int32_t refuseRawReadMode(MdkFile* f, int32_t) { refuse(f); }
-int32_t refuseUnlockRecord(MdkFile* f, int32_t) { refuse(f); }
-int32_t refuseGetKey(MdkFile* f, void*, int32_t, int32_t) { refuse(f); }
-int32_t refuseKeyAdjust(MdkFile* f, void*, int32_t, int32_t) { refuse(f); }
-int32_t refuseDictAdd(MdkFile* f, int32_t, const void*, int32_t) { refuse(f); }
-int32_t refuseLockHeader(MdkFile* f) { refuse(f); }
-int32_t refuseDropKey(MdkFile* f, int32_t) { refuse(f); }
+int32_t refuseRemove(MdkFile* f, const void*, int32_t, int32_t) {
+    refuse(f);
+}
+int32_t refuseSetpos(MdkFile* f, int32_t) {
+    refuse(f);
+}
+int32_t refuseGetpos(MdkFile* f) {
+    refuse(f);
+}
+int32_t refuseCommit(MdkFile* f) {
+    refuse(f);
+}
+int32_t refuseRollback(MdkFile* f) {
+    refuse(f);
+}
+int32_t refuseRead(MdkFile* f, void*, int32_t, int32_t, int32_t, int32_t) {
+    refuse(f);
+}
+int32_t refuseRawReadMode(MdkFile* f, int32_t) {
+    refuse(f);
+}
+int32_t refuseUnlockRecord(MdkFile* f, int32_t) {
+    refuse(f);
+}
+int32_t refuseGetKey(MdkFile* f, void*, int32_t, int32_t) {
+    refuse(f);
+}
+int32_t refuseKeyAdjust(MdkFile* f, void*, int32_t, int32_t) {
+    refuse(f);
+}
+int32_t refuseDictAdd(MdkFile* f, int32_t, const void*, int32_t) {
+    refuse(f);
+}
+int32_t refuseLockHeader(MdkFile* f) {
+    refuse(f);
+}
+int32_t refuseDropKey(MdkFile* f, int32_t) {
+    refuse(f);
+}
 int32_t refuseRestrictedRead(MdkFile* f, void*, int32_t, int32_t, void*, uint8_t*, const void*,
                              int32_t, int32_t) {
     refuse(f);
 }
-int32_t nothingLockHeader(MdkFile*) { return 0; }
-int32_t nothingUnlockHeader(MdkFile*, int32_t, int32_t) { return 0; }
+int32_t nothingLockHeader(MdkFile*) {
+    return 0;
+}
+int32_t nothingUnlockHeader(MdkFile*, int32_t, int32_t) {
+    return 0;
+}
 }  // namespace ops
 
 const MdkOpTable kRefusingTable = {
-    ops::refuseClose,        ops::refuseDict,        ops::refuseSeek,
-    ops::refuseWrite,        ops::refuseRemove,      ops::refuseSetpos,
-    ops::refuseGetpos,       ops::refuseCommit,      ops::refuseRollback,
-    ops::refuseRead,         ops::refuseRawReadMode, ops::refuseUnlockRecord,
-    ops::refuseGetKey,       ops::refuseKeyAdjust,   ops::refuseDictAdd,
-    ops::refuseLockHeader,   ops::nothingUnlockHeader, ops::refuseDropKey,
+    ops::refuseClose,          ops::refuseDict,          ops::refuseSeek,
+    ops::refuseWrite,          ops::refuseRemove,        ops::refuseSetpos,
+    ops::refuseGetpos,         ops::refuseCommit,        ops::refuseRollback,
+    ops::refuseRead,           ops::refuseRawReadMode,   ops::refuseUnlockRecord,
+    ops::refuseGetKey,         ops::refuseKeyAdjust,     ops::refuseDictAdd,
+    ops::refuseLockHeader,     ops::nothingUnlockHeader, ops::refuseDropKey,
     ops::refuseRestrictedRead,
 };
 

@@ -20,15 +20,17 @@ namespace {
 // Answers whether another thread can take the mutex at once (and gives it back).
 template <class M>
 bool freeForOtherThread(M& m) {
-    return std::async(std::launch::async, [&] {
-               if (!m.tryLock()) return false;
-               m.unlock();
-               return true;
-           }).get();
+    return std::async(std::launch::async,
+                      [&] {
+                          if (!m.tryLock()) return false;
+                          m.unlock();
+                          return true;
+                      })
+        .get();
 }
 
 class FrameTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { env = MDK_AllocEnv(); }
     void TearDown() override { MDK_DeAllocEnv(env); }
     MdkEnv* env = nullptr;
@@ -56,7 +58,9 @@ const std::vector<std::pair<const char*, std::function<int32_t(MdkFile*)>>> kFra
     {"SetPswd", [](MdkFile* f) { return MDK_SetPswd(f, "pw", 2, 0); }},
     {"PutRestrictInfo", [](MdkFile* f) { return MDK_PutRestrictInfo(f, 0, nullptr); }},
     {"RestrictedRead",
-     [](MdkFile* f) { return MDK_RestrictedRead(f, nullptr, 0, 1, nullptr, nullptr, nullptr, 0, 2); }},
+     [](MdkFile* f) {
+         return MDK_RestrictedRead(f, nullptr, 0, 1, nullptr, nullptr, nullptr, 0, 2);
+     }},
     {"read_ODBC",
      [](MdkFile* f) { return MDK_read_ODBC(f, nullptr, 0, 1, nullptr, nullptr, nullptr, 0); }},
     {"read_FIRST",
@@ -67,7 +71,8 @@ const std::vector<std::pair<const char*, std::function<int32_t(MdkFile*)>>> kFra
 
 TEST_F(FrameTest, NullAndAllOnesHandlesAnswerMinusOne) {
     for (MdkFile* bad : {static_cast<MdkFile*>(nullptr), MDK_INVALID_FILE}) {
-        for (const auto& [name, call] : kFrameCalls) EXPECT_EQ(call(bad), -1) << name;
+        for (const auto& [name, call] : kFrameCalls)
+            EXPECT_EQ(call(bad), -1) << name;
     }
     EXPECT_EQ(MDK_geterrno(nullptr), MDK_E_HANDLE);
     EXPECT_STREQ(MDK_strerr(nullptr), "Bad file handle number");
@@ -109,7 +114,8 @@ TEST_F(FrameTest, EntryClearsTheOneCallMark) {
 int32_t (*nestedThenRaise)(MdkFile*, int32_t) = [](MdkFile* f, int32_t depth) -> int32_t {
     lockEnv(f->env);
     lockEnv(f->env);
-    for (int i = 0; i < depth; i++) lockFile(f);
+    for (int i = 0; i < depth; i++)
+        lockFile(f);
     raiseError(f, MDK_E_KEY);
 };
 
@@ -175,7 +181,8 @@ TEST_F(FrameTest, OutOfMemoryInsideAnOperationIsCodeEight) {
 TEST_F(FrameTest, AllocOrRaiseGivesZeroedMemory) {
     FakeFile* f = openFake(env, "a", &log);
     auto* p = static_cast<unsigned char*>(allocOrRaise(f, 64));
-    for (int i = 0; i < 64; i++) EXPECT_EQ(p[i], 0);
+    for (int i = 0; i < 64; i++)
+        EXPECT_EQ(p[i], 0);
     freeMem(p);
 }
 
@@ -284,7 +291,8 @@ TEST(Environments, ThreadsAllocateAndFreeConcurrently) {
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(failures.load(), 0);
 }
 
@@ -295,7 +303,8 @@ TEST(Environments, BackgroundThreadRunsAndIsJoinedAtTeardown) {
     ASSERT_EQ(MDSetEnvMode(env, 1, 1), 0);
     startBackground(env, [](MdkEnv*) { passes++; });
     EXPECT_EQ(env->backgroundRunning.load(), 1);
-    while (passes.load() == 0) platform::sleepMs(20);
+    while (passes.load() == 0)
+        platform::sleepMs(20);
     EXPECT_GT(env->backgroundTicks.load(), 0);
     MDK_DeAllocEnv(env);  // must join, not leave the thread running over freed memory
 }

@@ -22,27 +22,27 @@ using platform::ThreadId;
 // operation puts the refusal operation of frame.h in its slot (code 5); a slot with nothing to
 // do holds a do-nothing operation.
 struct MdkOpTable {
-    int32_t (*close)(MdkFile* f);                                                    // 0
-    int32_t (*dict)(MdkFile* f, int32_t n, void* buf, int32_t len);                  // 1
-    int32_t (*seek)(MdkFile* f, const void* key, int32_t len, int32_t keyNumber);    // 2
-    int32_t (*write)(MdkFile* f, const void* rec, int32_t recLen, const void* key,   // 3
+    int32_t (*close)(MdkFile* f);                                                   // 0
+    int32_t (*dict)(MdkFile* f, int32_t n, void* buf, int32_t len);                 // 1
+    int32_t (*seek)(MdkFile* f, const void* key, int32_t len, int32_t keyNumber);   // 2
+    int32_t (*write)(MdkFile* f, const void* rec, int32_t recLen, const void* key,  // 3
                      int32_t keyLen, int32_t mode, int32_t offset);
-    int32_t (*remove)(MdkFile* f, const void* key, int32_t keyLen, int32_t seq);     // 4
-    int32_t (*setpos)(MdkFile* f, int32_t pos);                                      // 5
-    int32_t (*getpos)(MdkFile* f);                                                   // 6
-    int32_t (*commit)(MdkFile* f);                                                   // 7
-    int32_t (*rollback)(MdkFile* f);                                                 // 8
-    int32_t (*read)(MdkFile* f, void* buf, int32_t len, int32_t option,              // 9
+    int32_t (*remove)(MdkFile* f, const void* key, int32_t keyLen, int32_t seq);  // 4
+    int32_t (*setpos)(MdkFile* f, int32_t pos);                                   // 5
+    int32_t (*getpos)(MdkFile* f);                                                // 6
+    int32_t (*commit)(MdkFile* f);                                                // 7
+    int32_t (*rollback)(MdkFile* f);                                              // 8
+    int32_t (*read)(MdkFile* f, void* buf, int32_t len, int32_t option,           // 9
                     int32_t offset, int32_t address);
-    int32_t (*rawReadMode)(MdkFile* f, int32_t mode);                                // 10
-    int32_t (*unlockRecord)(MdkFile* f, int32_t which);                              // 11
-    int32_t (*getKey)(MdkFile* f, void* buf, int32_t len, int32_t keyNumber);        // 12
-    int32_t (*keyAdjust)(MdkFile* f, void* key, int32_t len, int32_t keyNumber);     // 13
-    int32_t (*dictAdd)(MdkFile* f, int32_t n, const void* payload, int32_t len);     // 14
-    int32_t (*lockHeader)(MdkFile* f);                                               // 15
-    int32_t (*unlockHeader)(MdkFile* f, int32_t force, int32_t arg);                 // 16
-    int32_t (*dropKey)(MdkFile* f, int32_t keyNumber);                               // 17
-    int32_t (*restrictedRead)(MdkFile* f, void* buf, int32_t len, int32_t option,    // 18
+    int32_t (*rawReadMode)(MdkFile* f, int32_t mode);                              // 10
+    int32_t (*unlockRecord)(MdkFile* f, int32_t which);                            // 11
+    int32_t (*getKey)(MdkFile* f, void* buf, int32_t len, int32_t keyNumber);      // 12
+    int32_t (*keyAdjust)(MdkFile* f, void* key, int32_t len, int32_t keyNumber);   // 13
+    int32_t (*dictAdd)(MdkFile* f, int32_t n, const void* payload, int32_t len);   // 14
+    int32_t (*lockHeader)(MdkFile* f);                                             // 15
+    int32_t (*unlockHeader)(MdkFile* f, int32_t force, int32_t arg);               // 16
+    int32_t (*dropKey)(MdkFile* f, int32_t keyNumber);                             // 17
+    int32_t (*restrictedRead)(MdkFile* f, void* buf, int32_t len, int32_t option,  // 18
                               void* keyOut, uint8_t* keyLenOut, const void* endKey,
                               int32_t endKeyLen, int32_t mode);
 };
@@ -75,14 +75,14 @@ struct MdkEnv {
     std::thread backgroundThread;
     void (*backgroundPass)(MdkEnv* env) = nullptr;
 
-    MdkCatalog* catalog = nullptr;  // mode 9
-    char runtimeArgs[1024] = {};    // mode 7
-    char runtimeStartDir[256] = {}; // mode 6
-    char runtimeLibDir[256] = {};   // mode 8
+    MdkCatalog* catalog = nullptr;   // mode 9
+    char runtimeArgs[1024] = {};     // mode 7
+    char runtimeStartDir[256] = {};  // mode 6
+    char runtimeLibDir[256] = {};    // mode 8
     void* remoteSession = nullptr;
-    int32_t defaultServerPort = 0;      // mode 13
-    char defaultServerHost[128] = {};   // mode 12
-    int32_t serverInfo = 0;             // mode 11 cache
+    int32_t defaultServerPort = 0;     // mode 13
+    char defaultServerHost[128] = {};  // mode 12
+    int32_t serverInfo = 0;            // mode 11 cache
 };
 
 // ---- shared file block -------------------------------------------------------------------------
@@ -94,7 +94,7 @@ constexpr uint32_t kSharedOneCall = 0x80;    // one-call mark, cleared on entry 
 }  // namespace mdnio
 
 struct MdkSharedFile {
-    MdkSharedFile* self = nullptr;  // set by MDK_OpenExt once the engine's open succeeded
+    MdkSharedFile* self = nullptr;         // set by MDK_OpenExt once the engine's open succeeded
     mdnio::platform::RecursiveMutex lock;  // the file lock
     char fileName[256] = {};
     int32_t fd = -1;
@@ -103,15 +103,15 @@ struct MdkSharedFile {
     void* bulkBuffer = nullptr;  // read-ahead buffer of a remote file (freed by MDK_close)
 
     // Facts about the file that the engines keep current and MDGetEnvMode reports.
-    int32_t separator = 0x8A;       // field separator; -1 when fields are length-prefixed
-    int32_t keyAreaWidth = 0;       // bytes of the key area at the start of a record
-    int32_t maxDataLength = 0;      // largest data length
-    int32_t keyBufferSize = 0;      // size of each key buffer of a handle
-    int32_t recordBufferLength = 0; // length of a handle's record buffer
-    int32_t longestKey = 0;         // longest key length
-    int32_t recordCount = -1;       // live records; -1 when the kind keeps no count
-    uint8_t headerReadOnly = 0;     // the header marks the file read-only
-    uint8_t header[256] = {};       // the engine's copy of the file header
+    int32_t separator = 0x8A;        // field separator; -1 when fields are length-prefixed
+    int32_t keyAreaWidth = 0;        // bytes of the key area at the start of a record
+    int32_t maxDataLength = 0;       // largest data length
+    int32_t keyBufferSize = 0;       // size of each key buffer of a handle
+    int32_t recordBufferLength = 0;  // length of a handle's record buffer
+    int32_t longestKey = 0;          // longest key length
+    int32_t recordCount = -1;        // live records; -1 when the kind keeps no count
+    uint8_t headerReadOnly = 0;      // the header marks the file read-only
+    uint8_t header[256] = {};        // the engine's copy of the file header
 };
 
 // ---- file handle -------------------------------------------------------------------------------
@@ -132,9 +132,9 @@ struct RestrictSlot {
     int32_t op = 0;
     int32_t scale = 0;
     int32_t length = 0;
-    int32_t capacity = 0;     // bytes owned at `value`
-    char* value = nullptr;    // zero-terminated copy of the constant
-    double number = 0.0;      // parsed numeric constant
+    int32_t capacity = 0;   // bytes owned at `value`
+    char* value = nullptr;  // zero-terminated copy of the constant
+    double number = 0.0;    // parsed numeric constant
 };
 }  // namespace mdnio
 

@@ -47,8 +47,8 @@ int32_t fileMode(MdkEnv*, const char* name) {
     return platform::fileMode(path);
 }
 
-int32_t serverCommand(MdkEnv* env, const char*, const char*, const char*, const char*,
-                      const char*, const char*) {
+int32_t serverCommand(MdkEnv* env, const char*, const char*, const char*, const char*, const char*,
+                      const char*) {
     // A command needs the environment's remote session.
     if (!env || !env->remoteSession) return -1;
     return -1;

@@ -16,8 +16,8 @@ struct OpenRequest {
     const char* password;
     int32_t passwordLength;
     int32_t flags;
-    int32_t readWrite;       // 1 when opened (or to be opened) for reading and writing
-    int32_t skipKeys;        // extended keyed files: do not load key descriptions
+    int32_t readWrite;  // 1 when opened (or to be opened) for reading and writing
+    int32_t skipKeys;   // extended keyed files: do not load key descriptions
     int32_t* errorOut;
 };
 

@@ -20,7 +20,7 @@ using mdnio::test::writeFile;
 namespace {
 
 class OpenTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { env = MDK_AllocEnv(); }
     void TearDown() override {
         platform::resetSysCalls();
@@ -31,8 +31,7 @@ protected:
     int resolve(const std::string& name, int32_t flags = 0, MdkEnv* in = nullptr) {
         kind = readWrite = error = 0;
         std::memset(resolved, 0, sizeof resolved);
-        return resolveName(in ? in : env, name.c_str(), flags, resolved, &kind, &readWrite,
-                           &error);
+        return resolveName(in ? in : env, name.c_str(), flags, resolved, &kind, &readWrite, &error);
     }
 
     MdkEnv* env = nullptr;
@@ -47,10 +46,14 @@ TEST_F(OpenTest, KindFromTheMagic) {
         int32_t kind;  // 0: refused with 5
     };
     const Case cases[] = {
-        {"[Mdnind]rest", MDK_KIND_INDEXED}, {"[Mdnkey]rest", MDK_KIND_KEYED},
-        {"[Mdnky2]rest", MDK_KIND_KEYED2},  {"[Tjwind]rest", MDK_KIND_INDEXED},
-        {"[Tjwkey]rest", MDK_KIND_KEYED},   {"[MDNKEY]rest", 0},
-        {"[Mdnkey", 0},                     {"", 0},
+        {"[Mdnind]rest", MDK_KIND_INDEXED},
+        {"[Mdnkey]rest", MDK_KIND_KEYED},
+        {"[Mdnky2]rest", MDK_KIND_KEYED2},
+        {"[Tjwind]rest", MDK_KIND_INDEXED},
+        {"[Tjwkey]rest", MDK_KIND_KEYED},
+        {"[MDNKEY]rest", 0},
+        {"[Mdnkey", 0},
+        {"", 0},
         {"[Other]]rest", 0},
     };
     for (const Case& c : cases) {
@@ -251,7 +254,8 @@ TEST_F(OpenTest, ListingCallbacks) {
     intptr_t h = mdk_callback.findFirst(env, (dir.path() + "/?.dat").c_str(), name);
     ASSERT_NE(h, -1);
     found.insert(name);
-    while (mdk_callback.findNext(env, h, name)) found.insert(name);
+    while (mdk_callback.findNext(env, h, name))
+        found.insert(name);
     EXPECT_EQ(mdk_callback.findClose(env, h), 0);
     EXPECT_EQ(found, (std::set<std::string>{"a.dat", "b.dat"}));
     EXPECT_EQ(mdk_callback.findFirst(env, (dir.path() + "/*.none").c_str(), name), -1);

@@ -1,7 +1,7 @@
 #include "open/resolve.h"
 
-#include <cstring>
 #include <strings.h>
+#include <cstring>
 
 #include "frame/env.h"
 #include "frame/frame.h"
@@ -144,8 +144,8 @@ MDNIO_API MdkFile* MDK_OpenExt(MdkEnv* env, const char* name, const char* passwo
             if (errorOut) *errorOut = MDK_E_FILETYPE;
             return MDK_INVALID_FILE;
         }
-        bool keyedKind = kind == MDK_KIND_KEYED || kind == MDK_KIND_KEYED2 ||
-                         kind == MDK_KIND_REMOTE;
+        bool keyedKind =
+            kind == MDK_KIND_KEYED || kind == MDK_KIND_KEYED2 || kind == MDK_KIND_REMOTE;
         OpenRequest request{env,
                             resolved,
                             fd,

@@ -5,8 +5,12 @@
 namespace mdnio::hooks {
 
 void remoteReportError(MdkFile*, int32_t) {}
-void remoteEndSession(MdkEnv* env) { env->remoteSession = nullptr; }
+void remoteEndSession(MdkEnv* env) {
+    env->remoteSession = nullptr;
+}
 void remotePushSetting(MdkEnv*, int32_t, intptr_t) {}
-bool remoteAvailable() { return false; }
+bool remoteAvailable() {
+    return false;
+}
 
 }  // namespace mdnio::hooks

@@ -18,34 +18,17 @@ namespace mdnio::catalog::test {
 
 inline common::Segment seg(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0,
                            bool descending = false, uint8_t nullByte = 0) {
-    common::Segment s;
-    s.field = field;
-    s.offset = offset;
-    s.length = length;
-    s.options = options;
-    s.descending = descending;
-    s.nullByte = nullByte;
-    return s;
+    return keyed::makeSegment(field, offset, length, options, descending, nullByte);
 }
 
-struct KeyDef {
-    std::vector<common::Segment> segments;
-    uint16_t flags = 0;
-};
+using KeyDef = keyed::KeySpec;
 
 inline keyed::ClassicLayout layout(int recordSize, int keyAreaSize,
                                    const std::vector<KeyDef>& keys) {
     keyed::ClassicLayout l;
     l.recordSize = recordSize;
     l.keyAreaSize = keyAreaSize;
-    for (const KeyDef& k : keys) {
-        common::KeyDesc d;
-        d.firstSegment = static_cast<uint16_t>(l.keys.segments.size());
-        d.segmentCount = static_cast<uint8_t>(k.segments.size());
-        d.flags = k.flags;
-        l.keys.keys.push_back(d);
-        l.keys.segments.insert(l.keys.segments.end(), k.segments.begin(), k.segments.end());
-    }
+    keyed::addKeys(l, keys);
     return l;
 }
 

@@ -37,12 +37,7 @@ std::string fields(std::initializer_list<std::string> parts) {
 }
 
 common::Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
-    common::Segment s;
-    s.field = field;
-    s.offset = offset;
-    s.length = length;
-    s.options = options;
-    return s;
+    return keyed::makeSegment(field, offset, length, options);
 }
 
 keyed::ClassicLayout classic(int recordSize, int keyAreaSize,
@@ -50,13 +45,7 @@ keyed::ClassicLayout classic(int recordSize, int keyAreaSize,
     keyed::ClassicLayout l;
     l.recordSize = recordSize;
     l.keyAreaSize = keyAreaSize;
-    for (const std::vector<common::Segment>& key : keys) {
-        common::KeyDesc d;
-        d.firstSegment = static_cast<uint16_t>(l.keys.segments.size());
-        d.segmentCount = static_cast<uint8_t>(key.size());
-        l.keys.keys.push_back(d);
-        l.keys.segments.insert(l.keys.segments.end(), key.begin(), key.end());
-    }
+    for (const std::vector<common::Segment>& key : keys) keyed::addKeys(l, {{key}});
     return l;
 }
 

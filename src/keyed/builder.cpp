@@ -367,4 +367,27 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
     return 0;
 }
 
+common::Segment makeSegment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options,
+                            bool descending, uint8_t nullByte) {
+    common::Segment s;
+    s.field = field;
+    s.offset = offset;
+    s.length = length;
+    s.options = options;
+    s.descending = descending;
+    s.nullByte = nullByte;
+    return s;
+}
+
+void addKeys(ClassicLayout& layout, const std::vector<KeySpec>& keys) {
+    for (const KeySpec& k : keys) {
+        common::KeyDesc d;
+        d.firstSegment = static_cast<uint16_t>(layout.keys.segments.size());
+        d.segmentCount = static_cast<uint8_t>(k.segments.size());
+        d.flags = k.flags;
+        layout.keys.keys.push_back(d);
+        layout.keys.segments.insert(layout.keys.segments.end(), k.segments.begin(), k.segments.end());
+    }
+}
+
 }  // namespace mdnio::keyed

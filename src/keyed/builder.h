@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/keydesc.h"
 
@@ -35,6 +36,19 @@ struct ClassicLayout {
     // auto-numbered segment) follow from the rest of the layout and are ignored here.
     common::KeyLayout keys;
 };
+
+// A segment of a key, for code that lays out files.
+common::Segment makeSegment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0,
+                            bool descending = false, uint8_t nullByte = 0);
+
+// A key as a list of segments, with its flags (common::kKeyUnique, kKeySequenceSuffixed).
+struct KeySpec {
+    std::vector<common::Segment> segments;
+    uint16_t flags = 0;
+};
+
+// Appends keys, in order, to the layout's key list.
+void addKeys(ClassicLayout& layout, const std::vector<KeySpec>& keys);
 
 // Error codes of the library's table that buildClassicFile returns.
 inline constexpr int kBuildCannotCreate = 1;  // "Can't open data file": exists, or no access

@@ -15,20 +15,8 @@ namespace mdnio::keyed::test {
 
 inline common::Segment seg(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0,
                            bool descending = false, uint8_t nullByte = 0) {
-    common::Segment s;
-    s.field = field;
-    s.offset = offset;
-    s.length = length;
-    s.options = options;
-    s.descending = descending;
-    s.nullByte = nullByte;
-    return s;
+    return makeSegment(field, offset, length, options, descending, nullByte);
 }
-
-struct KeySpec {
-    std::vector<common::Segment> segments;
-    uint16_t flags = 0;  // common::kKeyUnique, common::kKeySequenceSuffixed
-};
 
 inline ClassicLayout layout(bool blockMode, int blockSize, int R, int K,
                             const std::vector<KeySpec>& keys) {
@@ -37,14 +25,7 @@ inline ClassicLayout layout(bool blockMode, int blockSize, int R, int K,
     l.blockSize = blockSize;
     l.recordSize = R;
     l.keyAreaSize = K;
-    for (const KeySpec& k : keys) {
-        common::KeyDesc d;
-        d.firstSegment = static_cast<uint16_t>(l.keys.segments.size());
-        d.segmentCount = static_cast<uint8_t>(k.segments.size());
-        d.flags = k.flags;
-        l.keys.keys.push_back(d);
-        for (const common::Segment& s : k.segments) l.keys.segments.push_back(s);
-    }
+    addKeys(l, keys);
     return l;
 }
 

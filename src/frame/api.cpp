@@ -46,15 +46,7 @@ MDNIO_API int32_t MDK_getpos(MdkFile* file) {
 MDNIO_API int32_t MDK_RawReadMode(MdkFile* file, int32_t mode) {
     // No handle check and no frame of its own beyond catching the raise: the caller must give a
     // valid handle.
-    try {
-        return file->ops->rawReadMode(file, mode);
-    } catch (const RaisedError&) {
-        return -1;
-    } catch (...) {
-        releaseThreadLocks(file);
-        file->error = MDK_E_MEMORY;
-        return -1;
-    }
+    return localTrap(file, [&] { return file->ops->rawReadMode(file, mode); });
 }
 
 MDNIO_API int32_t MDK_keyadjust(MdkFile* file, void* key, int32_t keyLength, int32_t keyNumber) {

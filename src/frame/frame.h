@@ -59,20 +59,13 @@ inline bool badHandle(const void* p) {
     return p == nullptr || reinterpret_cast<intptr_t>(p) == -1;
 }
 
-// The wrapper of every exported call that takes a handle: handle check, closed-handle check,
-// one-call mark, the write check for write-type calls, then `op`.  Answers -1 on any raise.
-enum class CallKind { Plain, Write };
-
+// Runs `op` on `file` and turns whatever it throws into the answer -1 with the code in the
+// handle: a raise has stored its code already, running out of memory is 8, anything else 17.
+// Used by every export (through callFrame) and by the per-file steps of calls that have no frame
+// of their own (commit, rollback, teardown, MDK_RawReadMode).
 template <class Op>
-int32_t callFrame(MdkFile* file, CallKind kind, Op&& op) noexcept {
-    if (badHandle(file)) return -1;
+int32_t localTrap(MdkFile* file, Op&& op) noexcept {
     try {
-        if (file->flags.load() & kFileClosedInTx) raiseError(file, MDK_E_HANDLE);
-        if (file->shared) file->shared->flags.fetch_and(~kSharedOneCall);
-        if (kind == CallKind::Write) {
-            if (!file->writeAllowed) raiseError(file, MDK_E_READONLY);
-            if (file->flags.load() & kFileWritesRefused) raiseError(file, MDK_E_WRITE);
-        }
         return op();
     } catch (const RaisedError&) {
         return -1;
@@ -87,19 +80,22 @@ int32_t callFrame(MdkFile* file, CallKind kind, Op&& op) noexcept {
     }
 }
 
-// Runs `op` as the per-file part of a call that has no frame of its own (commit, rollback,
-// teardown): a raise answers -1 instead of unwinding further.
+// The wrapper of every exported call that takes a handle: handle check, closed-handle check,
+// one-call mark, the write check for write-type calls, then `op`.  Answers -1 on any raise.
+enum class CallKind { Plain, Write };
+
 template <class Op>
-int32_t localTrap(MdkFile* file, Op&& op) noexcept {
-    try {
+int32_t callFrame(MdkFile* file, CallKind kind, Op&& op) noexcept {
+    if (badHandle(file)) return -1;
+    return localTrap(file, [&]() -> int32_t {
+        if (file->flags.load() & kFileClosedInTx) raiseError(file, MDK_E_HANDLE);
+        if (file->shared) file->shared->flags.fetch_and(~kSharedOneCall);
+        if (kind == CallKind::Write) {
+            if (!file->writeAllowed) raiseError(file, MDK_E_READONLY);
+            if (file->flags.load() & kFileWritesRefused) raiseError(file, MDK_E_WRITE);
+        }
         return op();
-    } catch (const RaisedError&) {
-        return -1;
-    } catch (...) {
-        releaseThreadLocks(file);
-        file->error = MDK_E_MEMORY;
-        return -1;
-    }
+    });
 }
 
 // ---- refusal and do-nothing operations ---------------------------------------------------------

@@ -43,9 +43,11 @@ MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLengt
                                 void* keyOut, uint8_t* keyLengthOut, const void* endKey,
                                 int32_t endKeyLength) {
     // The rows after the first of a filtered scan obey the same program and key range as the
-    // first one.
+    // first one; a handle without a program reads on unfiltered, as MDK_read_FIRST began.
+    const bool hasProgram = !badHandle(file) && file->restrictOwner == file &&
+                            file->restrict[0].value && file->restrict[0].length > 0;
     return MDK_RestrictedRead(file, buffer, bufferLength, option, keyOut, keyLengthOut, endKey,
-                              endKeyLength, kModeFilter);
+                              endKeyLength, hasProgram ? kModeFilter : 0);
 }
 
 MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,

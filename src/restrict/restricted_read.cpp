@@ -72,11 +72,13 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
     if (keyBytes) std::memset(keyBytes, 0, endLength);
     if (keyLengthOut) *keyLengthOut = 0;
 
+    // Mode bit 2 (without bit 1) applies the key range, and the program when the handle has one.
+    const bool ranged = (mode & kModeFilter) && !(mode & kModeNoFilter);
     ActiveProgram program;
-    if ((mode & kModeFilter) && !(mode & kModeNoFilter)) activeProgram(file, program);
+    if (ranged) activeProgram(file, program);
     const bool filtering = program.count > 0;
     const auto* end = static_cast<const uint8_t*>(endKey);
-    if (filtering && endLength > 0 && !end) raiseError(file, MDK_E_LENGTH);
+    if (ranged && endLength > 0 && !end) raiseError(file, MDK_E_LENGTH);
 
     const MdkSharedFile* shared = file->shared;
     const size_t dataStart =
@@ -86,7 +88,7 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
     int32_t result = MDK_ExtReadDirect(file, buffer, bufferLength, option, 0, 0);
     for (;;) {
         if (result == -1) return file->error == MDK_E_EOF ? kEndOfRange : -1;
-        if (!filtering) break;
+        if (!ranged) break;
         if (endLength > 0) {
             const CurrentKey key = currentKey(file);
             if (!insideRange(key, end, endLength)) {
@@ -98,6 +100,7 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
                 return kEndOfRange;
             }
         }
+        if (!filtering) break;
         fields.reset(delivered(buffer, bufferLength, result));
         if (accepts(file, program, fields)) break;
         result = MDK_ExtReadDirect(file, buffer, bufferLength, MDK_READ_NEXT, 0, 0);

@@ -98,7 +98,7 @@ const ReadCase kReadCases[] = {
      0},
 
     // Modes.
-    {"mode 2 without a program filters nothing", {}, kEveryone, 2, 4},
+    {"mode 2 without a program: the key range alone", {}, {1, 2, 3, 4}, 2, 4, kKeyLength, true},
     {"mode 0 filters nothing", {{0, 2, 0, 0, MDK_OP_EQ, 0, "Berlin"}}, kEveryone, 0, 2},
     {"mode bit 1 switches the filter off", {{0, 2, 0, 0, MDK_OP_EQ, 0, "Berlin"}}, kEveryone, 3, 2},
 

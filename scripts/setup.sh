@@ -3,7 +3,9 @@
 # lacks.  Safe to run again: packages already present are not touched.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
+          libcli11-dev nlohmann-json3-dev libfmt-dev
+          libsqlite3-dev libdb-dev liblmdb-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

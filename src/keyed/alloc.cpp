@@ -33,9 +33,7 @@ void createSegment(KeyedFile* f, uint32_t segment) {
     if (r.status != platform::IoStatus::Ok || r.count != kFirstBlock) raiseError(f, MDK_E_READ);
     std::memcpy(head, s->header, kHeaderSize);  // the header as this period has it
     std::memcpy(head + 4, "seg", 3);
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, ".%03u", segment);
-    std::string path = std::string(s->fileName) + suffix;
+    std::string path = segmentPath(s->fileName, segment);
     int fd = platform::createFile(path.c_str());
     if (fd < 0) raiseError(f, MDK_E_SEGMENT);
     platform::IoResult w = platform::writeAt(fd, head, sizeof head, 0);

@@ -1,5 +1,6 @@
 // The block cache of a classic file: a few buffers of one block each, chosen least recently
 // used, written back at the end of a header-lock period (or kept, dirty, inside a transaction).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,59 +11,74 @@ namespace mdnio::keyed {
 
 namespace {
 
-void stamp(KeyedShared* s, CacheBuffer& b) {
-    if (++s->ageClock == 0) {
-        // The clock turned over: renumber so that the order of the buffers survives.
-        for (CacheBuffer& c : s->cache) c.age = c.address ? 1 : 0;
-        s->ageClock = 2;
-    }
-    b.age = s->ageClock;
+CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
+    auto it = s->cacheIndex.find(address);
+    if (it == s->cacheIndex.end()) return nullptr;
+    if (it->second < s->cache.size() && s->cache[it->second].address == address)
+        return &s->cache[it->second];
+    s->cacheIndex.erase(it);  // the buffer was emptied or reused since
+    return nullptr;
 }
 
-CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
-    for (CacheBuffer& b : s->cache)
-        if (b.address == address) return &b;
-    return nullptr;
+void giveMemory(KeyedFile* f, CacheBuffer& b) {
+    if (b.data) return;
+    b.data.reset(new (std::nothrow) uint8_t[f->sh()->B]());
+    if (!b.data) raiseError(f, MDK_E_MEMORY);
 }
 
 CacheBuffer& addBuffer(KeyedFile* f) {
     KeyedShared* s = f->sh();
-    CacheBuffer b;
-    b.data.reset(new (std::nothrow) uint8_t[s->B]());
-    if (!b.data) raiseError(f, MDK_E_MEMORY);
-    s->cache.push_back(std::move(b));
+    s->cache.emplace_back();
+    giveMemory(f, s->cache.back());
     return s->cache.back();
 }
 
-// A buffer for a block that is not cached.  Inside a transaction dirty buffers are never
-// reused: a new one is added instead.
+// A buffer for a block that is not cached, found by a clock hand sweeping the buffers: an empty
+// one is taken at once, a used one loses its mark and is taken on the next pass unless it was used
+// again meanwhile.  This approximates least-recently-used without keeping an order on every hit.
+// Inside a transaction dirty buffers are never reused; when no clean one turns up within two
+// sweeps of the base buffers a new buffer is added, so that a transaction that dirtied thousands
+// of blocks does not pay a sweep over all of them for every block it reads.
 CacheBuffer& chooseBuffer(KeyedFile* f) {
     KeyedShared* s = f->sh();
     bool tx = f->env->inTransaction;
-    CacheBuffer* oldest = nullptr;
-    size_t clean = 0;
-    for (CacheBuffer& b : s->cache) {
-        if (!b.dirty) clean++;
+    size_t n = s->cache.size();
+    size_t limit = 2 * (tx ? std::min(n, s->baseBuffers) : n);
+    CacheBuffer* chosen = nullptr;
+    for (size_t step = 0; step < limit && !chosen; step++) {
+        CacheBuffer& b = s->cache[s->clockHand % n];
+        s->clockHand = (s->clockHand + 1) % n;
         if (tx && b.dirty) continue;
-        if (!oldest || b.age < oldest->age) oldest = &b;
+        if (b.address && b.referenced) {
+            b.referenced = false;
+            continue;
+        }
+        chosen = &b;
     }
-    if (tx && (clean < s->baseBuffers || !oldest)) return addBuffer(f);
-    if (!oldest) return addBuffer(f);
-    if (oldest->dirty) writeBlock(f, *oldest);
-    oldest->address = 0;
-    return *oldest;
+    if (!chosen) return addBuffer(f);
+    if (chosen->dirty) writeBlock(f, *chosen);
+    if (chosen->address) s->cacheIndex.erase(chosen->address);
+    chosen->address = 0;
+    giveMemory(f, *chosen);
+    return *chosen;
 }
 
-std::string segmentName(const char* base, uint32_t segment) {
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, ".%03u", segment);
-    return std::string(base) + suffix;
+// Makes buffer b hold `address`, findable and marked used.
+void settle(KeyedShared* s, CacheBuffer& b, uint32_t address) {
+    b.address = address;
+    b.referenced = true;
+    s->cacheIndex[address] = static_cast<uint32_t>(&b - s->cache.data());
+}
+
+void setDirty(KeyedShared* s, CacheBuffer& b) {
+    if (!b.dirty) s->dirtyBuffers.push_back(static_cast<uint32_t>(&b - s->cache.data()));
+    b.dirty = true;
 }
 
 // Opens segment file `segment`, following link files ("lnk]") to the real one.
 int openSegment(KeyedFile* f, uint32_t segment) {
     KeyedShared* s = f->sh();
-    std::string path = segmentName(s->fileName, segment);
+    std::string path = segmentPath(s->fileName, segment);
     auto access = s->writableFd ? platform::Access::ReadWrite : platform::Access::ReadOnly;
     for (int hop = 0; hop < 8; hop++) {
         platform::OpenResult why;
@@ -85,6 +101,13 @@ int openSegment(KeyedFile* f, uint32_t segment) {
 }
 
 }  // namespace
+
+std::string segmentPath(const char* base, uint32_t segment) {
+    // Room for any 32-bit number, although segments stop at kMaxSegments.
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%03u", segment);
+    return std::string(base) + suffix;
+}
 
 int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset) {
     KeyedShared* s = f->sh();
@@ -115,9 +138,11 @@ uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
 void dropCache(KeyedShared* s) {
     for (CacheBuffer& b : s->cache) {
         b.address = 0;
-        b.age = 0;
+        b.referenced = false;
         b.dirty = false;
     }
+    s->cacheIndex.clear();
+    s->dirtyBuffers.clear();
     s->insertBlock = 0;
 }
 
@@ -125,7 +150,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
     KeyedShared* s = f->sh();
     if (address == 0) raiseError(f, MDK_E_BADADDR);
     if (CacheBuffer* hit = findBuffer(s, address)) {
-        stamp(s, *hit);
+        hit->referenced = true;
         return hit->data.get();
     }
     int64_t offset = 0;
@@ -141,9 +166,8 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         platform::IoResult w = platform::writeAt(fd, data, s->B, offset);
         if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
         put32(data, 1, address);
-        b.address = address;
-        b.dirty = true;
-        stamp(s, b);
+        settle(s, b, address);
+        setDirty(s, b);
         put32(s->header, kOffEof, eof + s->B);
         headerChanged(f);
         return data;
@@ -165,21 +189,24 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
                         get32(s->header, kOffFreeOrAllocGroup) == address;
         if (!freeHead) raiseError(f, MDK_E_KEYADDR);
     }
-    b.address = address;
+    settle(s, b, address);
     b.dirty = false;
-    stamp(s, b);
     return data;
 }
 
 void markDirty(KeyedFile* f, uint8_t* block) {
-    f->sh()->callChanged = true;
-    for (CacheBuffer& b : f->sh()->cache) {
-        if (b.data.get() == block) {
-            b.dirty = true;
-            return;
-        }
+    KeyedShared* s = f->sh();
+    s->callChanged = true;
+    // A block carries its own address: that finds its buffer at once.  Blocks whose address
+    // bytes are being rewritten (merges exchange them) are looked for among all buffers.
+    CacheBuffer* b = findBuffer(s, get32(block, 1));
+    if (!b || b->data.get() != block) {
+        b = nullptr;
+        for (CacheBuffer& c : s->cache)
+            if (c.data.get() == block) b = &c;
     }
-    raiseError(f, MDK_E_INTERNAL);
+    if (!b) raiseError(f, MDK_E_INTERNAL);
+    setDirty(s, *b);
 }
 
 void writeBlock(KeyedFile* f, CacheBuffer& b) {
@@ -204,8 +231,13 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
 }
 
 void writeDirtyBlocks(KeyedFile* f) {
-    for (CacheBuffer& b : f->sh()->cache)
-        if (b.dirty) writeBlock(f, b);
+    KeyedShared* s = f->sh();
+    // Only the buffers made dirty since the last write-back need a look, not the whole cache.
+    while (!s->dirtyBuffers.empty()) {
+        uint32_t at = s->dirtyBuffers.back();
+        if (at < s->cache.size() && s->cache[at].dirty) writeBlock(f, s->cache[at]);
+        s->dirtyBuffers.pop_back();
+    }
 }
 
 }  // namespace mdnio::keyed

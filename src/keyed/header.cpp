@@ -136,7 +136,7 @@ void abandonPeriod(KeyedFile* f) noexcept {
         if (b.dirty) {
             b.dirty = false;
             b.address = 0;
-            b.age = 0;
+            b.referenced = false;
         }
     }
     s->flags &= ~kHeaderDirty;

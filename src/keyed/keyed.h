@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/keydesc.h"
@@ -21,12 +23,17 @@
 
 namespace mdnio::keyed {
 
+// Memory the block cache of one shared file may hold.  The cache lives as long as the change
+// counter stays put, which across a run of reads by one process is long: a cache of this size
+// keeps the upper levels of every key's tree and the recent data blocks without a read.
+constexpr size_t kCacheBytes = size_t{8} << 20;
+
 // One buffer of the block cache.
 struct CacheBuffer {
-    uint32_t address = 0;  // 0: empty
-    uint32_t age = 0;
+    uint32_t address = 0;     // 0: empty
+    bool referenced = false;  // used since the clock hand last passed it
     bool dirty = false;
-    std::unique_ptr<uint8_t[]> data;
+    std::unique_ptr<uint8_t[]> data;  // made when the buffer is first filled
 };
 
 // Shared flag bits (MdkSharedFile::flags) of the classic engine.
@@ -90,10 +97,13 @@ struct KeyedShared : MdkSharedFile {
     bool callChanged = false;  // the call in progress has changed something
     std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
 
-    // The block cache.
+    // The block cache.  Buffers are found through `cacheIndex` (address -> position); an entry
+    // goes stale when its buffer is emptied in place, so a lookup checks the buffer's address.
     std::vector<CacheBuffer> cache;
+    std::unordered_map<uint32_t, uint32_t> cacheIndex;
+    std::vector<uint32_t> dirtyBuffers;  // positions made dirty since the last write-back
     size_t baseBuffers = 0;
-    uint32_t ageClock = 0;
+    size_t clockHand = 0;
 };
 
 // One step of a search path: a key block and the entry taken in it.
@@ -154,6 +164,7 @@ void writeDirtyBlocks(KeyedFile* f);
 void dropCache(KeyedShared* s);
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached
 int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset);
+std::string segmentPath(const char* base, uint32_t segment);  // base + ".nnn"
 void closeSegments(KeyedShared* s);
 void encipherBlock(const KeyedShared* s, uint8_t* block);
 void decipherBlock(const KeyedShared* s, uint8_t* block);

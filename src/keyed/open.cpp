@@ -1,5 +1,6 @@
 // Opening and closing classic keyed files, the operation table, the per-file part of commit
 // and rollback, and the background thread's visit.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -96,12 +97,11 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
             s->maxSegmentSize = groups * group + kFirstBlock;
         }
     }
-    size_t buffers = std::max<size_t>(8, 3 * s->layout.keys.size());
+    // At least max(8, 3 x keys) buffers; more when the blocks are small, up to kCacheBytes.
+    // Their memory is taken when they are first filled, so a small file costs little.
+    size_t buffers = std::max<size_t>({8, 3 * s->layout.keys.size(), kCacheBytes / s->B});
     s->cache.resize(buffers);
-    for (CacheBuffer& b : s->cache) {
-        b.data.reset(new (std::nothrow) uint8_t[s->B]());
-        if (!b.data) return MDK_E_MEMORY;
-    }
+    s->cacheIndex.reserve(buffers);
     s->baseBuffers = buffers;
     s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);

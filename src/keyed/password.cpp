@@ -145,7 +145,7 @@ void installCipher(KeyedFile* f) {
     for (CacheBuffer& b : s->cache) {
         if (b.address && !b.dirty && (b.data[0] == kTypeKey || b.data[0] == kTypeData)) {
             b.address = 0;
-            b.age = 0;
+            b.referenced = false;
         }
     }
     s->cipher = std::move(c);
@@ -189,6 +189,9 @@ bool holdsKeyOrDataBlocks(KeyedFile* f) {
 std::vector<uint8_t> passwordRecord(const KeyedShared* s, std::span<const uint8_t> optionField,
                                     std::span<const uint8_t> item, std::span<const uint8_t> rest) {
     std::vector<uint8_t> out;
+    // Sized up front: besides saving reallocations, this keeps GCC 12's -O2 bounds analysis from
+    // misreading the growth of a one-byte vector as an overflow.
+    out.reserve(1 + sizeof kTag + 1 + optionField.size() + 1 + item.size() + 3 + rest.size());
     out.push_back(sizeof kTag);
     out.insert(out.end(), kTag, kTag + sizeof kTag);
     out.push_back(static_cast<uint8_t>(optionField.size()));

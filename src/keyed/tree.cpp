@@ -140,9 +140,48 @@ int32_t searchKey(KeyedFile* f, int k, int mode) {
     }
 }
 
+namespace {
+
+// Steps n entries within the leaf of the current position without searching the tree, when that
+// leaf is cached and still holds the last key at the position's index (with the current record
+// as its pointer): a search for the last key would end on that very entry, since a key's values
+// are unique.  The cache is as current as a search would see it: an optimistic read that ran on
+// a stale cache fails its validation and runs again under the header lock.  Answers false,
+// changing nothing, when the shortcut does not apply; the caller then searches.
+bool stepWithinLeaf(KeyedFile* f, int k, int n) {
+    KeyedShared* s = f->sh();
+    if (f->depth == 0 || f->lastKey[0] == 0xFF) return false;
+    PathStep& leaf = f->path[f->depth - 1];
+    if (leaf.block != f->leafBlock || leaf.index != f->leafIndex) return false;
+    const uint8_t* b = cachedBlock(s, leaf.block);
+    if (!b || b[0] != kTypeKey) return false;
+    size_t vs = valueSize(s, k);
+    size_t es = entrySize(s, k);
+    int32_t count = b[5];
+    int32_t to = leaf.index + n;
+    if (leaf.index >= count || to < 0 || to >= count ||
+        count > static_cast<int32_t>(capacity(s, k)))
+        return false;
+    const uint8_t* here = b + 6 + static_cast<size_t>(leaf.index) * es;
+    if (std::memcmp(here + 4, f->lastKey.data(), vs) != 0) return false;
+    int32_t pointer = static_cast<int32_t>(get32(here, 0));
+    if (pointer > 0 || (s->R > 0 && static_cast<uint32_t>(-pointer) != f->curRecord)) return false;
+    const uint8_t* entry = b + 6 + static_cast<size_t>(to) * es;
+    std::span<const uint8_t> value(entry + 4, vs);
+    if (common::isEndMarker(value)) return false;  // the end: let the search report it
+    leaf.index = to;
+    f->leafIndex = to;
+    f->curRecord = static_cast<uint32_t>(-static_cast<int32_t>(get32(entry, 0)));
+    copyValue({f->lastKey.data(), vs}, value);
+    return true;
+}
+
+}  // namespace
+
 void moveBy(KeyedFile* f, int n) {
     KeyedShared* s = f->sh();
     int k = f->curKey;
+    if (n != 0 && stepWithinLeaf(f, k, n)) return;
     size_t vs = valueSize(s, k);
     size_t es = entrySize(s, k);
     std::memcpy(f->search.data(), f->lastKey.data(), vs);

@@ -1,0 +1,172 @@
+// mdnio: a classic keyed file with the primary key in the key area and two alternate keys, in
+// block mode (4096-byte blocks) and in slot mode, with the environment's background flush off
+// and on.
+#include <mdnio.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "engine.h"
+#include "keyed/builder.h"
+
+namespace bench {
+
+namespace {
+
+using mdnio::common::KeyDesc;
+using mdnio::common::Segment;
+
+Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
+    Segment s;
+    s.field = field;
+    s.offset = offset;
+    s.length = length;
+    s.options = options;
+    return s;
+}
+
+void addKey(mdnio::common::KeyLayout& layout, std::initializer_list<Segment> segments) {
+    KeyDesc key;
+    key.firstSegment = static_cast<uint16_t>(layout.segments.size());
+    key.segmentCount = static_cast<uint8_t>(segments.size());
+    layout.keys.push_back(key);
+    layout.segments.insert(layout.segments.end(), segments.begin(), segments.end());
+}
+
+class MdnioEngine : public Engine {
+  public:
+    MdnioEngine(bool blockMode, bool backgroundFlush)
+        : blockMode_(blockMode), backgroundFlush_(backgroundFlush) {}
+    ~MdnioEngine() override { close(); }
+
+    std::string engine() const override { return "mdnio"; }
+    std::string variant() const override {
+        return std::string(blockMode_ ? "block" : "slot") + (backgroundFlush_ ? "+flush" : "");
+    }
+    std::vector<std::string> loadModes() const override { return {"bulk_load", "bulk_load_no_tx"}; }
+
+    void create(const std::string& directory) override {
+        close();
+        mdnio::keyed::ClassicLayout layout;
+        layout.blockMode = blockMode_;
+        layout.blockSize = 4096;
+        layout.recordSize = static_cast<int>(kDataLength);
+        layout.keyAreaSize = static_cast<int>(kKeyLength);
+        // Key 1: the primary key in the key area.  Key 2: the name, upper-cased, with
+        // duplicates.  Key 3: city and balance.  Fields count from 1 after the key area.
+        addKey(layout.keys, {segment(mdnio::common::kKeyAreaField, 0, kKeyLength)});
+        addKey(layout.keys, {segment(1, 0, kNameLength, mdnio::common::kOptUpper)});
+        addKey(layout.keys, {segment(2, 0, kCityLength), segment(3, 0, kBalanceLength)});
+        std::string path = directory + "/customers.dat";
+        std::string why;
+        if (mdnio::keyed::buildClassicFile(path, layout, &why) != 0)
+            throw std::runtime_error("mdnio: cannot make the file: " + why);
+        env_ = MDK_AllocEnv();
+        if (!env_) throw std::runtime_error("mdnio: no environment");
+        MDSetEnvMode(env_, 1, backgroundFlush_ ? 1 : 0);
+        int32_t err = 0;
+        file_ = MDK_OpenExt(env_, path.c_str(), nullptr, 0, 0, &err);
+        if (file_ == MDK_INVALID_FILE) {
+            file_ = nullptr;
+            throw std::runtime_error("mdnio: open failed with code " + std::to_string(err));
+        }
+    }
+
+    void load(const Dataset& ds, const std::string& mode) override {
+        bool tx = mode == "bulk_load";
+        if (tx && MDK_BeginTX(env_) != 0) fail("begin");
+        uint8_t data[kDataLength];
+        for (uint32_t n = 0; n < ds.count(); n++) {
+            Record r = ds.record(ds.shuffled(n, kLoadStream));
+            r.join(data);
+            if (MDK_insert(file_, data, kDataLength, r.key, kKeyLength) != 0) fail("insert");
+        }
+        if (tx && MDK_CommitTX(env_) != 0) fail("commit");
+    }
+
+    uint64_t lookup(const Record& r) override {
+        if (MDK_seek(file_, r.key, kKeyLength, 1) != 0) return 0;
+        int32_t n = MDK_read(file_, buffer_, sizeof buffer_, MDK_READ_CURRENT);
+        return n > 0 && std::memcmp(buffer_, r.key, kKeyLength) == 0 ? 1 : 0;
+    }
+
+    uint64_t scanPrimary() override { return scanKey(1); }
+    uint64_t scanName() override { return scanKey(2); }
+
+    uint64_t scanFiltered() override {
+        // balance < 10000, compared as a number: the restricted read skips the other 99% of the
+        // records inside the library.
+        static const char limit[] = "10000";
+        MdkRestrictEntry entry{};
+        entry.fieldNumber = 3;
+        entry.width = static_cast<int32_t>(kBalanceLength);
+        entry.op = MDK_OP_LT | MDK_OP_NUMERIC;
+        entry.length = static_cast<int32_t>(sizeof limit - 1);
+        entry.value = limit;
+        if (MDK_PutRestrictInfo(file_, 0, &entry) != 0) fail("restrict");
+        MDK_seek(file_, "", 0, 1);
+        uint64_t count = 0;
+        for (;;) {
+            int32_t n = MDK_RestrictedRead(file_, buffer_, sizeof buffer_, MDK_READ_NEXT, nullptr,
+                                           nullptr, nullptr, 0, 2);
+            if (n == -4) break;
+            if (n < 0) fail("restricted read");
+            count++;
+        }
+        // An entry of length 0 ends the program: the handle reads unfiltered again.
+        MdkRestrictEntry end{};
+        end.value = limit;
+        MDK_PutRestrictInfo(file_, 0, &end);
+        return count;
+    }
+
+    void update(const Record& r) override {
+        uint8_t data[kDataLength];
+        r.join(data);
+        if (MDK_update(file_, data, kDataLength, r.key, kKeyLength) != 0) fail("update");
+    }
+
+    void remove(const Record& r) override {
+        if (MDK_remove(file_, r.key, kKeyLength) != 0) fail("remove");
+    }
+
+    void close() override {
+        if (file_) MDK_close(file_);
+        if (env_) MDK_DeAllocEnv(env_);
+        file_ = nullptr;
+        env_ = nullptr;
+    }
+
+  private:
+    uint64_t scanKey(int32_t key) {
+        // An empty search value stands before the first entry of the key.
+        MDK_seek(file_, "", 0, key);
+        uint64_t count = 0;
+        while (MDK_read(file_, buffer_, sizeof buffer_, MDK_READ_NEXT) > 0)
+            count++;
+        if (MDK_geterrno(file_) != MDK_E_EOF) fail("scan");
+        return count;
+    }
+
+    [[noreturn]] void fail(const char* what) {
+        throw std::runtime_error(std::string("mdnio: ") + what + ": " + MDK_strerr(file_));
+    }
+
+    bool blockMode_;
+    bool backgroundFlush_;
+    MdkEnv* env_ = nullptr;
+    MdkFile* file_ = nullptr;
+    uint8_t buffer_[kKeyLength + kDataLength + 16];
+};
+
+}  // namespace
+
+std::vector<std::unique_ptr<Engine>> mdnioEngines() {
+    std::vector<std::unique_ptr<Engine>> engines;
+    for (bool block : {true, false})
+        for (bool flush : {false, true})
+            engines.push_back(std::make_unique<MdnioEngine>(block, flush));
+    return engines;
+}
+
+}  // namespace bench

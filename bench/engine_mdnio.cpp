@@ -35,13 +35,16 @@ void addKey(mdnio::common::KeyLayout& layout, std::initializer_list<Segment> seg
 
 class MdnioEngine : public Engine {
   public:
-    MdnioEngine(bool blockMode, bool backgroundFlush)
-        : blockMode_(blockMode), backgroundFlush_(backgroundFlush) {}
+    // `lockOnDemand`: lock option 1, record locks only where a call asks for them (a read with
+    // MDK_READ_LOCK, every write), as the peers' readers take none.
+    MdnioEngine(bool blockMode, bool backgroundFlush, bool lockOnDemand = false)
+        : blockMode_(blockMode), backgroundFlush_(backgroundFlush), lockOnDemand_(lockOnDemand) {}
     ~MdnioEngine() override { close(); }
 
     std::string engine() const override { return "mdnio"; }
     std::string variant() const override {
-        return std::string(blockMode_ ? "block" : "slot") + (backgroundFlush_ ? "+flush" : "");
+        return std::string(blockMode_ ? "block" : "slot") + (backgroundFlush_ ? "+flush" : "") +
+               (lockOnDemand_ ? "+ondemand" : "");
     }
     std::vector<std::string> loadModes() const override { return {"bulk_load", "bulk_load_no_tx"}; }
 
@@ -64,6 +67,7 @@ class MdnioEngine : public Engine {
         env_ = MDK_AllocEnv();
         if (!env_) throw std::runtime_error("mdnio: no environment");
         MDSetEnvMode(env_, 1, backgroundFlush_ ? 1 : 0);
+        if (lockOnDemand_) MDSetEnvMode(env_, 3, 1);
         int32_t err = 0;
         file_ = MDK_OpenExt(env_, path.c_str(), nullptr, 0, 0, &err);
         if (file_ == MDK_INVALID_FILE) {
@@ -154,6 +158,7 @@ class MdnioEngine : public Engine {
 
     bool blockMode_;
     bool backgroundFlush_;
+    bool lockOnDemand_;
     MdkEnv* env_ = nullptr;
     MdkFile* file_ = nullptr;
     uint8_t buffer_[kKeyLength + kDataLength + 16];
@@ -163,9 +168,11 @@ class MdnioEngine : public Engine {
 
 std::vector<std::unique_ptr<Engine>> mdnioEngines() {
     std::vector<std::unique_ptr<Engine>> engines;
-    for (bool block : {true, false})
+    for (bool block : {true, false}) {
         for (bool flush : {false, true})
             engines.push_back(std::make_unique<MdnioEngine>(block, flush));
+        engines.push_back(std::make_unique<MdnioEngine>(block, true, true));
+    }
     return engines;
 }
 

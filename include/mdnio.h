@@ -344,14 +344,14 @@ MDNIO_API int32_t MDK_PutRestrictInfo(MdkFile* file, int32_t index, const MdkRes
 
 /* Reads the next record in the current key's order that lies inside the key range (the first
  * `endKeyLength` bytes of its key not above `endKey`; only the low 8 bits of `endKeyLength`
- * count) and satisfies the program.  Both apply only while the handle has a program of its own
- * (entries stored from index 0 on); entries are tested in index order up to the first one
- * without a constant or with length 0.
+ * count) and satisfies the handle's program, when it has one of its own (entries stored from
+ * index 0 on); entries are tested in index order up to the first one without a constant or with
+ * length 0.  The key range applies with or without a program.
  *   option: read option of the first read; the following reads step to the next record.
  *   keyOut, keyLengthOut: null, or receive the record's key and its length; keyOut needs room
  *     for the key and for endKeyLength + 1 bytes.  At the end of the range keyOut holds
  *     endKeyLength bytes 0xFF and a zero byte; at the end of the file it is only cleared.
- *   mode: bit 2 applies the program and the key range, bit 1 switches both off, bit 4 lets a
+ *   mode: bit 2 applies the key range and the program, bit 1 switches both off, bit 4 lets a
  *     remote file fetch several records per request.
  * Fields are looked for only in the bytes the read delivered: a record cut short by the buffer
  * is filtered on what fits (and answered -2).
@@ -362,8 +362,9 @@ MDNIO_API int32_t MDK_RestrictedRead(MdkFile* file, void* buffer, int32_t buffer
                                      int32_t option, void* keyOut, uint8_t* keyLengthOut,
                                      const void* endKey, int32_t endKeyLength, int32_t mode);
 
-/* The next row of a filtered scan: MDK_RestrictedRead with mode 2, so the installed program
- * and the key range apply to every row; a handle without a program gets every row. */
+/* The next row of a filtered scan: on a handle with a program, MDK_RestrictedRead with mode 2,
+ * so the program and the key range apply to every row; on a handle without one, mode 0, so the
+ * scan goes on unfiltered as MDK_read_FIRST began it. */
 MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
                                 void* keyOut, uint8_t* keyLengthOut, const void* endKey,
                                 int32_t endKeyLength);

@@ -1,0 +1,54 @@
+// mdk get: the record whose key equals the one given.
+#include <fmt/format.h>
+
+#include "mdk/commands.h"
+#include "mdk/escape.h"
+#include "mdk/failure.h"
+#include "mdk/rows.h"
+
+namespace mdk {
+
+namespace {
+
+struct Options {
+    std::string file, key, format;
+    int keyNumber = 1;
+};
+
+void run(const Options& o) {
+    Environment env;
+    OpenFile f(env, o.file, Access::ReadOnly);
+    std::string key;
+    try {
+        key = unescape(o.key);
+    } catch (const EscapeError& e) {
+        throw Failure(fmt::format("key {}: {}", o.key, e.what()), kExitUsage);
+    }
+    if (!f.seek(key, o.keyNumber)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
+    Record record;
+    if (!f.read(MDK_READ_CURRENT, record)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
+    writeRow(stdout, formatNamed(o.format), rowOf(record, FieldCodec(f.separator())));
+}
+
+}  // namespace
+
+void addGet(CLI::App& app, int& status) {
+    auto o = std::make_shared<Options>();
+    CLI::App* command = app.add_subcommand("get", "print the first record whose key equals KEY");
+    addFileArgument(command, o->file);
+    command
+        ->add_option("KEY", o->key,
+                     "the key's bytes (escaped as dump writes them); indexed files: the record "
+                     "number")
+        ->required();
+    addKeyNumberOption(command, o->keyNumber);
+    addFormatOption(command, o->format, "text");
+    command->footer(examples({"mdk get customers.dat C00007", "mdk get customers.dat --key 2 ACME",
+                              "mdk get products.ind 12 --format jsonl"}));
+    command->callback([o, &status] {
+        run(*o);
+        status = kExitOk;
+    });
+}
+
+}  // namespace mdk

@@ -1,0 +1,164 @@
+// mdk scan: the records that satisfy conditions, filtered inside the library by a restrict
+// program: entries stored with MDK_PutRestrictInfo and read with MDK_RestrictedRead (mode 2),
+// or with --packed one packed program given to MDK_read_FIRST and MDK_read_ODBC after it.
+#include <fmt/format.h>
+
+#include "mdk/commands.h"
+#include "mdk/condition.h"
+#include "mdk/escape.h"
+#include "mdk/failure.h"
+#include "mdk/rows.h"
+
+namespace mdk {
+
+namespace {
+
+constexpr int32_t kRestrictedReadFiltered = 2;  // mode bit 2: apply the program and the range
+constexpr size_t kMaxEntries = 50;
+constexpr size_t kMaxEndKey = 255;  // only the low 8 bits of the end key's length count
+
+struct Options {
+    std::string file, format, from, to;
+    std::vector<std::string> where;
+    int keyNumber = 1;
+    bool packed = false;
+    bool count = false;
+};
+
+std::string keyBytes(const std::string& text, const char* option) {
+    try {
+        return unescape(text);
+    } catch (const EscapeError& e) {
+        throw Failure(fmt::format("{} {}: {}", option, text, e.what()), kExitUsage);
+    }
+}
+
+// One restricted scan: the first read, then the following ones, each answering a record, -4 at
+// the end of the range or of the file, or -1.
+class Scan {
+  public:
+    Scan(OpenFile& file, const Options& o) : file_(file), o_(o) {
+        for (const std::string& text : o.where)
+            conditions_.push_back(parseCondition(text));
+        if (conditions_.size() > kMaxEntries) {
+            throw Failure(fmt::format("at most {} conditions", kMaxEntries), kExitUsage);
+        }
+        for (const Condition& c : conditions_) {
+            entries_.push_back(restrictEntry(c, file.keyAreaWidth(), file.maxDataLength()));
+        }
+        const bool indexed = file.kind() == FileKind::Indexed;
+        start_ = o.from.empty() ? std::string() : keyBytes(o.from, "--from");
+        if (indexed && !start_.empty()) start_ = recordNumberKey(start_);
+        if (!o.to.empty()) end_ = file.storedKey(keyBytes(o.to, "--to"), o.keyNumber);
+        if (end_.size() > kMaxEndKey) throw Failure("--to is longer than 255 bytes", kExitUsage);
+        buffer_.resize(65536 + static_cast<size_t>(std::max(file.keyAreaWidth(), 0)));
+    }
+
+    // Reads the first matching record; its result as the restricted reads answer.
+    int32_t first() {
+        if (o_.packed) {
+            const std::string program = packedProgram(entries_, start_, o_.keyNumber);
+            return whole(MDK_read_FIRST(file_.get(), buffer_.data(), size(), MDK_READ_CURRENT,
+                                        keyOut_, &keyLength_, endKey(), endLength(), program.data(),
+                                        static_cast<int32_t>(program.size())));
+        }
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (MDK_PutRestrictInfo(file_.get(), static_cast<int32_t>(i), &entries_[i]) != 0) {
+                file_.fail(fmt::format("--where \"{}\"", o_.where[i]));
+            }
+        }
+        file_.seek(start_, o_.keyNumber);
+        return whole(read(MDK_READ_CURRENT));
+    }
+
+    int32_t next() { return whole(read(MDK_READ_NEXT)); }
+
+    const std::string& bytes() const { return buffer_; }
+
+  private:
+    int32_t read(int32_t option) {
+        if (o_.packed) {
+            return MDK_read_ODBC(file_.get(), buffer_.data(), size(), option, keyOut_, &keyLength_,
+                                 endKey(), endLength());
+        }
+        return MDK_RestrictedRead(file_.get(), buffer_.data(), size(), option, keyOut_, &keyLength_,
+                                  endKey(), endLength(), kRestrictedReadFiltered);
+    }
+
+    // The restricted reads filter only the bytes that fit in the buffer: a longer record was
+    // judged on its start (answered -2), or lacked a field that lies further on (code 48).
+    // Such a record is judged again, from the current position, with room for all of it.
+    int32_t whole(int32_t n) {
+        while (n == -2 || (n == -1 && MDK_geterrno(file_.get()) == MDK_E_NOFIELD)) {
+            const int32_t length =
+                MDK_ExtReadDirect(file_.get(), nullptr, 0, MDK_READ_CURRENT, 0, 0);
+            if (length <= size()) break;
+            buffer_.resize(static_cast<size_t>(length));
+            n = read(MDK_READ_CURRENT);
+        }
+        return n;
+    }
+    int32_t size() const { return static_cast<int32_t>(buffer_.size()); }
+    const void* endKey() const { return end_.empty() ? nullptr : end_.data(); }
+    int32_t endLength() const { return static_cast<int32_t>(end_.size()); }
+
+    OpenFile& file_;
+    const Options& o_;
+    std::vector<Condition> conditions_;
+    std::vector<MdkRestrictEntry> entries_;  // point into conditions_
+    std::string start_, end_;
+    std::string buffer_;
+    char keyOut_[kMaxEndKey + 2] = {};  // the record's key, or the end key's length + 1
+    uint8_t keyLength_ = 0;
+};
+
+int run(const Options& o) {
+    Environment env;
+    OpenFile f(env, o.file, Access::ReadOnly);
+    const FieldCodec codec(f.separator());
+    const Format format = formatNamed(o.format);
+    Scan scan(f, o);
+    long matches = 0;
+    for (int32_t n = scan.first();; n = scan.next()) {
+        if (n == -4) break;
+        if (n == -1) f.fail(o.file + ": scanning");
+        ++matches;
+        if (!o.count) writeRow(stdout, format, rowOf(f.record(scan.bytes(), n), codec));
+    }
+    if (o.count) fmt::print("{}\n", matches);
+    return kExitOk;
+}
+
+}  // namespace
+
+void addScan(CLI::App& app, int& status) {
+    auto o = std::make_shared<Options>();
+    CLI::App* command = app.add_subcommand(
+        "scan",
+        "print the records that satisfy every --where condition, filtered inside the "
+        "library, in key order within an optional key range");
+    addFileArgument(command, o->file);
+    command
+        ->add_option("--where,-w", o->where,
+                     "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
+                     "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
+                     "bytes of the field as it has; num compares numbers, scale=S for S implied "
+                     "decimals in the field")
+        ->required();
+    addKeyNumberOption(command, o->keyNumber);
+    command->add_option("--from", o->from, "start at the first key at or after this one");
+    command->add_option("--to", o->to, "stop after the keys that begin with at most this");
+    command->add_flag("--packed", o->packed,
+                      "send the conditions as one packed program (MDK_read_FIRST) instead of "
+                      "entry by entry");
+    command->add_flag("--count", o->count, "print only the number of matching records");
+    addFormatOption(command, o->format, "text");
+    command->footer(examples({
+        "mdk scan customers.dat --where '3 = Oslo'",
+        "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",
+        "mdk scan orders.dat --key 2 --from C00003 --to C00003 --where '2 > 5 num' --count",
+    }));
+    command->callback([o, &status] { status = run(*o); });
+}
+
+}  // namespace mdk

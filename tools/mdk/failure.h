@@ -1,0 +1,40 @@
+// How a command fails: a sentence for the user and, when the library refused something, the
+// library's error code, so that every failure can be printed as "<what>: <message> (code N)".
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+#include "mdnio.h"
+
+namespace mdk {
+
+// Exit statuses of the program.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // the library or the file said no, or a check failed
+inline constexpr int kExitUsage = 2;    // the command line or an input file is malformed
+
+class Failure : public std::runtime_error {
+  public:
+    explicit Failure(const std::string& what, int exitStatus = kExitFailure, int code = -1)
+        : std::runtime_error(what), exitStatus_(exitStatus), code_(code) {}
+    int exitStatus() const { return exitStatus_; }
+    int code() const { return code_; }  // the library's error code, -1 when it gave none
+
+  private:
+    int exitStatus_;
+    int code_;
+};
+
+// The library's message for `code` with the code: "File does not exist (code 33)".  Codes that
+// come without a handle (an open that failed) have no handle to ask MDK_strerr: the library's
+// own table gives their messages.
+std::string codeText(int code);
+
+// The message and code the last failed call left in `file`.
+std::string libraryText(MdkFile* file);
+
+// Throws "<what>: <message> (code N)" for the last failed call on `file`, with the code.
+[[noreturn]] void failOn(MdkFile* file, const std::string& what);
+
+}  // namespace mdk

@@ -1,0 +1,151 @@
+#include "mdk/fields.h"
+
+#include <fmt/format.h>
+
+#include <optional>
+
+#include "mdk/escape.h"
+
+namespace mdk {
+
+namespace {
+
+constexpr uint8_t kOneByteLength = 241;
+constexpr uint8_t kTwoByteLength = 242;
+
+// The prefix of a field of `length` bytes, as a writer that has no reason to choose a short
+// form writes it.
+std::string canonicalPrefix(size_t length) {
+    if (length < 128) return std::string(1, static_cast<char>(length));
+    if (length < 256) return {static_cast<char>(kOneByteLength), static_cast<char>(length)};
+    if (length < 65536) {
+        return {static_cast<char>(kTwoByteLength), static_cast<char>(length >> 8),
+                static_cast<char>(length & 0xFF)};
+    }
+    throw EscapeError(
+        fmt::format("a field of {} bytes is longer than a length prefix allows", length));
+}
+
+// The length a one-byte short form (128..255 but 241 and 242) announces.
+size_t shortFormLength(uint8_t p) {
+    return (p & 7u) + ((p & 0xF0u) == 0x90u ? 1u : 0u);
+}
+
+struct Prefix {
+    size_t size;    // bytes of the prefix
+    size_t length;  // bytes of the field after it
+};
+
+// The prefix at the start of `rest`, or nothing when it is cut short.
+std::optional<Prefix> readPrefix(std::string_view rest) {
+    const auto p = static_cast<uint8_t>(rest[0]);
+    if (p < 128) return Prefix{1, p};
+    if (p == kOneByteLength) {
+        if (rest.size() < 2) return std::nullopt;
+        return Prefix{2, static_cast<uint8_t>(rest[1])};
+    }
+    if (p == kTwoByteLength) {
+        if (rest.size() < 3) return std::nullopt;
+        return Prefix{3, static_cast<size_t>(static_cast<uint8_t>(rest[1])) << 8 |
+                             static_cast<uint8_t>(rest[2])};
+    }
+    return Prefix{1, shortFormLength(p)};
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The prefix that a field marked "\pHH" asks for, for `length` bytes of content.
+std::string chosenPrefix(uint8_t form, size_t length) {
+    if (form == kOneByteLength && length < 256) {
+        return {static_cast<char>(form), static_cast<char>(length)};
+    }
+    if (form == kTwoByteLength && length < 65536) {
+        return {static_cast<char>(form), static_cast<char>(length >> 8),
+                static_cast<char>(length & 0xFF)};
+    }
+    const size_t announced = form < 128 ? form : shortFormLength(form);
+    if (form != kOneByteLength && form != kTwoByteLength && announced == length) {
+        return std::string(1, static_cast<char>(form));
+    }
+    throw EscapeError(
+        fmt::format("prefix \\p{:02x} cannot announce a field of {} bytes", form, length));
+}
+
+std::vector<std::string> splitPrefixed(std::string_view data) {
+    std::vector<std::string> fields;
+    while (!data.empty()) {
+        const std::optional<Prefix> prefix = readPrefix(data);
+        if (!prefix || prefix->size + prefix->length > data.size()) {
+            fields.push_back("\\R" + escape(data));  // not a whole field: keep the bytes
+            break;
+        }
+        const std::string_view written = data.substr(0, prefix->size);
+        const std::string_view content = data.substr(prefix->size, prefix->length);
+        std::string text;
+        if (written != canonicalPrefix(prefix->length)) {
+            text = fmt::format("\\p{:02x}", static_cast<uint8_t>(data[0]));
+        }
+        fields.push_back(text + escape(content));
+        data.remove_prefix(prefix->size + prefix->length);
+    }
+    return fields;
+}
+
+std::string joinPrefixed(const std::vector<std::string>& fields) {
+    std::string data;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        std::string_view text = fields[i];
+        if (text.starts_with("\\R")) {
+            if (i + 1 != fields.size()) {
+                throw EscapeError("\"\\R\" (bytes kept as they are) may only start the last field");
+            }
+            data += unescape(text.substr(2));
+            break;
+        }
+        if (text.starts_with("\\p")) {
+            const int high = text.size() > 2 ? hexDigit(text[2]) : -1;
+            const int low = text.size() > 3 ? hexDigit(text[3]) : -1;
+            if (high < 0 || low < 0) throw EscapeError("\"\\p\" needs two hex digits");
+            const std::string content = unescape(text.substr(4));
+            data += chosenPrefix(static_cast<uint8_t>(high * 16 + low), content.size());
+            data += content;
+            continue;
+        }
+        const std::string content = unescape(text);
+        data += canonicalPrefix(content.size());
+        data += content;
+    }
+    return data;
+}
+
+}  // namespace
+
+std::vector<std::string> FieldCodec::split(std::string_view data) const {
+    if (separator_ == kLengthPrefixed) return splitPrefixed(data);
+    std::vector<std::string> fields;
+    const char separator = static_cast<char>(separator_);
+    for (;;) {
+        const size_t end = data.find(separator);
+        fields.push_back(escape(data.substr(0, end)));
+        if (end == std::string_view::npos) break;
+        data.remove_prefix(end + 1);
+    }
+    return fields;
+}
+
+std::string FieldCodec::join(const std::vector<std::string>& fields) const {
+    if (separator_ == kLengthPrefixed) return joinPrefixed(fields);
+    std::string data;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) data.push_back(static_cast<char>(separator_));
+        data += unescape(fields[i]);
+    }
+    return data;
+}
+
+}  // namespace mdk

@@ -1,0 +1,70 @@
+# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES`; it
+# sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
+# and fails the script when any check failed.
+set -uo pipefail
+
+MDK=${1:?the mdk program}
+MAKE_SAMPLES=${2:-}
+export LC_ALL=C
+
+base=${MDK_TEST_TMP:-${TMPDIR:-/tmp}}
+mkdir -p "$base"
+WORK=$(mktemp -d "$base/mdk-test.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+passed=0
+failed=0
+
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL: $*" >&2
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+    if [[ "$2" == "$3" ]]; then pass; else fail "$1: expected [$2], got [$3]"; fi
+}
+
+# expect_same_file WHAT EXPECTED_FILE ACTUAL_FILE
+expect_same_file() {
+    if cmp -s "$2" "$3"; then
+        pass
+    else
+        fail "$1: $2 and $3 differ"
+        diff "$2" "$3" | head -10 >&2
+    fi
+}
+
+# expect_contains WHAT NEEDLE HAYSTACK
+expect_contains() {
+    if [[ "$3" == *"$2"* ]]; then pass; else fail "$1: [$2] not in [$3]"; fi
+}
+
+# expect_lacks WHAT NEEDLE HAYSTACK
+expect_lacks() {
+    if [[ "$3" != *"$2"* ]]; then pass; else fail "$1: [$2] should not be in [$3]"; fi
+}
+
+# run CMD...: runs a command, keeping its exit status, standard output and error in
+# $status, $out and $err.
+run() {
+    "$@" >"$WORK/.out" 2>"$WORK/.err"
+    status=$?
+    out=$(cat "$WORK/.out")
+    err=$(cat "$WORK/.err")
+}
+
+# expect_status WHAT STATUS: the status of the last `run`.
+expect_status() {
+    if [[ "$status" == "$2" ]]; then
+        pass
+    else
+        fail "$1: exit status $status, expected $2 (stderr: ${err:0:300})"
+    fi
+}
+
+finish() {
+    echo "$passed passed, $failed failed"
+    [[ $failed -eq 0 ]]
+}

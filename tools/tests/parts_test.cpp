@@ -1,0 +1,331 @@
+// The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mdk/condition.h"
+#include "mdk/csv.h"
+#include "mdk/escape.h"
+#include "mdk/failure.h"
+#include "mdk/fields.h"
+#include "mdk/layout.h"
+
+namespace mdk {
+namespace {
+
+using namespace std::string_literals;
+using Fields = std::vector<std::string>;
+
+// ---- escaping -------------------------------------------------------------------------------
+
+TEST(Escape, EachByteHasOneFormAndComesBack) {
+    struct Case {
+        std::string bytes, text;
+    };
+    const Case cases[] = {
+        {"plain text 123", "plain text 123"},
+        {"a\\b", "a\\\\b"},
+        {"\x8a\x00\xff"s, "\\x8a\\x00\\xff"},
+        {"tab\there\n", "tab\\x09here\\x0a"},
+        {"\x7f~ ", "\\x7f~ "},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(escape(c.bytes), c.text);
+        EXPECT_EQ(unescape(c.text), c.bytes);
+    }
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    const std::string text = escape(all);
+    EXPECT_EQ(text.find_first_not_of(
+                  " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklm"
+                  "nopqrstuvwxyz{|}~"),
+              std::string::npos);
+    EXPECT_EQ(unescape(text), all);
+}
+
+TEST(Escape, HandWrittenFormsAreRead) {
+    EXPECT_EQ(unescape("\\t\\n\\r\\0\\xAB"), "\t\n\r\0\xab"s);
+    EXPECT_EQ(unescape("Z\xc3\xbcrich"), "Z\xc3\xbcrich");  // other characters: their bytes
+}
+
+TEST(Escape, MalformedFormsAreRefused) {
+    for (const char* bad : {"\\", "ab\\", "\\q", "\\x", "\\x4", "\\xg0", "\\p8a", "\\R"}) {
+        EXPECT_THROW(unescape(bad), EscapeError) << bad;
+    }
+}
+
+// ---- fields ---------------------------------------------------------------------------------
+
+TEST(Fields, SeparatorFieldsSplitAndJoinBack) {
+    const FieldCodec codec(0x8A);
+    struct Case {
+        std::string data;
+        Fields fields;
+    };
+    const Case cases[] = {
+        {"", {""}},
+        {"one", {"one"}},
+        {"a\x8a"
+         "b\x8a",
+         {"a", "b", ""}},
+        {"\x8a\x8a", {"", "", ""}},
+        {"x\x00y\x8a|"s, {"x\\x00y", "|"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(codec.split(c.data), c.fields) << escape(c.data);
+        EXPECT_EQ(codec.join(c.fields), c.data) << escape(c.data);
+    }
+    // A separator inside a field's text is the caller's to give: it is written as it is.
+    EXPECT_EQ(FieldCodec('|').join({"a\\x7cb"}), "a|b");
+}
+
+TEST(Fields, LengthPrefixedFieldsKeepEveryPrefix) {
+    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const std::string long200(200, 'L');
+    const std::string long300(300, 'M');
+    struct Case {
+        std::string data;
+        Fields fields;
+    };
+    const Case cases[] = {
+        {"", {}},
+        {"\x00"s, {""}},
+        {"\x03"
+         "abc"
+         "\x02"
+         "de",
+         {"abc", "de"}},
+        {"\xf1\xc8" + long200, {long200}},      // canonical long form
+        {"\xf2\x01\x2c" + long300, {long300}},  // canonical two-byte form
+        {"\xf1\x02"
+         "ab",
+         {"\\pf1ab"}},  // long form, short field
+        {"\xf2\x00\x01"
+         "z"s,
+         {"\\pf2z"}},  // two-byte form, short
+        {"\x93"
+         "1234",
+         {"\\p931234"}},  // short form: 3 + 1
+        {"\x82"
+         "xy"
+         "\x01"
+         "q",
+         {"\\p82xy", "q"}},  // short form: 2
+        {"\x05"
+         "ab",
+         {"\\R\\x05ab"}},  // cut short
+        {"\x01"
+         "a"
+         "\xf1",
+         {"a", "\\R\\xf1"}},   // prefix cut short
+        {"\x01\\", {"\\\\"}},  // a backslash field
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(codec.split(c.data), c.fields) << escape(c.data);
+        EXPECT_EQ(codec.join(c.fields), c.data) << escape(c.data);
+    }
+}
+
+TEST(Fields, MalformedPrefixedFieldsAreRefused) {
+    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const Fields bad[] = {
+        {"\\Rab", "c"},                     // kept bytes before another field
+        {"\\p93abc"},                       // 0x93 announces 4 bytes
+        {"\\pf1" + std::string(300, 'x')},  // one length byte cannot say 300
+        {"\\pz1a"},                         // not hex
+        {std::string(70000, 'x')},          // longer than any prefix
+    };
+    for (const Fields& f : bad)
+        EXPECT_THROW(codec.join(f), EscapeError) << f[0].substr(0, 8);
+}
+
+// ---- csv ------------------------------------------------------------------------------------
+
+TEST(Csv, ValuesAreQuotedOnlyWhenNeeded) {
+    struct Case {
+        Fields values;
+        std::string line;
+    };
+    const Case cases[] = {
+        {{"a", "b"}, "a,b"},
+        {{"a,b", "say \"hi\""}, "\"a,b\",\"say \"\"hi\"\"\""},
+        {{"", "x", ""}, "\"\",x,\"\""},
+        {{" pad", "pad "}, "\" pad\",\"pad \""},
+        {{"k"}, "k"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(csvLine(c.values), c.line);
+        EXPECT_EQ(csvValues(c.line), c.values) << c.line;
+    }
+    EXPECT_EQ(csvValues("a,,b"), (Fields{"a", "", "b"}));
+    EXPECT_EQ(csvValues("a,"), (Fields{"a", ""}));
+}
+
+TEST(Csv, BrokenQuotesAreRefused) {
+    for (const char* bad : {"\"open", "\"a\"b,c", "x,\"y"}) {
+        EXPECT_THROW(csvValues(bad), EscapeError) << bad;
+    }
+}
+
+// ---- conditions -----------------------------------------------------------------------------
+
+TEST(Conditions, TextsBecomeEntries) {
+    struct Case {
+        const char* text;
+        int32_t field, offset, op;
+        bool numeric;
+        int32_t scale, width;
+        std::string value;
+    };
+    const Case cases[] = {
+        {"3 = Oslo", 3, 0, MDK_OP_EQ, false, 0, -1, "Oslo"},
+        {"3=Oslo", 3, 0, MDK_OP_EQ, false, 0, -1, "Oslo"},
+        {"key@2 <> AB", 0, 2, MDK_OP_NE, false, 0, -1, "AB"},
+        {"1 != x", 1, 0, MDK_OP_NE, false, 0, -1, "x"},
+        {"2 <= \"New York\"", 2, 0, MDK_OP_LE, false, 0, -1, "New York"},
+        {"2 < \"say \\\"x\\\"\"", 2, 0, MDK_OP_LT, false, 0, -1, "say \"x\""},
+        {"2 >= \\x8a\\x00", 2, 0, MDK_OP_GE, false, 0, -1, "\x8a\x00"s},
+        {"4 > 12.5 num", 4, 0, MDK_OP_GT | MDK_OP_NUMERIC, true, 0, -1, "12.5"},
+        {"4@1 == -3 scale=2 width=6", 4, 1, MDK_OP_EQ | MDK_OP_NUMERIC, true, 2, 6, "-3"},
+    };
+    for (const Case& c : cases) {
+        const Condition got = parseCondition(c.text);
+        EXPECT_EQ(got.field, c.field) << c.text;
+        EXPECT_EQ(got.offset, c.offset) << c.text;
+        EXPECT_EQ(got.op, c.op) << c.text;
+        EXPECT_EQ(got.numeric, c.numeric) << c.text;
+        EXPECT_EQ(got.scale, c.scale) << c.text;
+        EXPECT_EQ(got.width, c.width) << c.text;
+        EXPECT_EQ(got.value, c.value) << c.text;
+    }
+}
+
+TEST(Conditions, MistakesAreNamed) {
+    for (const char* bad : {"", "0 = a", "name = a", "3 =~ a", "3 = ", "3 = \"open", "3 = a b",
+                            "3 > abc num", "3 > 1 scale=", "3@ = a", "3 = \\q"}) {
+        EXPECT_THROW(parseCondition(bad), Failure) << bad;
+    }
+}
+
+TEST(Conditions, NumbersWithoutWidthTakeTheWidestField) {
+    const Condition key = parseCondition("key@2 = 7 num");
+    EXPECT_EQ(restrictEntry(key, 10, 80).width, 8);  // the rest of the key area
+    const Condition data = parseCondition("3 = 7 num");
+    EXPECT_EQ(restrictEntry(data, 10, 80).width, 80);
+    const Condition given = parseCondition("3 = 7 width=4");
+    EXPECT_EQ(restrictEntry(given, 10, 80).width, 4);
+}
+
+TEST(Conditions, PackedProgramHasTheDocumentedShape) {
+    const Condition a = parseCondition("2 >= 12 num scale=1");
+    const Condition b = parseCondition("key = AB");
+    const std::vector<MdkRestrictEntry> entries{restrictEntry(a, 6, 40), restrictEntry(b, 6, 40)};
+    const std::string packed = packedProgram(entries, "K1", 3);
+    const std::string expected =
+        "\x00\x02"s  // two entries
+        "\x00\x02\x00\x00\x00\x28\x80\x05\x00\x01\x00\x02"
+        "12"s  // field 2, width 40, >= num
+        "\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x02"
+        "AB"s  // key area, =
+        "\x00\x02\x00\x03"
+        "K1"s;  // start key, key number 3
+    EXPECT_EQ(escape(packed), escape(expected));
+}
+
+// ---- layouts --------------------------------------------------------------------------------
+
+TEST(Layouts, JsonBecomesTheBuilderLayoutAndBack) {
+    const nlohmann::json given = nlohmann::json::parse(R"({
+        "kind": "classic", "storage": "slot", "blockSize": 2048, "recordSize": 100,
+        "keyAreaSize": 8, "maxRecords": 500, "compress": false, "fillPercent": 20,
+        "separator": "|", "padSignificant": true, "counterCheck": true,
+        "newRecordOnUpdate": true, "magic": "[Tjwkey]",
+        "keys": [
+          {"unique": false, "sequence": true,
+           "segments": [{"field": "key", "offset": 0, "length": 8, "descending": false,
+                         "options": [], "null": 0}]},
+          {"unique": true, "sequence": false,
+           "segments": [{"field": 2, "offset": 3, "length": 10, "descending": true,
+                         "options": ["upper", "fold-accents"], "null": 32},
+                        {"field": 0, "offset": 0, "length": 4, "descending": false,
+                         "options": ["flip-sign"], "null": 0}]}]})");
+    const Layout layout = layoutFromJson(given);
+    ASSERT_EQ(layout.kind, FileKind::Classic);
+    const auto& c = layout.classic;
+    EXPECT_FALSE(c.blockMode);
+    EXPECT_EQ(c.blockSize, 2048);
+    EXPECT_EQ(c.recordSize, 100);
+    EXPECT_EQ(c.keyAreaSize, 8);
+    EXPECT_EQ(c.maxRecords, 500u);
+    EXPECT_EQ(c.fillPercent, 20);
+    EXPECT_EQ(c.separator, mdnio::keyed::ClassicLayout::Separator::Byte);
+    EXPECT_EQ(c.separatorByte, '|');
+    EXPECT_TRUE(c.padSignificant && c.counterCheck && c.newRecordOnUpdate && c.tjwMagic);
+    ASSERT_EQ(c.keys.keys.size(), 2u);
+    ASSERT_EQ(c.keys.segments.size(), 3u);
+    EXPECT_EQ(c.keys.keys[0].flags, mdnio::common::kKeySequenceSuffixed);
+    EXPECT_EQ(c.keys.keys[1].flags, mdnio::common::kKeyUnique);
+    EXPECT_EQ(c.keys.keys[1].firstSegment, 1);
+    EXPECT_EQ(c.keys.keys[1].segmentCount, 2);
+    const mdnio::common::Segment& s = c.keys.segments[1];
+    EXPECT_EQ(s.field, 2);
+    EXPECT_EQ(s.offset, 3);
+    EXPECT_EQ(s.length, 10);
+    EXPECT_TRUE(s.descending);
+    EXPECT_EQ(s.options, mdnio::common::kOptUpper | mdnio::common::kOptFoldAccents);
+    EXPECT_EQ(s.nullByte, 32);
+    EXPECT_EQ(c.keys.segments[0].field, mdnio::common::kKeyAreaField);
+    // Written out again it is the same document.
+    EXPECT_EQ(nlohmann::json::parse(layoutToJson(layout).dump()), given);
+}
+
+TEST(Layouts, IndexedLayouts) {
+    const Layout l = layoutFromJson(
+        nlohmann::json::parse(R"({"kind": "indexed", "recordSize": 40, "separator": "none"})"));
+    EXPECT_EQ(l.kind, FileKind::Indexed);
+    EXPECT_EQ(l.recordLength, 40);
+    EXPECT_EQ(l.separator.kind, mdnio::indexed::SeparatorChoice::Kind::None);
+    const Layout b = layoutFromJson(
+        nlohmann::json::parse(R"({"kind": "indexed", "recordSize": 8, "separator": 9})"));
+    EXPECT_EQ(b.separator.kind, mdnio::indexed::SeparatorChoice::Kind::Byte);
+    EXPECT_EQ(b.separator.byte, 9);
+}
+
+TEST(Layouts, MistakesNameTheMember) {
+    struct Case {
+        const char* json;
+        const char* named;
+    };
+    const Case cases[] = {
+        {R"({"keys": [{"segments": [{"field": "key", "length": 4}]}], "recordsize": 9})",
+         "unknown member \"recordsize\""},
+        {R"({"storage": "heap", "keys": []})", "layout.storage"},
+        {R"({"keys": []})", "layout.keys"},
+        {R"({"keys": [{"segments": [{"field": "key", "length": 200}]}]})", "length"},
+        {R"({"keys": [{"segments": [{"field": "data", "length": 2}]}]})", "field"},
+        {R"({"keys": [{"segments": [{"field": 1, "length": 2, "options": ["shout"]}]}]})",
+         "\"shout\" is not an option"},
+        {R"({"keys": [{"unique": true, "segments": [{"field": 1, "length": 2}]}]})",
+         "always unique"},
+        {R"({"keys": [{"segments": [{"field": 1, "length": 2}]}], "separator": "ab"})",
+         "separator"},
+        {R"({"kind": "indexed"})", "recordSize"},
+        {R"({"kind": "flat"})", "layout.kind"},
+    };
+    for (const Case& c : cases) {
+        try {
+            layoutFromJson(nlohmann::json::parse(c.json));
+            ADD_FAILURE() << "accepted " << c.json;
+        } catch (const Failure& f) {
+            EXPECT_NE(std::string(f.what()).find(c.named), std::string::npos)
+                << f.what() << " for " << c.json;
+            EXPECT_EQ(f.exitStatus(), kExitUsage);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace mdk

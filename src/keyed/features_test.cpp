@@ -20,13 +20,21 @@ namespace {
 constexpr char kSep = static_cast<char>(0x8A);
 
 class Features : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (file != MDK_INVALID_FILE) MDK_close(file);
         if (!path.empty()) expectSound(path);
         MDK_DeAllocEnv(env);
     }
+    // Makes the file anew for the next case of a table: the previous case's file is checked
+    // and removed first.
     void create(const ClassicLayout& l) {
+        if (file != MDK_INVALID_FILE) {
+            MDK_close(file);
+            expectSound(path);
+            std::remove(path.c_str());
+            file = MDK_INVALID_FILE;
+        }
         path = dir.file("f.dat");
         build(path, l);
         int32_t err = 0;
@@ -64,16 +72,12 @@ protected:
 TEST_F(Features, RecordsLongerThanRLiveInPieces) {
     for (bool compress : {false, true}) {
         SCOPED_TRACE(compress);
-        if (file != MDK_INVALID_FILE) {
-            MDK_close(file);
-            expectSound(path);
-            std::remove(path.c_str());
-        }
         ClassicLayout l = layout(true, 1024, 100, 6, {{{seg(common::kKeyAreaField, 0, 6)}}});
         l.compress = compress;
         create(l);
         std::string big;
-        for (int i = 0; i < 5000; i++) big.push_back(static_cast<char>('a' + i * 7 % 26));
+        for (int i = 0; i < 5000; i++)
+            big.push_back(static_cast<char>('a' + i * 7 % 26));
         ASSERT_EQ(put("long", big), 0);
         ASSERT_EQ(put("short", "tiny"), 0);
         ASSERT_EQ(MDK_seek(file, "long", 4, 1), 0);
@@ -113,27 +117,30 @@ TEST_F(Features, SegmentOptionsOrderTheKeys) {
         // The record address follows the significant bytes, so "a" sorts before "ab".
         {"descending", seg(1, 0, 6, 0, true), {"b", "a", "c", "ab"}, {"r2", "r0", "r1", "r3"}},
         {"reverse", seg(1, 0, 3, common::kOptReverse), {"xya", "zzb", "aac"}, {"r0", "r1", "r2"}},
-        {"accents", seg(1, 0, 6, common::kOptFoldAccents | common::kOptUpper),
-         {"\xE9t\xE9", "eta", "ez"}, {"r1", "r0", "r2"}},  // ETE, ETA, EZ
+        {"accents",
+         seg(1, 0, 6, common::kOptFoldAccents | common::kOptUpper),
+         {"\xE9t\xE9", "eta", "ez"},
+         {"r1", "r0", "r2"}},  // ETE, ETA, EZ
         // Signed bytes 1, -1, -128 in numeric order.
         {"flip", seg(1, 0, 1, common::kOptFlipSign), {"\x01", "\xFF", "\x80"}, {"r2", "r1", "r0"}},
         {"offset", seg(1, 2, 3), {"zza", "aab", "mmc"}, {"r0", "r1", "r2"}},
-        {"null", seg(1, 0, 3, common::kOptNullSegment, false, ' '), {"   ", "b", "a"}, {"r2", "r1"}},
-        {"stopAtZero", seg(1, 0, 4, common::kOptStopAtZero), {std::string("a\0z", 3), "a", "b"},
+        {"null",
+         seg(1, 0, 3, common::kOptNullSegment, false, ' '),
+         {"   ", "b", "a"},
+         {"r2", "r1"}},
+        {"stopAtZero",
+         seg(1, 0, 4, common::kOptStopAtZero),
+         {std::string("a\0z", 3), "a", "b"},
          {"r0", "r1", "r2"}},
         {"lower", seg(1, 0, 6, common::kOptLower), {"B", "a", "C"}, {"r1", "r0", "r2"}},
         // A single-segment key: a null segment gives the record no entry.
-        {"nullCounting", seg(1, 0, 3, common::kOptNullCounting, false, '-'), {"---", "b", "a"},
+        {"nullCounting",
+         seg(1, 0, 3, common::kOptNullCounting, false, '-'),
+         {"---", "b", "a"},
          {"r2", "r1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (file != MDK_INVALID_FILE) {
-            MDK_close(file);
-            expectSound(path);
-            std::remove(path.c_str());
-            file = MDK_INVALID_FILE;
-        }
         create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}}, {{c.segment}}}));
         for (size_t i = 0; i < c.values.size(); i++)
             ASSERT_EQ(put("r" + std::to_string(i), c.values[i] + kSep + "tail"), 0);
@@ -150,27 +157,41 @@ TEST_F(Features, SeparatorsAndLengthCodedFields) {
         std::vector<std::string> order;
     };
     const std::vector<Case> cases = {
-        {"default", ClassicLayout::Separator::Default, 0x8A,
-         {std::string("x\x8A" "b"), std::string("y\x8A" "a")}, {"r1", "r0"}},
-        {"pipe", ClassicLayout::Separator::Byte, '|', {"x|b", "y|a", "z\x8A" "c|0"}, {"r2", "r1", "r0"}},
-        {"prefixed", ClassicLayout::Separator::LengthPrefixed, 0,
-         {std::string("\x01x\x01" "b"), std::string("\x02yy\x01" "a"), std::string("\xF1\x01z\x01" "c")},
+        {"default",
+         ClassicLayout::Separator::Default,
+         0x8A,
+         {std::string("x\x8A"
+                      "b"),
+          std::string("y\x8A"
+                      "a")},
+         {"r1", "r0"}},
+        {"pipe",
+         ClassicLayout::Separator::Byte,
+         '|',
+         {"x|b", "y|a",
+          "z\x8A"
+          "c|0"},
+         {"r2", "r1", "r0"}},
+        {"prefixed",
+         ClassicLayout::Separator::LengthPrefixed,
+         0,
+         {std::string("\x01x\x01"
+                      "b"),
+          std::string("\x02yy\x01"
+                      "a"),
+          std::string("\xF1\x01z\x01"
+                      "c")},
          {"r1", "r0", "r2"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (file != MDK_INVALID_FILE) {
-            MDK_close(file);
-            expectSound(path);
-            std::remove(path.c_str());
-            file = MDK_INVALID_FILE;
-        }
-        ClassicLayout l = layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}},
-                                                     {{seg(2, 0, 4)}}});
+        ClassicLayout l =
+            layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}}, {{seg(2, 0, 4)}}});
         l.separator = c.kind;
         l.separatorByte = c.byte;
         create(l);
-        EXPECT_EQ(MDGetEnvMode(file, -10), c.kind == ClassicLayout::Separator::LengthPrefixed ? -1 : c.byte);
+        EXPECT_EQ(MDGetEnvMode(file, -10),
+                  c.kind == ClassicLayout::Separator::LengthPrefixed ? -1 : c.byte);
         for (size_t i = 0; i < c.records.size(); i++)
             ASSERT_EQ(put("r" + std::to_string(i), c.records[i]), 0);
         EXPECT_EQ(keysInOrder(2, 4), c.order);
@@ -179,7 +200,8 @@ TEST_F(Features, SeparatorsAndLengthCodedFields) {
 
 TEST_F(Features, KeyOnlyFiles) {
     create(layout(false, 1024, 0, 6, {{{seg(common::kKeyAreaField, 0, 6, common::kOptUpper)}}}));
-    for (const char* k : {"delta", "alpha", "charly", "bravo"}) ASSERT_EQ(put(k, ""), 0);
+    for (const char* k : {"delta", "alpha", "charly", "bravo"})
+        ASSERT_EQ(put(k, ""), 0);
     EXPECT_EQ(put("alpha", "", MDK_WRITE_INSERT), -1);
     EXPECT_EQ(keysInOrder(1, 6), (std::vector<std::string>{"ALPHA", "BRAVO", "CHARLY", "DELTA"}));
     ASSERT_EQ(MDK_seek(file, "charly", 6, 1), 0);
@@ -222,20 +244,15 @@ TEST_F(Features, AutoNumberedFields) {
         std::string first, second;  // field 1 of the second record after numbering
     };
     const std::vector<Case> cases = {
-        {"binary", common::kOptReverseAuto, 2, std::string("\x01\x00", 2), std::string("\x02\x00", 2)},
+        {"binary", common::kOptReverseAuto, 2, std::string("\x01\x00", 2),
+         std::string("\x02\x00", 2)},
         {"zeros", common::kOptAutoTextZero, 5, "00001", "00002"},
         {"blanks", common::kOptAutoText, 5, "    1", "    2"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        if (file != MDK_INVALID_FILE) {
-            MDK_close(file);
-            expectSound(path);
-            std::remove(path.c_str());
-            file = MDK_INVALID_FILE;
-        }
-        create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}},
-                                          {{seg(1, 0, c.length, c.option)}}}));
+        create(layout(true, 1024, 40, 4,
+                      {{{seg(common::kKeyAreaField, 0, 4)}}, {{seg(1, 0, c.length, c.option)}}}));
         std::string zero = c.option == common::kOptReverseAuto ? std::string(c.length, '\0')
                                                                : std::string(c.length, ' ');
         ASSERT_EQ(put("a", zero + kSep + "x"), 0);
@@ -262,7 +279,8 @@ TEST_F(Features, DictionaryRecords) {
         int n;
         const char* text;
     };
-    for (Want w : {Want{0, "zero"}, Want{1, "ONE, longer now"}, Want{2, "two"}, Want{-1, "minus one"}}) {
+    for (Want w :
+         {Want{0, "zero"}, Want{1, "ONE, longer now"}, Want{2, "two"}, Want{-1, "minus one"}}) {
         int32_t n = MDK_dict(file, w.n, buf, sizeof buf);
         ASSERT_GE(n, 0) << w.n;
         EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), w.text);
@@ -272,9 +290,8 @@ TEST_F(Features, DictionaryRecords) {
 }
 
 TEST_F(Features, DropKeyKeepsTheOthers) {
-    create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}},
-                                      {{seg(1, 0, 4)}},
-                                      {{seg(2, 0, 4)}}}));
+    create(layout(true, 1024, 40, 4,
+                  {{{seg(common::kKeyAreaField, 0, 4)}}, {{seg(1, 0, 4)}}, {{seg(2, 0, 4)}}}));
     ASSERT_EQ(put("a", std::string("zz") + kSep + "m"), 0);
     ASSERT_EQ(put("b", std::string("yy") + kSep + "n"), 0);
     EXPECT_EQ(MDGetEnvMode(file, -4), 2);
@@ -309,8 +326,9 @@ TEST_F(Features, RawReadModeWalksPhysicalOrder) {
 }
 
 TEST_F(Features, PositionsKeysAndKeyAdjust) {
-    create(layout(true, 1024, 40, 6, {{{seg(common::kKeyAreaField, 0, 6, common::kOptUpper)}},
-                                      {{seg(1, 0, 5, common::kOptLower)}}}));
+    create(layout(true, 1024, 40, 6,
+                  {{{seg(common::kKeyAreaField, 0, 6, common::kOptUpper)}},
+                   {{seg(1, 0, 5, common::kOptLower)}}}));
     ASSERT_EQ(put("key1", std::string("Name") + kSep), 0);
     ASSERT_EQ(put("key2", std::string("Other") + kSep), 0);
     ASSERT_EQ(MDK_seek(file, "KEY2", 4, 1), 0);
@@ -334,8 +352,8 @@ TEST_F(Features, PositionsKeysAndKeyAdjust) {
 TEST_F(Features, UniqueKeysFindEqualValuesAmongLongerOnes) {
     // Key 1, unique, over a 4-byte field.  "ABC\0" builds a longer value than "ABC" whose
     // record address sorts it before "ABC" + its address: the check must look past it.
-    create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}},
-                                      {{seg(1, 0, 4)}, common::kKeyUnique}}));
+    create(layout(true, 1024, 40, 4,
+                  {{{seg(common::kKeyAreaField, 0, 4)}}, {{seg(1, 0, 4)}, common::kKeyUnique}}));
     ASSERT_EQ(put("r1", std::string("ABC") + kSep), 0);
     ASSERT_EQ(put("r2", std::string("ABC\0", 4) + kSep), 0);
     EXPECT_EQ(put("r3", std::string("ABC") + kSep), -1);
@@ -344,8 +362,7 @@ TEST_F(Features, UniqueKeysFindEqualValuesAmongLongerOnes) {
 }
 
 TEST_F(Features, FastStepReadsTheSameOrder) {
-    create(layout(true, 1024, 40, 6, {{{seg(common::kKeyAreaField, 0, 6)}},
-                                      {{seg(1, 0, 4)}}}));
+    create(layout(true, 1024, 40, 6, {{{seg(common::kKeyAreaField, 0, 6)}}, {{seg(1, 0, 4)}}}));
     for (int i = 0; i < 300; i++) {
         char key[8];
         std::snprintf(key, sizeof key, "k%05d", i * 7 % 300);
@@ -355,7 +372,8 @@ TEST_F(Features, FastStepReadsTheSameOrder) {
     auto walk = [&](int keyNumber) {
         std::vector<std::string> seen = keysInOrder(keyNumber, 6);
         std::vector<char> buf(256);
-        while (MDK_read(file, buf.data(), 256, MDK_READ_PRIOR) >= 0) seen.emplace_back(buf.data(), 6);
+        while (MDK_read(file, buf.data(), 256, MDK_READ_PRIOR) >= 0)
+            seen.emplace_back(buf.data(), 6);
         return seen;
     };
     std::vector<std::string> byKey = walk(1), byField = walk(2);

@@ -45,7 +45,8 @@ keyed::ClassicLayout classic(int recordSize, int keyAreaSize,
     keyed::ClassicLayout l;
     l.recordSize = recordSize;
     l.keyAreaSize = keyAreaSize;
-    for (const std::vector<common::Segment>& key : keys) keyed::addKeys(l, {{key}});
+    for (const std::vector<common::Segment>& key : keys)
+        keyed::addKeys(l, {{key}});
     return l;
 }
 

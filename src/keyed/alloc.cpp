@@ -10,8 +10,8 @@ namespace {
 
 // Position of a block's byte in its allocation map.
 struct MapPlace {
-    uint32_t map;  // address of the map block
-    uint32_t byte; // offset of the block's byte in the map block
+    uint32_t map;   // address of the map block
+    uint32_t byte;  // offset of the block's byte in the map block
 };
 
 MapPlace mapPlace(const KeyedShared* s, uint32_t address) {

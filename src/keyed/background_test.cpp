@@ -15,7 +15,7 @@ using namespace mdnio::keyed::test;
 namespace {
 
 class Background : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path = dir.file("bg.dat");
         build(path, layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}}}));
@@ -57,7 +57,8 @@ protected:
 
 TEST_F(Background, TheCountdownReleasesAHeaderHeldForReading) {
     ASSERT_EQ(MDK_BeginTX(env), 0);
-    for (int i = 0; i < 25; i++) readOnce();  // 50 header periods: the lock is still held
+    for (int i = 0; i < 25; i++)
+        readOnce();  // 50 header periods: the lock is still held
     EXPECT_FALSE(otherCanWrite());
     ASSERT_EQ(MDK_seek(file, "k", 1, 1), 0);  // the 51st gives it back
     EXPECT_TRUE(otherCanWrite());
@@ -70,7 +71,8 @@ TEST_F(Background, TheCountdownReleasesAHeaderHeldForReading) {
 TEST_F(Background, AFileChangedInATransactionKeepsItsHeaderUntilCommit) {
     ASSERT_EQ(MDK_BeginTX(env), 0);
     ASSERT_EQ(MDK_write(file, "changed", 7, "k", 1), 0);
-    for (int i = 0; i < 60; i++) readOnce();
+    for (int i = 0; i < 60; i++)
+        readOnce();
     platform::sleepMs(800);  // the background thread has had its chance to force it free
     EXPECT_FALSE(otherCanWrite());
     EXPECT_EQ(MDK_CommitTX(env), 0);

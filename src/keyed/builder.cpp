@@ -386,7 +386,8 @@ void addKeys(ClassicLayout& layout, const std::vector<KeySpec>& keys) {
         d.segmentCount = static_cast<uint8_t>(k.segments.size());
         d.flags = k.flags;
         layout.keys.keys.push_back(d);
-        layout.keys.segments.insert(layout.keys.segments.end(), k.segments.begin(), k.segments.end());
+        layout.keys.segments.insert(layout.keys.segments.end(), k.segments.begin(),
+                                    k.segments.end());
     }
 }
 

@@ -86,14 +86,17 @@ int openSegment(KeyedFile* f, uint32_t segment) {
         if (fd < 0) raiseError(f, MDK_E_SEGMENT);
         uint8_t head[68];
         platform::IoResult r = platform::readAt(fd, head, sizeof head, 0);
-        if (r.status == platform::IoStatus::Ok && r.count >= 8 && std::memcmp(head + 4, "seg]", 4) == 0)
+        if (r.status == platform::IoStatus::Ok && r.count >= 8 &&
+            std::memcmp(head + 4, "seg]", 4) == 0)
             return fd;
         platform::closeFile(fd);
-        if (r.status != platform::IoStatus::Ok || r.count < 68 || std::memcmp(head + 4, "lnk]", 4) != 0)
+        if (r.status != platform::IoStatus::Ok || r.count < 68 ||
+            std::memcmp(head + 4, "lnk]", 4) != 0)
             raiseError(f, MDK_E_SEGMENT);
         // The link holds the real path, blank-padded.
         size_t n = 60;
-        while (n > 0 && (head[8 + n - 1] == ' ' || head[8 + n - 1] == 0)) n--;
+        while (n > 0 && (head[8 + n - 1] == ' ' || head[8 + n - 1] == 0))
+            n--;
         if (n == 0) raiseError(f, MDK_E_SEGMENT);
         path.assign(reinterpret_cast<const char*>(head + 8), n);
     }

@@ -49,7 +49,8 @@ struct Baton {
         if (pipe(toChild) != 0 || pipe(toParent) != 0) std::abort();
     }
     ~Baton() {
-        for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+        for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+            close(fd);
     }
     static void give(int fd) {
         char c = 1;
@@ -62,7 +63,7 @@ struct Baton {
 };
 
 class Concurrency : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override {
         path = dir.file("c.dat");
         build(path, sharedLayout(GetParam()));
@@ -175,16 +176,19 @@ int writeThenHang(void* arg) {
     MdkFile* f = openIn(env, *args->first);
     if (f == MDK_INVALID_FILE) return 2;
     MDK_BeginTX(env);
-    for (int i = 0; i < 200; i++) put(f, "dead" + std::to_string(i), std::string(40, 'd'));
+    for (int i = 0; i < 200; i++)
+        put(f, "dead" + std::to_string(i), std::string(40, 'd'));
     Baton::give(args->second->toParent[1]);
-    for (;;) pause();
+    for (;;)
+        pause();
 }
 
 TEST_P(Concurrency, AProcessKilledHoldingTheHeaderLeavesTheFileUsable) {
     {
         MdkEnv* env = MDK_AllocEnv();
         MdkFile* f = openIn(env, path);
-        for (int i = 0; i < 50; i++) ASSERT_EQ(put(f, "live" + std::to_string(i), "ok"), 0);
+        for (int i = 0; i < 50; i++)
+            ASSERT_EQ(put(f, "live" + std::to_string(i), "ok"), 0);
         MDK_DeAllocEnv(env);
     }
     Baton baton;
@@ -259,9 +263,11 @@ int actorProcess(void* arg) {
 TEST_P(Concurrency, ThreadsAndProcessesLoseNothing) {
     MdkEnv* env = MDK_AllocEnv();
     std::vector<Actor> actors;
-    for (int i = 0; i < 4; i++) actors.push_back({i, 400, {}});
+    for (int i = 0; i < 4; i++)
+        actors.push_back({i, 400, {}});
     std::vector<MdkFile*> handles;
-    for (int i = 0; i < 4; i++) handles.push_back(openIn(env, path));
+    for (int i = 0; i < 4; i++)
+        handles.push_back(openIn(env, path));
     // Two processes of their own alongside the four threads.
     std::vector<pid_t> children;
     std::vector<std::pair<std::string*, int>> args = {{&path, 10}, {&path, 11}};
@@ -274,8 +280,11 @@ TEST_P(Concurrency, ThreadsAndProcessesLoseNothing) {
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; i++)
-        threads.emplace_back([&, i] { failures += actors[static_cast<size_t>(i)].run(handles[static_cast<size_t>(i)]); });
-    for (auto& t : threads) t.join();
+        threads.emplace_back([&, i] {
+            failures += actors[static_cast<size_t>(i)].run(handles[static_cast<size_t>(i)]);
+        });
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(failures.load(), 0);
     for (pid_t pid : children) {
         int status = 0;

@@ -18,8 +18,8 @@ namespace {
 constexpr char kSep = static_cast<char>(0x8A);
 
 std::vector<uint8_t> soundFile(const std::string& path, bool blockMode) {
-    ClassicLayout l = layout(blockMode, 1024, 80, 8,
-                             {{{seg(common::kKeyAreaField, 0, 8)}}, {{seg(1, 0, 10)}}});
+    ClassicLayout l =
+        layout(blockMode, 1024, 80, 8, {{{seg(common::kKeyAreaField, 0, 8)}}, {{seg(1, 0, 10)}}});
     l.compress = blockMode;
     build(path, l);
     MdkEnv* env = MDK_AllocEnv();
@@ -52,7 +52,10 @@ void exercise(const std::string& path) {
         }
         MDK_seek(f, "00000130", 8, 1);
         MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT);
-        MDK_write(f, "new\x8A" "record", 10, "zzzzzzzz", 8);
+        MDK_write(f,
+                  "new\x8A"
+                  "record",
+                  10, "zzzzzzzz", 8);
         MDK_remove(f, "00000130", 8);
         MDK_dict(f, 0, buf, sizeof buf);
         MDK_seek(f, nullptr, 0, -1000);

@@ -55,14 +55,15 @@ void setLink(KeyedFile* f, uint32_t address, int at, uint32_t value) {
 }
 
 // Stores a dictionary record; answers its address.
-uint32_t storeDict(KeyedFile* f, uint32_t next, uint32_t previous,
-                   std::span<const uint8_t> payload, uint32_t near) {
+uint32_t storeDict(KeyedFile* f, uint32_t next, uint32_t previous, std::span<const uint8_t> payload,
+                   uint32_t near) {
     KeyedShared* s = f->sh();
     size_t size = kHead + payload.size();
     uint8_t* b = nullptr;
     if (near) {
         b = fetchBlock(f, near & ~0xFFu, kAnyType);
-        if (b[0] != kTypeDict || common::spaceNeeded({b, s->B}, size) > common::freeBytes({b, s->B}))
+        if (b[0] != kTypeDict ||
+            common::spaceNeeded({b, s->B}, size) > common::freeBytes({b, s->B}))
             b = nullptr;
     }
     if (!b) {

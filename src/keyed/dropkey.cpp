@@ -22,7 +22,8 @@ void freeTree(KeyedFile* f, int k, uint32_t block, int depth) {
         int32_t pointer = static_cast<int32_t>(get32(b, 6 + static_cast<int>(i * es)));
         if (pointer > 0) children.push_back(static_cast<uint32_t>(pointer));
     }
-    for (uint32_t child : children) freeTree(f, k, child, depth + 1);
+    for (uint32_t child : children)
+        freeTree(f, k, child, depth + 1);
     freeBlock(f, fetchBlock(f, block, kTypeKey));
 }
 
@@ -70,7 +71,8 @@ int32_t opDropKey(MdkFile* mf, int32_t k) {
     std::vector<uint8_t> area(128 + kHeaderSize, 0);
     std::memcpy(area.data(), kept.data(), std::min(kept.size(), area.size()));
     if (h[kOffFlagsA] & kDescContinued) {
-        platform::IoResult w = platform::writeAt(s->fd, area.data() + 128, kHeaderSize, kHeaderSize);
+        platform::IoResult w =
+            platform::writeAt(s->fd, area.data() + 128, kHeaderSize, kHeaderSize);
         if (w.status != platform::IoStatus::Ok || w.count != kHeaderSize)
             raiseError(f, MDK_E_KEYREAD);
         if (before <= 128) h[kOffFlagsA] &= ~kDescContinued;
@@ -78,7 +80,8 @@ int32_t opDropKey(MdkFile* mf, int32_t k) {
     std::memcpy(h + kOffDescriptors, area.data(), 128);
     uint32_t root = rootOf(s, k);
     if (root) freeTree(f, k, root, 0);
-    for (int i = k; i < 15; i++) put32(h, kOffRoots + 4 * i, rootOf(s, i + 1));
+    for (int i = k; i < 15; i++)
+        put32(h, kOffRoots + 4 * i, rootOf(s, i + 1));
     put32(h, kOffRoots + 60, 0);
     headerChanged(f);
     // The key tables of the shared block follow the new descriptor table.

@@ -35,7 +35,7 @@ struct Storage {
 };
 
 class ClassicEngine : public ::testing::TestWithParam<Storage> {
-protected:
+  protected:
     void SetUp() override {
         env = MDK_AllocEnv();
         path = dir.file("data.dat");
@@ -104,7 +104,8 @@ TEST_P(ClassicEngine, WriteThenReadInEveryKeyOrder) {
 }
 
 TEST_P(ClassicEngine, SeekFindsOrPositionsAtTheNextKey) {
-    for (const char* k : {"b", "d", "f"}) ASSERT_EQ(put(k, fields({k, k})), 0);
+    for (const char* k : {"b", "d", "f"})
+        ASSERT_EQ(put(k, fields({k, k})), 0);
     EXPECT_EQ(MDK_seek(file, "d", 1, 1), 0);
     EXPECT_EQ(get(MDK_READ_CURRENT).substr(0, 1), "d");
     EXPECT_EQ(MDK_seek(file, "c", 1, 1), -1);

@@ -28,7 +28,7 @@ ssize_t noGrowth(int fd, const void* buf, size_t n, off_t off) {
 }
 
 class FullDisk : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void TearDown() override { platform::resetSysCalls(); }
 };
 
@@ -51,7 +51,8 @@ TEST_P(FullDisk, InsertsLandWholeOrNotAtAll) {
         if (rc == 0) stored.insert(key);
         return rc;
     };
-    for (int i = 0; i < 150; i++) ASSERT_EQ(insert(i), 0);
+    for (int i = 0; i < 150; i++)
+        ASSERT_EQ(insert(i), 0);
     platform::sys().pwrite = noGrowth;
     int refused = 0;
     for (int i = 150; i < 400; i++) {
@@ -72,7 +73,8 @@ TEST_P(FullDisk, InsertsLandWholeOrNotAtAll) {
     std::set<std::string> found;
     char buf[128];
     MDK_seek(f, "", 0, 1);
-    while (MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) > 0) found.insert(std::string(buf, 8));
+    while (MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) > 0)
+        found.insert(std::string(buf, 8));
     EXPECT_EQ(found, stored);
     EXPECT_EQ(insert(999), 0);
     MDK_DeAllocEnv(env);

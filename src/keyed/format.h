@@ -17,10 +17,10 @@ constexpr uint32_t kHeaderLockOffset = 0x100;  // in the lock region
 
 // Header offsets.
 constexpr int kOffMagic = 0;
-constexpr int kOffRecordSize = 8;    // R, 2 bytes signed
-constexpr int kOffMaxRecords = 10;   // 4
-constexpr int kOffRecordCount = 14;  // 4
-constexpr int kOffKeyArea = 18;      // K, 2 bytes signed
+constexpr int kOffRecordSize = 8;           // R, 2 bytes signed
+constexpr int kOffMaxRecords = 10;          // 4
+constexpr int kOffRecordCount = 14;         // 4
+constexpr int kOffKeyArea = 18;             // K, 2 bytes signed
 constexpr int kOffDeletedOrDataGroup = 24;  // slot mode: deleted chain; block mode: data group
 constexpr int kOffFreeOrAllocGroup = 28;    // slot mode: free blocks; block mode: alloc group
 constexpr int kOffEof = 32;
@@ -63,8 +63,12 @@ constexpr uint8_t kDeletedSlot = 0xFF;
 // Key area length byte: a continuation piece.
 constexpr uint8_t kPieceMark = 0x80;
 
-inline uint32_t get32(const uint8_t* h, int off) { return common::getBe32(h + off); }
-inline void put32(uint8_t* h, int off, uint32_t v) { common::putBe32(h + off, v); }
+inline uint32_t get32(const uint8_t* h, int off) {
+    return common::getBe32(h + off);
+}
+inline void put32(uint8_t* h, int off, uint32_t v) {
+    common::putBe32(h + off, v);
+}
 inline int16_t getS16(const uint8_t* h, int off) {
     return static_cast<int16_t>(common::getBe16(h + off));
 }
@@ -72,7 +76,8 @@ inline uint32_t getCounter(const uint8_t* h) {
     return uint32_t{h[36]} | uint32_t{h[37]} << 8 | uint32_t{h[38]} << 16 | uint32_t{h[39]} << 24;
 }
 inline void putCounter(uint8_t* h, uint32_t v) {
-    for (int i = 0; i < 4; i++) h[36 + i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        h[36 + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // Block mode: the segment a block address lies in and its offset in that segment's file.

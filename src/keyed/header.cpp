@@ -127,7 +127,9 @@ void beginUndo(KeyedShared* s) {
 }
 
 // The period ended well: what it wrote stays.
-void endUndo(KeyedShared* s) { s->undo.active = false; }
+void endUndo(KeyedShared* s) {
+    s->undo.active = false;
+}
 }  // namespace
 
 void abandonPeriod(KeyedFile* f) noexcept {

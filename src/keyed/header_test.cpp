@@ -30,7 +30,8 @@ TEST(Header, ImpossibleHeadersAreRefused) {
         {"key segment of length 0", [](auto& h) { h[kOffDescriptors + 3] = 0x80; }},
         {"key number gap", [](auto& h) { h[kOffDescriptors + 4] = 0x02; }},
         {"end of file inside the header", [](auto& h) { put32(h.data(), kOffEof, 100); }},
-        {"segments in slot mode", [](auto& h) {
+        {"segments in slot mode",
+         [](auto& h) {
              h[kOffFlagsA] &= ~kBlockMode;
              h[kOffSegments] = 1;
          }},
@@ -40,8 +41,8 @@ TEST(Header, ImpossibleHeadersAreRefused) {
     };
     mdnio::test::TempDir dir;
     std::string good = dir.file("good.dat");
-    build(good, layout(true, 1024, 40, 8,
-                       {{{seg(common::kKeyAreaField, 0, 8)}}, {{seg(1, 0, 6)}}}));
+    build(good,
+          layout(true, 1024, 40, 8, {{{seg(common::kKeyAreaField, 0, 8)}}, {{seg(1, 0, 6)}}}));
     std::vector<uint8_t> bytes = mdnio::test::readFile(good);
     MdkEnv* env = MDK_AllocEnv();
     int32_t err = 0;

@@ -37,14 +37,14 @@ struct CacheBuffer {
 };
 
 // Shared flag bits (MdkSharedFile::flags) of the classic engine.
-constexpr uint32_t kNoHeaderLock = 0x02;     // header locking off
-constexpr uint32_t kHeaderDirty = 0x04;      // header copy changed, not yet written
-constexpr uint32_t kRawMode = 0x08;          // physical-order reading
-constexpr uint32_t kHeaderLocked = 0x10;     // header lock held in this period
-constexpr uint32_t kIdle = 0x20;             // idle mark of the background thread
-constexpr uint32_t kAlwaysLock = 0x100;      // reads always take the header lock
-constexpr uint32_t kTxHeld = 0x800;          // header lock held across a transaction
-constexpr uint32_t kOsLockReadOnly = 0x1000; // OS header lock held through a read-only descriptor
+constexpr uint32_t kNoHeaderLock = 0x02;       // header locking off
+constexpr uint32_t kHeaderDirty = 0x04;        // header copy changed, not yet written
+constexpr uint32_t kRawMode = 0x08;            // physical-order reading
+constexpr uint32_t kHeaderLocked = 0x10;       // header lock held in this period
+constexpr uint32_t kIdle = 0x20;               // idle mark of the background thread
+constexpr uint32_t kAlwaysLock = 0x100;        // reads always take the header lock
+constexpr uint32_t kTxHeld = 0x800;            // header lock held across a transaction
+constexpr uint32_t kOsLockReadOnly = 0x1000;   // OS header lock held through a read-only descriptor
 constexpr uint32_t kOsLockReadWrite = 0x2000;  // ... through a writable one
 
 // The header as it was when a header-lock period (or a transaction) began, so that a period
@@ -83,9 +83,9 @@ struct KeyedShared : MdkSharedFile {
 
     // Record access.
     RecordLocks locks;
-    uint32_t insertBlock = 0;       // block mode: current data block for inserts
+    uint32_t insertBlock = 0;  // block mode: current data block for inserts
     uint32_t lastRecordRead = 0;
-    uint32_t continuation = 0;      // link to the next piece of the record read last
+    uint32_t continuation = 0;  // link to the next piece of the record read last
 
     PeriodUndo undo;
     // Record slots (slot mode) written in this period or transaction, not yet on disk: like
@@ -94,7 +94,7 @@ struct KeyedShared : MdkSharedFile {
     // A call failed half-way inside a transaction that had already changed the file: its commit
     // must not write the half-done change, so it rolls the file back and fails with this code.
     int32_t txFailure = 0;
-    bool callChanged = false;  // the call in progress has changed something
+    bool callChanged = false;        // the call in progress has changed something
     std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
 
     // The block cache.  Buffers are found through `cacheIndex` (address -> position); an entry
@@ -133,11 +133,13 @@ struct KeyedFile : MdkFile {
     std::vector<uint8_t> readBuf;
     std::vector<uint8_t> writeBuf;
     std::vector<uint8_t> packBuf;
-    std::vector<uint8_t> joined;   // a record with its continuation pieces, as last read
-    int32_t optionWord = 0;        // file option word from the password record
+    std::vector<uint8_t> joined;  // a record with its continuation pieces, as last read
+    int32_t optionWord = 0;       // file option word from the password record
 };
 
-inline KeyedFile* K(MdkFile* f) { return static_cast<KeyedFile*>(f); }
+inline KeyedFile* K(MdkFile* f) {
+    return static_cast<KeyedFile*>(f);
+}
 
 // ---- header.cpp: header-lock periods ------------------------------------------------------------
 void lockHeader(KeyedFile* f);
@@ -155,7 +157,8 @@ void flushPeriod(KeyedFile* f);
 // The slots and blocks alone.
 void flushData(KeyedFile* f);
 
-// ---- cache.cpp: blocks -----------------------------------------------------------------------------
+// ---- cache.cpp: blocks
+// -----------------------------------------------------------------------------
 constexpr int kAnyType = 1;  // fetchBlock: any block type
 uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
 void markDirty(KeyedFile* f, uint8_t* block);
@@ -169,12 +172,14 @@ void closeSegments(KeyedShared* s);
 void encipherBlock(const KeyedShared* s, uint8_t* block);
 void decipherBlock(const KeyedShared* s, uint8_t* block);
 
-// ---- alloc.cpp: blocks of the file ------------------------------------------------------------------
+// ---- alloc.cpp: blocks of the file
+// ------------------------------------------------------------------
 uint8_t* allocateBlock(KeyedFile* f, uint8_t type);
 void freeBlock(KeyedFile* f, uint8_t* block);
 
-// ---- records.cpp: record bodies -------------------------------------------------------------------
-// Slot mode: `length` bytes of the slot at `address`, pending ones first, then the file's.
+// ---- records.cpp: record bodies
+// ------------------------------------------------------------------- Slot mode: `length` bytes of
+// the slot at `address`, pending ones first, then the file's.
 void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length);
 // Slot mode: changes bytes of a slot; they reach the file with the period's blocks.
 void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length);
@@ -194,12 +199,14 @@ bool dictRead(KeyedFile* f, int32_t n, std::vector<uint8_t>& payload);
 // without dictionary records).
 void dictWrite(KeyedFile* f, int32_t n, std::span<const uint8_t> payload);
 
-// ---- password.cpp: data-file passwords ------------------------------------------------------------
-// Checks the caller's password against the file's password record at the end of open and sets
-// up the block cipher; answers 0 or 31 (the open fails).  May mark the handle read-only.
+// ---- password.cpp: data-file passwords
+// ------------------------------------------------------------ Checks the caller's password against
+// the file's password record at the end of open and sets up the block cipher; answers 0 or 31 (the
+// open fails).  May mark the handle read-only.
 int32_t checkPassword(KeyedFile* f, const char* password, int32_t length);
 
-// ---- tree.cpp: key trees ----------------------------------------------------------------------------
+// ---- tree.cpp: key trees
+// ----------------------------------------------------------------------------
 enum SearchMode {
     kExact = 0,         // plain search
     kIgnoreSuffix = 1,  // may go on into the next subtree even on a file with the counter check
@@ -225,14 +232,14 @@ bool findEntryOfRecord(KeyedFile* f, int k, uint32_t record);
 void deleteFoundEntry(KeyedFile* f, int k);
 uint32_t rootOf(const KeyedShared* s, int k);
 void setRoot(KeyedFile* f, int k, uint32_t block);
-size_t valueSize(const KeyedShared* s, int k);  // L + 1
-size_t entrySize(const KeyedShared* s, int k);  // L + 5
-unsigned capacity(const KeyedShared* s, int k); // entries per key block
+size_t valueSize(const KeyedShared* s, int k);   // L + 1
+size_t entrySize(const KeyedShared* s, int k);   // L + 5
+unsigned capacity(const KeyedShared* s, int k);  // entries per key block
 
-// ---- the operation table ----------------------------------------------------------------------------
+// ---- the operation table
+// ----------------------------------------------------------------------------
 int32_t opSeek(MdkFile* f, const void* key, int32_t len, int32_t keyNumber);
-int32_t opRead(MdkFile* f, void* buf, int32_t len, int32_t option, int32_t offset,
-               int32_t address);
+int32_t opRead(MdkFile* f, void* buf, int32_t len, int32_t option, int32_t offset, int32_t address);
 int32_t opSetpos(MdkFile* f, int32_t pos);
 int32_t opGetpos(MdkFile* f);
 int32_t opRawReadMode(MdkFile* f, int32_t mode);

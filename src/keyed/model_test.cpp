@@ -43,8 +43,8 @@ std::string keyOf(int n) {
 // Every record in the order of key `keyNumber` (from 1), forwards or backwards, as key 0 values.
 std::vector<std::string> scan(MdkFile* f, int keyNumber, bool forward) {
     std::vector<std::string> out;
-    int32_t rc = MDK_seek(f, forward ? "" : "\xFF\xFF\xFF\xFF\xFF\xFF\xFF", forward ? 0 : 7,
-                          keyNumber);
+    int32_t rc =
+        MDK_seek(f, forward ? "" : "\xFF\xFF\xFF\xFF\xFF\xFF\xFF", forward ? 0 : 7, keyNumber);
     (void)rc;
     if (!forward) {
         // Past the end of key 0; for the others the prior read starts from the end marker.
@@ -124,7 +124,8 @@ TEST_P(ModelRun, RandomChangesKeepEveryKey) {
     EXPECT_EQ(MDGetEnvMode(f, -4), static_cast<intptr_t>(model.size()));
 
     std::vector<std::string> expected;
-    for (const auto& [k, row] : model) expected.push_back(k);
+    for (const auto& [k, row] : model)
+        expected.push_back(k);
     EXPECT_EQ(scan(f, 1, true), expected);
     EXPECT_EQ(scan(f, 1, false), expected);
     for (int keyNumber : {2, 3}) {

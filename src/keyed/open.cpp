@@ -76,7 +76,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
         s->E = s->B - 6;
         s->T = s->E * h[kOffFill] / 100;
     }
-    s->separator = (flagsA & kLengthPrefixed) ? -1
+    s->separator = (flagsA & kLengthPrefixed)   ? -1
                    : (flagsA & kSeparatorGiven) ? h[kOffSeparator]
                                                 : common::kDefaultSeparator;
     s->keyAreaWidth = s->K;
@@ -152,9 +152,24 @@ void backgroundPass(MdkEnv* env) {
 }
 
 const MdkOpTable kOps = {
-    opClose,   opDict,        opSeek,         opWrite,  opRemove,      opSetpos,
-    opGetpos,  opCommit,      opRollback,     opRead,   opRawReadMode, opUnlockRecord,
-    opGetKey,  opKeyAdjust,   opDictAdd,      opLockHeader, opUnlockHeader, opDropKey,
+    opClose,
+    opDict,
+    opSeek,
+    opWrite,
+    opRemove,
+    opSetpos,
+    opGetpos,
+    opCommit,
+    opRollback,
+    opRead,
+    opRawReadMode,
+    opUnlockRecord,
+    opGetKey,
+    opKeyAdjust,
+    opDictAdd,
+    opLockHeader,
+    opUnlockHeader,
+    opDropKey,
     filter::restrictedRead,
 };
 
@@ -240,7 +255,8 @@ MdkFile* openClassic(const OpenRequest& req) {
             return MDK_INVALID_FILE;
         }
     }
-    int32_t refused = localTrap(f, [&] { return checkPassword(f, req.password, req.passwordLength); });
+    int32_t refused =
+        localTrap(f, [&] { return checkPassword(f, req.password, req.passwordLength); });
     if (refused) {
         int32_t code = refused > 0 ? refused : f->error.load();
         MDK_close(f);
@@ -365,7 +381,8 @@ int32_t opCommit(MdkFile* mf) {
     lockFile(f);
     f->curRecord = 0;
     bool dirty = !s->pendingSlots.empty();
-    for (CacheBuffer& b : s->cache) dirty = dirty || b.dirty;
+    for (CacheBuffer& b : s->cache)
+        dirty = dirty || b.dirty;
     if (dirty) {
         // Bit 5 of flags B on disk says the blocks are being written: a file found with it set
         // was left in the middle of a commit.

@@ -22,7 +22,9 @@ void recordValue(KeyedFile* f, int k, uint32_t address, uint8_t* out) {
     if (rc) raiseError(f, rc);
 }
 
-bool keyOnly(const KeyedShared* s) { return s->R == 0; }
+bool keyOnly(const KeyedShared* s) {
+    return s->R == 0;
+}
 
 // The saved position of a handle, for an optimistic read that has to run again.
 struct SavedPosition {
@@ -32,9 +34,13 @@ struct SavedPosition {
     PathStep path[kMaxDepth];
 
     explicit SavedPosition(const KeyedFile* f)
-        : curKey(f->curKey), leafIndex(f->leafIndex), depth(f->depth),
-          curRecord(f->curRecord), leafBlock(f->leafBlock) {
-        std::memcpy(lastKey, f->lastKey.data(), std::min<size_t>(sizeof lastKey, f->lastKey.size()));
+        : curKey(f->curKey),
+          leafIndex(f->leafIndex),
+          depth(f->depth),
+          curRecord(f->curRecord),
+          leafBlock(f->leafBlock) {
+        std::memcpy(lastKey, f->lastKey.data(),
+                    std::min<size_t>(sizeof lastKey, f->lastKey.size()));
         std::memcpy(path, f->path, sizeof path);
     }
     void restore(KeyedFile* f) const {
@@ -43,7 +49,8 @@ struct SavedPosition {
         f->depth = depth;
         f->curRecord = curRecord;
         f->leafBlock = leafBlock;
-        std::memcpy(f->lastKey.data(), lastKey, std::min<size_t>(sizeof lastKey, f->lastKey.size()));
+        std::memcpy(f->lastKey.data(), lastKey,
+                    std::min<size_t>(sizeof lastKey, f->lastKey.size()));
         std::memcpy(f->path, path, sizeof path);
     }
 };
@@ -273,8 +280,7 @@ int32_t opSeek(MdkFile* mf, const void* key, int32_t len, int32_t keyNumber) {
         size_t vs = valueSize(s, k);
         int rc = common::buildSearchValue(
             s->layout, static_cast<size_t>(k),
-            {static_cast<const uint8_t*>(key), static_cast<size_t>(len)},
-            {f->search.data(), vs});
+            {static_cast<const uint8_t*>(key), static_cast<size_t>(len)}, {f->search.data(), vs});
         if (rc) raiseError(f, rc);
         bool suffixed = s->layout.keys[k].suffix != common::KeySuffix::None;
         int32_t found = searchKey(f, k, suffixed ? kIgnoreSuffix : kExact);
@@ -343,12 +349,14 @@ int32_t opSetpos(MdkFile* mf, int32_t pos) {
 
 int32_t currentKeyLength(const MdkFile* mf) {
     const auto* f = static_cast<const KeyedFile*>(mf);
-    return static_cast<int32_t>(f->sh()->layout.keys[static_cast<size_t>(f->curKey)].searchableLength());
+    return static_cast<int32_t>(
+        f->sh()->layout.keys[static_cast<size_t>(f->curKey)].searchableLength());
 }
 
 int32_t opGetpos(MdkFile* mf) {
     KeyedFile* f = K(mf);
-    if (keyOnly(f->sh())) return static_cast<int32_t>(f->leafBlock | static_cast<uint32_t>(f->leafIndex));
+    if (keyOnly(f->sh()))
+        return static_cast<int32_t>(f->leafBlock | static_cast<uint32_t>(f->leafIndex));
     return static_cast<int32_t>(f->curRecord);
 }
 

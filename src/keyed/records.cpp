@@ -22,7 +22,7 @@ constexpr uint32_t kContinued = 0x8000;
 // damaged file), which must end in an error, not in endless reading.  Short chains are checked
 // by looking back over them; long ones keep a set.
 class ChainGuard {
-public:
+  public:
     bool seen(uint32_t link) {
         if (count_ < links_.size()) {
             for (size_t i = 0; i < count_; i++)
@@ -34,15 +34,18 @@ public:
         return !set_.insert(link).second;
     }
 
-private:
+  private:
     std::array<uint32_t, 32> links_{};
     size_t count_ = 0;
     std::unordered_set<uint32_t> set_;
 };
 
-uint32_t slotLockLength(const KeyedShared* s) { return s->blockMode ? 1 : s->S; }
+uint32_t slotLockLength(const KeyedShared* s) {
+    return s->blockMode ? 1 : s->S;
+}
 
-// ---- slot mode ------------------------------------------------------------------------------------
+// ---- slot mode
+// ------------------------------------------------------------------------------------
 
 void readSlot(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
@@ -83,7 +86,8 @@ void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32
     auto pending = s->pendingSlots.find(address);
     if (pending == s->pendingSlots.end()) {
         std::vector<uint8_t> slot(static_cast<size_t>(s->S));
-        if (length < slot.size()) readSlotBytes(f, address, slot.data(), static_cast<uint32_t>(s->S));
+        if (length < slot.size())
+            readSlotBytes(f, address, slot.data(), static_cast<uint32_t>(s->S));
         pending = s->pendingSlots.emplace(address, std::move(slot)).first;
     }
     std::memcpy(pending->second.data(), bytes, std::min<size_t>(length, pending->second.size()));
@@ -128,7 +132,8 @@ uint32_t addSlot(KeyedFile* f, const uint8_t* record) {
     return address;
 }
 
-// ---- block mode --------------------------------------------------------------------------------------
+// ---- block mode
+// --------------------------------------------------------------------------------------
 
 struct Stored {
     uint8_t* block;
@@ -136,7 +141,7 @@ struct Stored {
     size_t position;  // body position
     uint32_t length;  // D' without the continued bit
     bool continued;
-    uint32_t size;    // bytes of the record in the block
+    uint32_t size;  // bytes of the record in the block
 };
 
 // Finds and checks the record of `address` in its data block.
@@ -374,7 +379,8 @@ uint32_t writePieces(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
         uint32_t size = encodePiece(f, keyArea, keyLength | kPieceMark, chunk, link);
         link = i <= reuse.size() ? rewriteStored(f, reuse[i - 1], size) : addStored(f, size);
     }
-    for (size_t i = chunks; i < reuse.size(); i++) freeStored(f, reuse[i]);
+    for (size_t i = chunks; i < reuse.size(); i++)
+        freeStored(f, reuse[i]);
     return link;
 }
 
@@ -476,7 +482,8 @@ void freeRecord(KeyedFile* f, uint32_t address, bool count) {
             collectPieces(f, link, pieces);
         }
         freeStored(f, address);
-        for (uint32_t p : pieces) freeStored(f, p);
+        for (uint32_t p : pieces)
+            freeStored(f, p);
     }
     if (count) {
         put32(s->header, kOffRecordCount, get32(s->header, kOffRecordCount) - 1);

@@ -38,7 +38,8 @@ inline void build(const std::string& path, const ClassicLayout& l) {
 inline void expectSound(const std::string& path) {
     VerifyReport report = verifyClassicFile(path);
     std::string all;
-    for (const std::string& p : report.problems) all += p + "\n";
+    for (const std::string& p : report.problems)
+        all += p + "\n";
     EXPECT_TRUE(report.ok()) << all;
 }
 

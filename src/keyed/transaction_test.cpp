@@ -31,7 +31,7 @@ std::string keyOf(int n) {
 }
 
 class Transactions : public ::testing::TestWithParam<bool> {
-protected:
+  protected:
     void SetUp() override {
         path = dir.file("tx.dat");
         build(path, layout(GetParam(), 1024, 60, 8,
@@ -47,7 +47,8 @@ protected:
     int32_t put(int n, const std::string& name, MdkFile* f = nullptr) {
         std::string key = keyOf(n);
         std::string data = name + kSep + "tail";
-        return MDK_write(f ? f : file, data.data(), static_cast<int32_t>(data.size()), key.data(), 8);
+        return MDK_write(f ? f : file, data.data(), static_cast<int32_t>(data.size()), key.data(),
+                         8);
     }
     int32_t remove(int n) { return MDK_remove(file, keyOf(n).data(), 8); }
     bool has(int n, MdkFile* f = nullptr) {
@@ -60,27 +61,34 @@ protected:
 };
 
 TEST_P(Transactions, RollbackLeavesTheFileAsItWas) {
-    for (int i = 0; i < 120; i++) ASSERT_EQ(put(i, "name" + std::to_string(i)), 0);
-    for (int i = 0; i < 120; i += 3) ASSERT_EQ(remove(i), 0);  // deleted slots, free space
+    for (int i = 0; i < 120; i++)
+        ASSERT_EQ(put(i, "name" + std::to_string(i)), 0);
+    for (int i = 0; i < 120; i += 3)
+        ASSERT_EQ(remove(i), 0);  // deleted slots, free space
     std::vector<uint8_t> before = mdnio::test::readFile(path);
 
     ASSERT_EQ(MDK_BeginTX(env), 0);
-    for (int i = 200; i < 320; i++) ASSERT_EQ(put(i, "new" + std::to_string(i)), 0);
-    for (int i = 1; i < 120; i += 3) ASSERT_EQ(put(i, "changed"), 0);
-    for (int i = 2; i < 120; i += 3) ASSERT_EQ(remove(i), 0);
+    for (int i = 200; i < 320; i++)
+        ASSERT_EQ(put(i, "new" + std::to_string(i)), 0);
+    for (int i = 1; i < 120; i += 3)
+        ASSERT_EQ(put(i, "changed"), 0);
+    for (int i = 2; i < 120; i += 3)
+        ASSERT_EQ(remove(i), 0);
     EXPECT_TRUE(has(250));
     ASSERT_EQ(MDK_RollbackTX(env), 0);
 
     std::vector<uint8_t> after = mdnio::test::readFile(path);
     ASSERT_GE(after.size(), before.size());
     EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
-    for (size_t i = before.size(); i < after.size(); i++) ASSERT_EQ(after[i], 0) << i;
+    for (size_t i = before.size(); i < after.size(); i++)
+        ASSERT_EQ(after[i], 0) << i;
     EXPECT_FALSE(has(250));
     EXPECT_TRUE(has(2));
     EXPECT_EQ(MDGetEnvMode(file, -4), 80);
     expectSound(path);
     // The deleted-slot chain and the free space are as they were: new inserts reuse them.
-    for (int i = 400; i < 500; i++) ASSERT_EQ(put(i, "later"), 0) << MDK_strerr(file);
+    for (int i = 400; i < 500; i++)
+        ASSERT_EQ(put(i, "later"), 0) << MDK_strerr(file);
     EXPECT_EQ(MDGetEnvMode(file, -4), 180);
 }
 
@@ -91,7 +99,8 @@ TEST_P(Transactions, CommitMakesEverythingVisibleAtOnce) {
     MdkFile* reader = MDK_OpenExt(other, path.c_str(), nullptr, 0, 0, nullptr);
     ASSERT_NE(reader, MDK_INVALID_FILE);
     ASSERT_EQ(MDK_BeginTX(env), 0);
-    for (int i = 2; i < 40; i++) ASSERT_EQ(put(i, "tx"), 0);
+    for (int i = 2; i < 40; i++)
+        ASSERT_EQ(put(i, "tx"), 0);
     ASSERT_EQ(remove(1), 0);
     // Another environment is kept out of changing the file and sees none of the transaction.
     EXPECT_EQ(put(99, "intruder", reader), -1);
@@ -115,7 +124,8 @@ TEST_P(Transactions, CloseInsideATransactionEndsAtCommit) {
     EXPECT_EQ(MDK_geterrno(second), MDK_E_HANDLE);
     EXPECT_EQ(MDK_CommitTX(env), 0);
     int handles = 0;
-    for (MdkFile* f = env->openFiles; f; f = f->next) handles++;
+    for (MdkFile* f = env->openFiles; f; f = f->next)
+        handles++;
     EXPECT_EQ(handles, 1);
     EXPECT_TRUE(has(5));
 }
@@ -184,7 +194,8 @@ TEST_P(Transactions, AHalfDoneCallMakesTheCommitFailAndRollBack) {
     ASSERT_EQ(put(2, "two"), 0);
     platform::sys().pwrite = noGrowth;
     int32_t rc = 0;
-    for (int i = 3; i < 500 && rc == 0; i++) rc = put(i, "name" + std::to_string(i));
+    for (int i = 3; i < 500 && rc == 0; i++)
+        rc = put(i, "name" + std::to_string(i));
     platform::resetSysCalls();
     ASSERT_EQ(rc, -1);
     EXPECT_EQ(MDK_CommitTX(env), -1);

@@ -14,7 +14,9 @@ namespace {
 
 using Value = std::array<uint8_t, 256>;
 
-std::span<uint8_t> blockSpan(const KeyedShared* s, uint8_t* b) { return {b, s->B}; }
+std::span<uint8_t> blockSpan(const KeyedShared* s, uint8_t* b) {
+    return {b, s->B};
+}
 
 uint8_t* keyBlock(KeyedFile* f, int k, uint32_t address) {
     KeyedShared* s = f->sh();
@@ -66,13 +68,19 @@ void copyValue(std::span<uint8_t> to, std::span<const uint8_t> from) {
 
 }  // namespace
 
-size_t valueSize(const KeyedShared* s, int k) { return s->layout.keys[k].valueSize(); }
-size_t entrySize(const KeyedShared* s, int k) { return s->layout.keys[k].entrySize(); }
+size_t valueSize(const KeyedShared* s, int k) {
+    return s->layout.keys[k].valueSize();
+}
+size_t entrySize(const KeyedShared* s, int k) {
+    return s->layout.keys[k].entrySize();
+}
 unsigned capacity(const KeyedShared* s, int k) {
     return common::keyBlockCapacity(s->B, entrySize(s, k));
 }
 
-uint32_t rootOf(const KeyedShared* s, int k) { return get32(s->header, kOffRoots + 4 * k); }
+uint32_t rootOf(const KeyedShared* s, int k) {
+    return get32(s->header, kOffRoots + 4 * k);
+}
 
 void setRoot(KeyedFile* f, int k, uint32_t block) {
     put32(f->sh()->header, kOffRoots + 4 * k, block);
@@ -220,7 +228,8 @@ const uint8_t* entryAtPosition(KeyedFile* f, int k) {
     for (int guard = 0; guard < 0x100000; guard++) {
         PathStep& leaf = f->path[f->depth - 1];
         uint8_t* b = keyBlock(f, k, leaf.block);
-        if (leaf.index < b[5]) return b + 6 + static_cast<size_t>(leaf.index) * entrySize(f->sh(), k);
+        if (leaf.index < b[5])
+            return b + 6 + static_cast<size_t>(leaf.index) * entrySize(f->sh(), k);
         if (!stepLeaf(f, k, 1)) return nullptr;
     }
     return nullptr;
@@ -238,7 +247,8 @@ bool findEntryOfRecord(KeyedFile* f, int k, uint32_t record) {
     searchKey(f, k, kForEdit);
     for (const uint8_t* e; (e = entryAtPosition(f, k)); nextPosition(f)) {
         std::span<const uint8_t> value(e + 4, vs);
-        if (common::isEndMarker(value) || std::memcmp(value.data() + 1, f->search.data() + 1, n) != 0)
+        if (common::isEndMarker(value) ||
+            std::memcmp(value.data() + 1, f->search.data() + 1, n) != 0)
             return false;
         if (common::matchesIgnoringSuffix(value, {f->search.data(), vs}, n) &&
             static_cast<int32_t>(get32(e, 0)) == -static_cast<int32_t>(record)) {

@@ -26,8 +26,9 @@ std::span<uint8_t> valueOf(Values& v, const KeyedShared* s, int k) {
 void build(KeyedFile* f, int k, const std::vector<uint8_t>& record, uint32_t address,
            bool newSequence, std::span<uint8_t> out) {
     KeyedShared* s = f->sh();
-    int rc = common::buildKeyValue(s->layout, static_cast<size_t>(k), {record.data(), record.size()},
-                                   address, newSequence, s->sequence, out);
+    int rc =
+        common::buildKeyValue(s->layout, static_cast<size_t>(k), {record.data(), record.size()},
+                              address, newSequence, s->sequence, out);
     if (rc) raiseError(f, rc);
 }
 
@@ -103,7 +104,8 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
     const common::Segment& seg = layout.segments[static_cast<size_t>(layout.autoNumberSegment)];
     // The record as the key builder sees it, to find the field.
     std::vector<uint8_t> record(3 + static_cast<size_t>(s->K) + data.size());
-    common::putBe16(record.data() + 1 + s->K, static_cast<uint16_t>(std::min<size_t>(data.size(), 0x7FFF)));
+    common::putBe16(record.data() + 1 + s->K,
+                    static_cast<uint16_t>(std::min<size_t>(data.size(), 0x7FFF)));
     std::memcpy(record.data() + 3 + s->K, data.data(), data.size());
     auto src = common::segmentSource(layout, seg, {record.data(), record.size()});
     size_t at = src.empty() ? 0 : static_cast<size_t>(src.data() - record.data()) - 3 - s->K;
@@ -119,10 +121,12 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
         }
     } else {
         if (have != 1 && have != 2 && have != 4 && have != 0) raiseError(f, MDK_E_LENGTH);
-        for (size_t i = have; i-- > 0;) number = number << 8 | data[at + i];
+        for (size_t i = have; i-- > 0;)
+            number = number << 8 | data[at + i];
     }
     if (number != 0) {
-        if (number > s->sequence) s->sequence = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
+        if (number > s->sequence)
+            s->sequence = static_cast<uint32_t>(std::min<uint64_t>(number, UINT32_MAX));
         return true;
     }
     if (updateOnly) raiseError(f, MDK_E_KEY);
@@ -142,11 +146,13 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
         std::string digits = std::to_string(next);
         if (digits.size() > width) raiseError(f, MDK_E_EOF);
         char fill = (seg.options & common::kOptAutoTextZero) ? '0' : ' ';
-        std::fill(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + width), fill);
+        std::fill(data.begin() + static_cast<long>(at),
+                  data.begin() + static_cast<long>(at + width), fill);
         std::memcpy(data.data() + at + width - digits.size(), digits.data(), digits.size());
     } else {
         if ((width == 1 && next > 0xFF) || (width == 2 && next > 0xFFFF)) raiseError(f, MDK_E_EOF);
-        for (size_t i = 0; i < width; i++) data[at + i] = static_cast<uint8_t>(next >> (8 * i));
+        for (size_t i = 0; i < width; i++)
+            data[at + i] = static_cast<uint8_t>(next >> (8 * i));
     }
     return false;
 }
@@ -212,7 +218,8 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         // Part of an existing record: its key area and data with the given bytes laid over.
         if (!current) {
             size_t vs = valueSize(s, 0);
-            int rc = common::buildSearchValue(s->layout, 0, {keyArea.data(), static_cast<size_t>(keyLen)},
+            int rc = common::buildSearchValue(s->layout, 0,
+                                              {keyArea.data(), static_cast<size_t>(keyLen)},
                                               {f->search.data(), vs});
             if (rc) raiseError(f, rc);
             if (searchKey(f, 0, kExact) != 0) raiseError(f, MDK_E_KEY);
@@ -238,7 +245,8 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     // Key 0: find the record the write replaces, or make sure there is none.
     if (found) {
         std::vector<uint8_t> old(f->readBuf.begin(), f->readBuf.end());
-        for (int k = 0; k <= hk; k++) build(f, k, old, oldAddress, false, valueOf(oldV, s, k));
+        for (int k = 0; k <= hk; k++)
+            build(f, k, old, oldAddress, false, valueOf(oldV, s, k));
         if (seqKey) {
             std::memcpy(f->search.data(), oldV[0].data(), valueSize(s, 0));
             if (!findEntryOfRecord(f, 0, oldAddress)) raiseError(f, MDK_E_KEY);
@@ -248,9 +256,9 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         build(f, 0, owner, 0, false, valueOf(newV, s, 0));
         auto nv = valueOf(newV, s, 0);
         auto ov = valueOf(oldV, s, 0);
-        bool same = seqKey ? nv[0] + 4u == ov[0] &&
-                                 std::memcmp(nv.data() + 1, ov.data() + 1, nv[0]) == 0
-                           : std::memcmp(nv.data(), ov.data(), nv.size()) == 0;
+        bool same =
+            seqKey ? nv[0] + 4u == ov[0] && std::memcmp(nv.data() + 1, ov.data() + 1, nv[0]) == 0
+                   : std::memcmp(nv.data(), ov.data(), nv.size()) == 0;
         if (!same) raiseError(f, MDK_E_KEY);
     } else {
         build(f, 0, owner, 0, seqKey, valueOf(newV, s, 0));
@@ -262,7 +270,8 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
             if (s->R) {
                 readRecord(f, oldAddress);
                 std::vector<uint8_t> old(f->readBuf.begin(), f->readBuf.end());
-                for (int k = 0; k <= hk; k++) build(f, k, old, oldAddress, false, valueOf(oldV, s, k));
+                for (int k = 0; k <= hk; k++)
+                    build(f, k, old, oldAddress, false, valueOf(oldV, s, k));
             } else {
                 std::memcpy(oldV[0].data(), newV[0].data(), valueSize(s, 0));
             }
@@ -276,7 +285,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         build(f, k, owner, 0, false, valueOf(newV, s, k));
         auto v = valueOf(newV, s, k);
         if (common::isEmptyValue(v)) continue;
-        if (found && sameButSuffix(v, valueOf(oldV, s, k)) ) continue;
+        if (found && sameButSuffix(v, valueOf(oldV, s, k))) continue;
         checkUnique(f, k, v, found ? oldAddress : 0);
     }
 
@@ -331,7 +340,8 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         f->curRecord = address;
         f->leafBlock = 0;
         f->depth = 0;
-        std::memcpy(f->lastKey.data(), found && address == oldAddress ? oldV[0].data() : newV[0].data(),
+        std::memcpy(f->lastKey.data(),
+                    found && address == oldAddress ? oldV[0].data() : newV[0].data(),
                     valueSize(s, 0));
     }
     endWrite(f, address, mode & kKeepLock);
@@ -348,8 +358,9 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
     bool seqKey = s->layout.keys[0].suffix == KeySuffix::Sequence;
     uint32_t address = 0;
     if (keyLen > 0) {
-        int rc = common::buildSearchValue(s->layout, 0, {static_cast<const uint8_t*>(key), static_cast<size_t>(keyLen)},
-                                          {f->search.data(), vs});
+        int rc = common::buildSearchValue(
+            s->layout, 0, {static_cast<const uint8_t*>(key), static_cast<size_t>(keyLen)},
+            {f->search.data(), vs});
         if (rc) raiseError(f, rc);
         if (seqKey && seq > 0) {
             size_t at = static_cast<size_t>(f->search[0]) + 1;

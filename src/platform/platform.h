@@ -107,12 +107,12 @@ int64_t monotonicSeconds();
 
 // A recursive mutex. The call frame keeps its own owner and depth beside it.
 class RecursiveMutex {
-public:
+  public:
     void lock() { m_.lock(); }
     void unlock() { m_.unlock(); }
     bool tryLock() { return m_.try_lock(); }
 
-private:
+  private:
     std::recursive_mutex m_;
 };
 

@@ -15,6 +15,21 @@ constexpr int kMaxHops = 1 << 20;
 
 const common::RecordShape kShape{common::RecordShape::Kind::Chained, 0, 0};
 
+}  // namespace
+
+DictView dictRecordAt(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    if ((address & 0xFF) == 0) raiseError(f, MDK_E_OFFSET);
+    uint8_t* b = fetchBlock(f, address & ~0xFFu, kAnyType);
+    if (b[0] != kTypeDict) raiseError(f, MDK_E_OFFSET);
+    common::RecordRef ref = common::readRecord({b, s->B}, address & 0xFF, kShape, 0);
+    if (ref.code || ref.bytes.size() < kHead) raiseError(f, MDK_E_OFFSET);
+    const uint8_t* r = ref.bytes.data();
+    return {ref.bytes.subspan(kHead), get32(r, 0), get32(r, 4)};
+}
+
+namespace {
+
 struct DictRecord {
     uint32_t address;
     uint32_t next;
@@ -23,15 +38,8 @@ struct DictRecord {
 };
 
 DictRecord readDict(KeyedFile* f, uint32_t address) {
-    KeyedShared* s = f->sh();
-    if ((address & 0xFF) == 0) raiseError(f, MDK_E_OFFSET);
-    uint8_t* b = fetchBlock(f, address & ~0xFFu, kAnyType);
-    if (b[0] != kTypeDict) raiseError(f, MDK_E_OFFSET);
-    common::RecordRef ref = common::readRecord({b, s->B}, address & 0xFF, kShape, 0);
-    if (ref.code || ref.bytes.size() < kHead) raiseError(f, MDK_E_OFFSET);
-    const uint8_t* r = ref.bytes.data();
-    return {address, get32(r, 0), get32(r, 4),
-            std::vector<uint8_t>(r + kHead, r + ref.bytes.size())};
+    DictView v = dictRecordAt(f, address);
+    return {address, v.next, v.previous, std::vector<uint8_t>(v.payload.begin(), v.payload.end())};
 }
 
 // The address of record n, or 0 when it does not exist.

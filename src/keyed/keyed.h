@@ -193,6 +193,14 @@ uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> 
 void freeRecord(KeyedFile* f, uint32_t address, bool count);
 
 // ---- dict.cpp: dictionary records (inside a header-lock period) ---------------------------------
+// The dictionary record at `address`: its payload (valid until the next block fetch) and its
+// links.  Anything that is not a sound dictionary record raises 9.
+struct DictView {
+    std::span<const uint8_t> payload;
+    uint32_t next;
+    uint32_t previous;
+};
+DictView dictRecordAt(KeyedFile* f, uint32_t address);
 // Dictionary record n into `payload`; false when it does not exist.
 bool dictRead(KeyedFile* f, int32_t n, std::vector<uint8_t>& payload);
 // Replaces record n, or appends it when n is one past the last record of its side (0 on a file

@@ -46,8 +46,6 @@ namespace {
 
 constexpr uint8_t kTag[3] = {'E', 'X', 'T'};
 constexpr size_t kMaxItem = 1 + kMaxPasswordLength;  // kind byte and password
-constexpr uint32_t kDictHead = 10;                   // next, previous, total length
-const common::RecordShape kDictShape{common::RecordShape::Kind::Chained, 0, 0};
 
 // The fields of a password record.  `malformed` marks a record that names itself "EXT" but
 // whose fields 2 to 4 cannot be read: a field running past the end of the record, a field 3
@@ -114,20 +112,17 @@ Search findPasswordRecord(KeyedFile* f) {
     std::unordered_set<uint32_t> seen;
     uint32_t address = get32(s->header, kOffDictionary);
     for (int32_t n = 0; address != 0; n++) {
-        if ((address & 0xFF) == 0 || !seen.insert(address).second) raiseError(f, MDK_E_OFFSET);
-        const uint8_t* b = fetchBlock(f, address & ~0xFFu, kAnyType);
-        if (b[0] != kTypeDict) raiseError(f, MDK_E_OFFSET);
-        common::RecordRef ref = common::readRecord({b, s->B}, address & 0xFF, kDictShape, 0);
-        if (ref.code || ref.bytes.size() < kDictHead) raiseError(f, MDK_E_OFFSET);
+        if (!seen.insert(address).second) raiseError(f, MDK_E_OFFSET);
+        DictView record = dictRecordAt(f, address);
         found.last = n;
-        std::span<const uint8_t> payload = ref.bytes.subspan(kDictHead);
+        std::span<const uint8_t> payload = record.payload;
         PasswordRecord r;
         if (n > 0 && parsePasswordRecord(payload, r)) {
             found.number = n;
             found.payload.assign(payload.begin(), payload.end());
             return found;
         }
-        address = get32(ref.bytes.data(), 0);
+        address = record.next;
     }
     return found;
 }

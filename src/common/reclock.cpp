@@ -27,36 +27,71 @@ bool isHeld(const RecordLocks& locks, uint32_t offset) {
                        [&](const HeldLock& h) { return h.offset == offset; });
 }
 
-int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
-    if (locks.transientLength && locks.transientOffset == offset) return 0;
-    releaseTransient(file, locks);
-    int32_t options = file->env->lockOptions;
-    if ((options & kLockOnlyWhenMarked) && !(file->shared->flags.load() & kSharedOneCall)) return 0;
-    if (isHeld(locks, offset)) return 0;
+namespace {
 
+// Takes (or, probing, tests) the record lock at `offset` through the operating system, waiting
+// for another holder as the lock options say.
+int32_t acquire(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length, bool probe) {
     int fd = file->shared->fd;
+    if (locks.exclusive < 0) locks.exclusive = platform::isWritable(fd) ? 1 : 0;
+    bool exclusive = locks.exclusive != 0;
     uint64_t at = platform::kLockBase + offset;
-    platform::LockResult r = platform::lockRange(fd, at, length);
-    if (r == platform::LockResult::Busy && !(options & kNoWaitRecord)) {
+    auto attempt = [&] {
+        return probe ? platform::probeRange(fd, at, length, exclusive)
+                     : platform::lockRange(fd, at, length, exclusive);
+    };
+    platform::LockResult r = attempt();
+    if (r == platform::LockResult::Busy && !(file->env->lockOptions & kNoWaitRecord)) {
         // Wait with a growing pause (10, 20, 40, 80, 80 ... ms) for up to a minute.
         int64_t start = platform::monotonicSeconds();
         int pause = 10;
         for (;;) {
             platform::sleepMs(pause);
-            r = platform::lockRange(fd, at, length);
+            r = attempt();
             if (r != platform::LockResult::Busy) break;
             if (platform::monotonicSeconds() - start > 60) break;
             pause = std::min(pause * 2, 80);
         }
     }
-    if (r != platform::LockResult::Ok) return MDK_E_BUSY;
+    return r == platform::LockResult::Ok ? 0 : MDK_E_BUSY;
+}
+
+// True when no system call is needed: the lock is this call's already, held by a handle of the
+// environment, or not wanted under the lock options.
+bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint32_t offset) {
+    if ((file->env->lockOptions & kLockOnlyWhenMarked) &&
+        !(file->shared->flags.load() & kSharedOneCall))
+        return true;
+    return isHeld(locks, offset);
+}
+
+}  // namespace
+
+int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+    if (locks.transientLength && locks.transientOffset == offset) return 0;
+    releaseTransient(file, locks);
+    if (alreadyCovered(file, locks, offset)) return 0;
+    int32_t rc = acquire(file, locks, offset, length, false);
+    if (rc) return rc;
     locks.transientOffset = offset;
     locks.transientLength = length;
     return 0;
 }
 
+int32_t probeRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+    if (locks.transientLength && locks.transientOffset == offset) return 0;
+    releaseTransient(file, locks);
+    if (alreadyCovered(file, locks, offset)) return 0;
+    return acquire(file, locks, offset, length, true);
+}
+
 void lockRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
     int32_t rc = lockRecord(file, locks, offset, length);
+    if (rc) raiseError(file, rc);
+}
+
+void probeRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+    int32_t rc = probeRecord(file, locks, offset, length);
     if (rc) raiseError(file, rc);
 }
 

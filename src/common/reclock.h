@@ -23,6 +23,7 @@ struct RecordLocks {
     uint32_t transientOffset = 0;
     uint32_t transientLength = 0;  // 0: no transient lock
     std::vector<HeldLock> held;
+    int8_t exclusive = -1;  // the descriptor's kind of lock, asked once: 1 writable, 0 read-only
 };
 
 // All offsets are record offsets; the lock sits at kLockBase + offset.
@@ -33,8 +34,14 @@ constexpr uint32_t kReleaseAll = 0xFFFFFFFFu;
 // With lock option 0x01 the lock is taken only in calls that set the one-call mark.
 int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
 
+// What lockRecord would answer, for a read that gives its lock back before it returns: another
+// holder is waited for in the same way, but nothing is locked (no transient lock is left).
+int32_t probeRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
+
 // lockRecord, raising 23 when busy.
 void lockRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
+// probeRecord, raising 23 when busy.
+void probeRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
 
 // Gives back the transient lock unless it is also held.
 void releaseTransient(MdkFile* file, RecordLocks& locks);

@@ -133,6 +133,15 @@ void closeSegments(KeyedShared* s) {
     }
 }
 
+platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset) {
+    if (fd == s->fd && s->view.read(dst, n, offset)) {
+        platform::IoResult r;
+        r.count = static_cast<int64_t>(n);
+        return r;
+    }
+    return platform::readAt(fd, dst, n, offset);
+}
+
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
     CacheBuffer* b = findBuffer(s, address);
     return b ? b->data.get() : nullptr;
@@ -176,7 +185,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         return data;
     }
     bool raw = s->flags & kRawMode;
-    platform::IoResult r = platform::readAt(fd, data, s->B, offset);
+    platform::IoResult r = readBytes(s, fd, data, s->B, offset);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_KEYREAD);
     if (r.count != s->B) {
         if (raw && type == kAnyType && r.count == 0) raiseError(f, MDK_E_EOF);

@@ -2,6 +2,8 @@
 // crash, an endless call or a read outside its buffers (the sanitizers watch).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -90,6 +92,30 @@ TEST_P(Corrupt, RandomDamageNeverCrashes) {
     // The verifier reads damaged files without trouble too.
     mdnio::test::writeFile(path, bytes);
     expectSound(path);
+}
+
+// Another program cuts the file short while it is open here: the handle's view of the file still
+// spans the old length, and every read past the new end must fail with a code, not a signal.
+TEST_P(Corrupt, AFileCutShortWhileOpenFailsReadsWithACode) {
+    mdnio::test::TempDir dir;
+    std::string path = dir.file("cut.dat");
+    soundFile(path, GetParam());
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(f, MDK_INVALID_FILE);
+    ASSERT_EQ(::truncate(path.c_str(), 2048), 0);  // the header and little else
+    char buf[2048];
+    int32_t seek = MDK_seek(f, "00000130", 8, 1);
+    int32_t read = MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT);
+    EXPECT_TRUE(seek == -1 || read == -1);
+    EXPECT_NE(MDK_geterrno(f), 0);
+    MDK_seek(f, "", 0, 1);
+    int records = 0;
+    while (MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) > 0)
+        records++;
+    EXPECT_LT(records, 400);
+    EXPECT_NE(MDK_geterrno(f), MDK_E_EOF);
+    MDK_DeAllocEnv(env);
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, Corrupt, ::testing::Values(true, false),

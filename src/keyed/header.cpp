@@ -71,7 +71,7 @@ void rereadHeader(KeyedFile* f) {
     uint8_t segmentsBefore = s->header[kOffSegments];
     platform::IoResult r{};
     for (int attempt = 0;; attempt++) {
-        r = platform::readAt(s->fd, s->header, kHeaderSize, 0);
+        r = readBytes(s, s->fd, s->header, kHeaderSize, 0);
         if (r.status != platform::IoStatus::SeekFailed) break;
         if (attempt == 10) raiseError(f, MDK_E_SEEK);
         platform::sleepMs(100);

@@ -77,6 +77,10 @@ struct KeyedShared : MdkSharedFile {
     int64_t maxSegmentSize = 0;  // block mode: bytes a segment file may hold
     int32_t tickStamp = 0;       // environment tick when the header was last validated
 
+    // The base file seen through a shared mapping: reads of blocks, slots and the header copy
+    // out of the page cache instead of calling the system (readBytes).
+    platform::FileView view;
+
     // Segment files (block mode); entry 0 is the base descriptor.
     int segmentFd[kMaxSegments] = {};
     int32_t segmentsOpen = 1;
@@ -135,6 +139,9 @@ struct KeyedFile : MdkFile {
     std::vector<uint8_t> packBuf;
     std::vector<uint8_t> joined;  // a record with its continuation pieces, as last read
     int32_t optionWord = 0;       // file option word from the password record
+    // Set for the length of a read that keeps no record lock: the record's lock is only tested
+    // (readRecord), since taking it would give it back before the call returns anyway.
+    bool probeLocks = false;
 };
 
 inline KeyedFile* K(MdkFile* f) {
@@ -161,6 +168,9 @@ void flushData(KeyedFile* f);
 // -----------------------------------------------------------------------------
 constexpr int kAnyType = 1;  // fetchBlock: any block type
 uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
+// Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
+// fd is the base file and the bytes are there, else with readAt.
+platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);
 void markDirty(KeyedFile* f, uint8_t* block);
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
 void writeDirtyBlocks(KeyedFile* f);

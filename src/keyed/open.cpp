@@ -107,6 +107,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
     s->fd = req.fd;
     s->segmentFd[0] = req.fd;
+    s->view.open(req.fd);  // without it, reads go through readAt
     s->writableFd = req.readWrite != 0;
     if (req.flags & kOpenExclusive) s->flags |= kSharedExclusive;
     return 0;
@@ -127,6 +128,7 @@ KeyedShared* findShared(MdkEnv* env, const char* name, uint32_t identity, bool n
 
 void freeShared(KeyedShared* s) {
     closeSegments(s);
+    s->view.close();
     if (s->fd >= 0) platform::closeFile(s->fd);
     delete s;
 }

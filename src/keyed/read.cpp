@@ -64,7 +64,7 @@ bool stillValid(KeyedFile* f) {
     if (env->backgroundFlush.load() && env->backgroundRunning.load() && ticks == s->tickStamp)
         return true;
     uint8_t disk[kHeaderSize];
-    platform::IoResult r = platform::readAt(s->fd, disk, kHeaderSize, 0);
+    platform::IoResult r = readBytes(s, s->fd, disk, kHeaderSize, 0);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return false;
     if (getCounter(disk) != getCounter(s->header)) return false;
     s->tickStamp = ticks;
@@ -317,6 +317,12 @@ int32_t opRead(MdkFile* mf, void* buf, int32_t len, int32_t option, int32_t offs
         unlockHeader(f, false);
         return n;
     }
+    // The record's lock goes back when this read ends: testing it is enough.
+    struct ProbeOnly {
+        KeyedFile* f;
+        explicit ProbeOnly(KeyedFile* file) : f(file) { f->probeLocks = true; }
+        ~ProbeOnly() { f->probeLocks = false; }
+    } probing(f);
     return runRead(f, [&] { return readOnce(f, out, len, option, offset, address); });
 }
 

@@ -54,7 +54,7 @@ void readSlot(KeyedFile* f, uint32_t address) {
     if (pending != s->pendingSlots.end()) {
         std::memcpy(buf, pending->second.data(), s->S);
     } else {
-        platform::IoResult r = platform::readAt(s->fd, buf, s->S, address);
+        platform::IoResult r = readBytes(s, s->fd, buf, s->S, address);
         if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
         if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
         if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
@@ -76,7 +76,7 @@ void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length
         std::memcpy(out, pending->second.data(), std::min<size_t>(length, pending->second.size()));
         return;
     }
-    platform::IoResult r = platform::readAt(s->fd, out, length, address);
+    platform::IoResult r = readBytes(s, s->fd, out, length, address);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
     if (r.count < length) std::memset(out + r.count, 0, length - static_cast<size_t>(r.count));
 }
@@ -391,7 +391,12 @@ void readRecord(KeyedFile* f, int64_t address) {
     bool lock = address > 0;
     uint32_t at = static_cast<uint32_t>(address < 0 ? -address : address);
     if (at == 0) raiseError(f, MDK_E_BADADDR);
-    if (lock) lockRecordOrRaise(f, s->locks, at, slotLockLength(s));
+    if (lock) {
+        if (f->probeLocks)
+            probeRecordOrRaise(f, s->locks, at, slotLockLength(s));
+        else
+            lockRecordOrRaise(f, s->locks, at, slotLockLength(s));
+    }
     uint32_t link = 0;
     if (s->blockMode) {
         link = readPiece(f, at, f->readBuf.data());

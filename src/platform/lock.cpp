@@ -55,6 +55,29 @@ LockResult lockRange(int fd, uint64_t offset, uint64_t length) {
     return detail::setLock(fd, isWritable(fd) ? F_WRLCK : F_RDLCK, *span);
 }
 
+LockResult lockRange(int fd, uint64_t offset, uint64_t length, bool exclusive) {
+    auto span = detail::mapLockRange(offset, length);
+    if (!span) return LockResult::Failed;
+    return detail::setLock(fd, exclusive ? F_WRLCK : F_RDLCK, *span);
+}
+
+LockResult probeRange(int fd, uint64_t offset, uint64_t length, bool exclusive) {
+    auto span = detail::mapLockRange(offset, length);
+    if (!span) return LockResult::Failed;
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = span->start;
+    fl.l_len = span->length;
+    for (;;) {
+        // F_OFD_GETLK passes over the locks of fd's own description, as F_OFD_SETLK would.
+        if (sys().fcntlLock(fd, F_OFD_GETLK, &fl) == 0)
+            return fl.l_type == F_UNLCK ? LockResult::Ok : LockResult::Busy;
+        if (errno != EINTR) return LockResult::Failed;
+    }
+}
+
 void unlockRange(int fd, uint64_t offset, uint64_t length) {
     if (auto span = detail::mapLockRange(offset, length)) detail::setLock(fd, F_UNLCK, *span);
 }

@@ -128,7 +128,16 @@ TEST(RangeLock, ReadersShareWritersExclude) {
         ASSERT_STREQ(name(lockRange(holder, kLockBase + 7, 1)), "Ok");
         {
             Fd other(file.path(), c.other);
-            EXPECT_STREQ(name(lockRange(other, kLockBase + 7, 1)), c.busy ? "Busy" : "Ok");
+            bool exclusive = c.other == Access::ReadWrite;
+            // The probe answers what the lock will, and takes nothing: a third description
+            // still gets what it would have got.
+            EXPECT_STREQ(name(probeRange(other, kLockBase + 7, 1, exclusive)),
+                         c.busy ? "Busy" : "Ok");
+            if (!c.busy) {
+                EXPECT_FALSE(rangeLockedByOther(holder, kLockBase + 7, 1));
+            }
+            EXPECT_STREQ(name(lockRange(other, kLockBase + 7, 1, exclusive)),
+                         c.busy ? "Busy" : "Ok");
         }
         ChildLock child{file.path(), c.other, kLockBase + 7, 1};
         EXPECT_EQ(runInChild(lockInChild, &child), c.busy ? 1 : 0);

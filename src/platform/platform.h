@@ -78,6 +78,38 @@ bool syncFile(int fd);
 // True when the descriptor was opened for writing.
 bool isWritable(int fd);
 
+// ---- read-only views ------------------------------------------------------------------------
+//
+// A view reads a file through a shared read-only mapping: a copy out of the page cache, without
+// a system call.  The mapping and positioned I/O share one page cache, so what any process
+// writes with writeAt shows in every view at once.  A view never trusts the mapping past the
+// file's length as last measured, and a file cut short behind its back (by another program)
+// makes the copy fail instead of killing the process: the caller then reads with readAt, which
+// reports what is really there.
+class FileView {
+  public:
+    FileView() = default;
+    ~FileView() { close(); }
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+
+    // Maps the file open on `fd` (which must stay open while the view is); false when the
+    // system refuses, and the view then answers every read with false.
+    bool open(int fd);
+    void close();
+    bool isOpen() const { return base_ != nullptr; }
+
+    // Copies n bytes at `offset` into dst; false when they are not all inside the file (or the
+    // view is closed): nothing is to be made of dst then.
+    bool read(void* dst, size_t n, int64_t offset);
+
+  private:
+    int fd_ = -1;
+    const unsigned char* base_ = nullptr;
+    size_t span_ = 0;    // bytes of address space the mapping covers
+    int64_t known_ = 0;  // bytes known to exist in the file
+};
+
 // ---- byte-range locks -----------------------------------------------------------------------
 //
 // Locks are open-file-description locks: two descriptors of one process conflict as two
@@ -93,6 +125,13 @@ constexpr uint64_t kDenyByte = 0x100000000ull;
 enum class LockResult { Ok, Busy, Failed };
 
 LockResult lockRange(int fd, uint64_t offset, uint64_t length);
+// The same with the kind of lock given (exclusive for a writable descriptor, shared for a
+// read-only one), which spares the call that asks the descriptor.
+LockResult lockRange(int fd, uint64_t offset, uint64_t length, bool exclusive);
+// Whether that lock could be taken now, without taking it: Ok when no other description holds a
+// conflicting lock, Busy when one does.  A lock taken and given back at once within one call
+// tells others nothing more than this one query does.
+LockResult probeRange(int fd, uint64_t offset, uint64_t length, bool exclusive);
 void unlockRange(int fd, uint64_t offset, uint64_t length);
 // Tests only: whether another open file description holds a lock conflicting with an exclusive
 // lock of the range.

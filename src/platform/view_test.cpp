@@ -1,0 +1,115 @@
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "testutil.h"
+
+namespace mdnio::platform {
+namespace {
+
+using mdnio::test::TempDir;
+
+class ViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::vector<uint8_t> bytes(8192);
+        for (size_t i = 0; i < bytes.size(); i++)
+            bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+        mdnio::test::writeFile(path_, bytes);
+        OpenResult r;
+        fd_ = openFile(path_.c_str(), Access::ReadWrite, false, &r);
+        ASSERT_GE(fd_, 0);
+        ASSERT_TRUE(view_.open(fd_));
+    }
+    void TearDown() override {
+        view_.close();
+        closeFile(fd_);
+    }
+
+    TempDir dir_;
+    std::string path_ = dir_.file("data");
+    int fd_ = -1;
+    FileView view_;
+};
+
+TEST_F(ViewTest, ReadsTheFileAndWhatIsWrittenLater) {
+    uint8_t got[100];
+    ASSERT_TRUE(view_.read(got, sizeof got, 4000));
+    for (size_t i = 0; i < sizeof got; i++)
+        ASSERT_EQ(got[i], static_cast<uint8_t>((4000 + i) * 13 + 5));
+
+    // A write through the descriptor shows at once, also one that grows the file.
+    const char text[] = "written after the view was made";
+    ASSERT_EQ(writeAt(fd_, text, sizeof text, 100).count, static_cast<int64_t>(sizeof text));
+    ASSERT_EQ(writeAt(fd_, text, sizeof text, 20000).count, static_cast<int64_t>(sizeof text));
+    char back[sizeof text];
+    ASSERT_TRUE(view_.read(back, sizeof back, 100));
+    EXPECT_STREQ(back, text);
+    ASSERT_TRUE(view_.read(back, sizeof back, 20000));
+    EXPECT_STREQ(back, text);
+}
+
+TEST_F(ViewTest, RefusesBytesPastTheEnd) {
+    uint8_t got[16];
+    EXPECT_FALSE(view_.read(got, sizeof got, 8192 - 8));
+    EXPECT_FALSE(view_.read(got, sizeof got, 8192));
+    EXPECT_FALSE(view_.read(got, sizeof got, -1));
+    EXPECT_FALSE(view_.read(got, sizeof got, INT64_MAX - 4));
+    EXPECT_TRUE(view_.read(got, sizeof got, 8192 - 16));
+}
+
+TEST_F(ViewTest, AFileCutShortBehindItsBackFailsTheReadInsteadOfTheProcess) {
+    uint8_t got[512];
+    ASSERT_TRUE(view_.read(got, sizeof got, 6000));  // the view knows 8192 bytes
+    // Another program shortens the file; the view's length is stale and the pages are gone.
+    ASSERT_EQ(::truncate(path_.c_str(), 1000), 0);
+    EXPECT_FALSE(view_.read(got, sizeof got, 6000));
+    EXPECT_FALSE(view_.read(got, sizeof got, 6000));
+    EXPECT_TRUE(view_.read(got, 100, 0));
+    // Once it is long again, the view reads it again.
+    std::vector<uint8_t> fill(8192, 0x5A);
+    ASSERT_EQ(writeAt(fd_, fill.data(), fill.size(), 0).count, 8192);
+    ASSERT_TRUE(view_.read(got, sizeof got, 6000));
+    EXPECT_EQ(got[0], 0x5A);
+}
+
+// The guard catches only the copies of a view: any other SIGBUS still ends the process.
+int touchPastTheEnd(void* arg) {
+    const std::string& path = *static_cast<const std::string*>(arg);
+    OpenResult r;
+    int fd = openFile(path.c_str(), Access::ReadOnly, false, &r);
+    FileView view;
+    if (fd < 0 || !view.open(fd)) return 3;
+    void* map = ::mmap(nullptr, 65536, PROT_READ, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return 4;
+    volatile const unsigned char* p = static_cast<const unsigned char*>(map);
+    unsigned char c = p[40000];  // past the end of an 8192-byte file
+    return c == 0 ? 10 : 11;     // the fault was swallowed
+}
+
+TEST_F(ViewTest, OtherFaultsStillReachTheDefaultAction) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(touchPastTheEnd(&path_));
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    // Killed by SIGBUS, or ended by a handler installed before the guard (a sanitizer's
+    // aborts or exits with its own code): anything but finishing the read.
+    if (WIFSIGNALED(status)) {
+        int sig = WTERMSIG(status);
+        EXPECT_TRUE(sig == SIGBUS || sig == SIGABRT) << sig;
+    } else {
+        int code = WEXITSTATUS(status);
+        EXPECT_TRUE(code != 0 && code != 3 && code != 4 && code != 10 && code != 11) << code;
+    }
+}
+
+}  // namespace
+}  // namespace mdnio::platform

@@ -68,11 +68,15 @@ KeySearch searchKeyBlock(std::span<const uint8_t> block, size_t entrySize,
     if (!entryCountValid(block, entrySize)) return {};
     const unsigned n = entryCount(block);
     if (n == 0) return {};
+    // Every entry below the (valid) count lies inside the block, so the probes need no bounds
+    // check of their own.
+    const uint8_t* values = block.data() + kKeyBlockHeader + kPointerSize;
+    const size_t valueBytes = entrySize - kPointerSize;
     unsigned low = 0;
     unsigned high = n - 1;
     unsigned mid = n / 2;
     for (;;) {
-        const int c = compareValues(entryValue(block, entrySize, mid), value);
+        const int c = compareValues({values + size_t{mid} * entrySize, valueBytes}, value);
         if (c == 0) return KeySearch{mid, true};
         if (c < 0) {
             // Entry below the value: nothing greater in the lower part.  With n = 2 the first

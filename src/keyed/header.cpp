@@ -15,11 +15,11 @@ constexpr int32_t kNoWaitHeader = 0x08;
 void takeOsHeaderLock(KeyedFile* f) {
     KeyedShared* s = f->sh();
     if (s->flags & (kOsLockReadOnly | kOsLockReadWrite)) return;  // already held
-    platform::LockResult r = platform::lockRange(s->fd, kHeaderLockAt, 1);
+    platform::LockResult r = platform::lockRange(s->fd, kHeaderLockAt, 1, s->writableFd);
     if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
         for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
             platform::sleepMs(10);
-            r = platform::lockRange(s->fd, kHeaderLockAt, 1);
+            r = platform::lockRange(s->fd, kHeaderLockAt, 1, s->writableFd);
         }
     }
     if (r != platform::LockResult::Ok) raiseError(f, MDK_E_HEADERBUSY);

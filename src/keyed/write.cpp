@@ -23,6 +23,13 @@ std::span<uint8_t> valueOf(Values& v, const KeyedShared* s, int k) {
     return {v[k].data(), valueSize(s, k)};
 }
 
+// Zeroes the values of the file's keys only: the whole array is 4 KiB, and clearing it on every
+// write cost more than building the values.
+void clearValues(Values& v, const KeyedShared* s) {
+    for (int k = 0; k <= s->highestKey && k < static_cast<int>(v.size()); k++)
+        std::memset(v[k].data(), 0, valueSize(s, k));
+}
+
 void build(KeyedFile* f, int k, const std::vector<uint8_t>& record, uint32_t address,
            bool newSequence, std::span<uint8_t> out) {
     KeyedShared* s = f->sh();
@@ -194,7 +201,9 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     }
     lockHeader(f);
     const int hk = s->highestKey;
-    Values oldV{}, newV{};
+    Values oldV, newV;
+    clearValues(oldV, s);
+    clearValues(newV, s);
     uint32_t oldAddress = 0;
     bool found = false;
 
@@ -390,7 +399,8 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
     f->curRecord = 0;
     f->leafBlock = 0;
     f->lastKey[0] = 0xFF;
-    Values oldV{};
+    Values oldV;
+    clearValues(oldV, s);
     std::vector<uint8_t> old;
     if (s->R) {
         readRecord(f, address);

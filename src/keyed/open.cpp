@@ -207,6 +207,7 @@ MdkFile* openClassic(const OpenRequest& req) {
         f->found.assign(vs, 0);
         f->spare.assign(vs, 0);
         f->readBuf.assign(static_cast<size_t>(s->S), 0);
+        if (s->blockMode) f->sparse.assign(s->B, 0);
         f->writeBuf.assign(static_cast<size_t>(s->S), 0);
         f->packBuf.assign(static_cast<size_t>(s->S), 0);
         f->joined.reserve(static_cast<size_t>(s->S));

@@ -144,12 +144,10 @@ struct Stored {
     uint32_t size;  // bytes of the record in the block
 };
 
-// Finds and checks the record of `address` in its data block.
-Stored locate(KeyedFile* f, uint32_t address) {
+// Checks the record of `address` in its data block.
+Stored check(KeyedFile* f, uint8_t* block, uint32_t address) {
     KeyedShared* s = f->sh();
     unsigned slot = address & 0xFF;
-    if (slot == 0) raiseError(f, MDK_E_KEY);
-    uint8_t* block = fetchBlock(f, address & ~0xFFu, kAnyType);
     if (block[0] != kTypeData || slot > block[5]) raiseError(f, MDK_E_KEY);
     size_t position = common::slotPosition({block, s->B}, slot);
     if (position == 0) raiseError(f, MDK_E_KEY);
@@ -164,10 +162,50 @@ Stored locate(KeyedFile* f, uint32_t address) {
     return {block, slot, position, length, continued, size};
 }
 
+// Finds and checks the record of `address` in its data block.
+Stored locate(KeyedFile* f, uint32_t address) {
+    if ((address & 0xFF) == 0) raiseError(f, MDK_E_KEY);
+    return check(f, fetchBlock(f, address & ~0xFFu, kAnyType), address);
+}
+
+// Copies into f->sparse the parts of the data block holding `address` that check() and
+// readPiece look at, in the order they look at them, straight from the file's view: the block's
+// type, address and count, the record's slot entry, the record.  A record read this way costs
+// a few small copies instead of bringing a whole block into the cache.  Where a check is going
+// to fail, the copying stops and check() raises the error.  False when the block must be
+// fetched whole instead: it is cached (perhaps changed), enciphered, in a segment file, read
+// in physical order (whose end-of-file rules fetchBlock keeps), or the view cannot serve it.
+bool copySparse(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    uint32_t blockAddress = address & ~0xFFu;
+    if (s->cipher || (s->flags & kRawMode) || !s->view.isOpen() || f->sparse.size() != s->B ||
+        segmentOf(blockAddress, s->B) != 0 || cachedBlock(s, blockAddress))
+        return false;
+    int64_t at = offsetInSegment(blockAddress, s->B);
+    uint8_t* image = f->sparse.data();
+    if (!s->view.read(image, 6, at)) return false;
+    if (get32(image, 1) != blockAddress) raiseError(f, MDK_E_KEYADDR);  // as fetchBlock does
+    unsigned slot = address & 0xFF;
+    if (image[0] != kTypeData || slot > image[5]) return true;
+    size_t entry = 6 + 2 + 2 * (slot - 1);
+    if (entry + 2 > s->B) return true;
+    if (!s->view.read(image + entry, 2, at + static_cast<int64_t>(entry))) return false;
+    size_t position = getBe16(image + entry);
+    size_t head = 3 + static_cast<size_t>(s->K);
+    if (position == 0 || position + head > s->B - 6) return true;
+    uint8_t* rec = image + 6 + position;
+    if (!s->view.read(rec, head, at + 6 + static_cast<int64_t>(position))) return false;
+    uint32_t stored = getBe16(rec + head - 2);
+    size_t rest = (stored & 0x7FFF) + ((stored & kContinued) ? 4 : 0);
+    if (position + head + rest > s->B - 6) return true;
+    return s->view.read(rec + head, rest, at + 6 + static_cast<int64_t>(position + head));
+}
+
 // Reads the piece at `address` into `buf` (S bytes); answers its continuation link.
 uint32_t readPiece(KeyedFile* f, uint32_t address, uint8_t* buf) {
     KeyedShared* s = f->sh();
-    Stored st = locate(f, address);
+    if ((address & 0xFF) == 0) raiseError(f, MDK_E_KEY);
+    Stored st = copySparse(f, address) ? check(f, f->sparse.data(), address) : locate(f, address);
     const uint8_t* rec = st.block + 6 + st.position;
     if ((rec[0] & 0x7F) > s->K) raiseError(f, MDK_E_KEYSIZE);
     std::memcpy(buf, rec, 1 + s->K);

@@ -22,6 +22,13 @@ unsigned capacityOf(std::span<const uint8_t> block, size_t entrySize) {
     return keyBlockCapacity(block.size(), entrySize);
 }
 
+// index < capacityOf(block, entrySize), without the division: entries are looked up on every
+// step down a tree.
+bool entryFits(size_t blockSize, size_t entrySize, unsigned index) {
+    return entrySize > kPointerSize + 1 && index < 255 &&
+           kKeyBlockHeader + (size_t{index} + 1) * entrySize <= blockSize;
+}
+
 }  // namespace
 
 uint8_t entryCount(std::span<const uint8_t> block) {
@@ -37,13 +44,13 @@ bool entryCountValid(std::span<const uint8_t> block, size_t entrySize) {
 }
 
 std::span<uint8_t> entryBytes(std::span<uint8_t> block, size_t entrySize, unsigned index) {
-    if (index >= capacityOf(block, entrySize)) return {};
+    if (!entryFits(block.size(), entrySize, index)) return {};
     return block.subspan(entryOffset(entrySize, index), entrySize);
 }
 
 std::span<const uint8_t> entryBytes(std::span<const uint8_t> block, size_t entrySize,
                                     unsigned index) {
-    if (index >= capacityOf(block, entrySize)) return {};
+    if (!entryFits(block.size(), entrySize, index)) return {};
     return block.subspan(entryOffset(entrySize, index), entrySize);
 }
 

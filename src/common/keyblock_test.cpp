@@ -69,6 +69,20 @@ TEST(KeyBlock, EntryAccess) {
     EXPECT_FALSE(entryCountValid(over, kEs));
 }
 
+// An entry is reachable exactly when its index is below the block's capacity.
+TEST(KeyBlock, EntriesEndAtTheCapacity) {
+    for (size_t blockSize : {size_t{6}, size_t{20}, size_t{512}, size_t{1024}, size_t{4096}}) {
+        for (size_t entrySize : {size_t{5}, size_t{6}, size_t{7}, size_t{14}, size_t{260}}) {
+            const Bytes block(blockSize, 0);
+            const unsigned capacity = entrySize > 5 ? keyBlockCapacity(blockSize, entrySize) : 0;
+            for (unsigned index = 0; index < 300; index++) {
+                EXPECT_EQ(entryValue(block, entrySize, index).empty(), index >= capacity)
+                    << blockSize << "/" << entrySize << "/" << index;
+            }
+        }
+    }
+}
+
 TEST(KeyBlock, SearchFindsTheFirstEntryNotBelow) {
     struct Case {
         const char* name;

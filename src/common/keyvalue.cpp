@@ -185,14 +185,6 @@ void makeEndMarker(std::span<uint8_t> value) {
     std::fill(value.begin(), value.end(), uint8_t{0xFF});
 }
 
-int compareValues(std::span<const uint8_t> a, std::span<const uint8_t> b) {
-    const size_t size = std::min(a.size(), b.size());
-    if (size == 0) return 0;
-    const int bytes = std::memcmp(a.data() + 1, b.data() + 1, size - 1);
-    if (bytes != 0) return bytes < 0 ? -1 : 1;
-    return a[0] < b[0] ? -1 : (a[0] > b[0] ? 1 : 0);
-}
-
 bool matchesIgnoringSuffix(std::span<const uint8_t> found, std::span<const uint8_t> search,
                            size_t n) {
     if (found.empty() || found[0] != n + 4 || found.size() < n + 1 || search.size() < n + 1) {

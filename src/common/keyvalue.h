@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "common/keydesc.h"
@@ -66,8 +67,24 @@ inline bool isEndMarker(std::span<const uint8_t> value) {
 void makeEndMarker(std::span<uint8_t> value);
 
 // Orders two values of one key: bytes 1..L as unsigned bytes, then byte 0.  L is taken from the
-// shorter span.  Returns < 0, 0 or > 0.
-int compareValues(std::span<const uint8_t> a, std::span<const uint8_t> b);
+// shorter span.  Returns -1, 0 or 1.  Inline, eight bytes at a time: every search of a key tree
+// runs it a few dozen times.
+inline int compareValues(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+    const size_t size = a.size() < b.size() ? a.size() : b.size();
+    if (size == 0) return 0;
+    const uint8_t* p = a.data() + 1;
+    const uint8_t* q = b.data() + 1;
+    size_t n = size - 1;
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+    }
+    for (; n > 0; n--, p++, q++)
+        if (*p != *q) return *p < *q ? -1 : 1;
+    return a[0] < b[0] ? -1 : (a[0] > b[0] ? 1 : 0);
+}
 
 // True when `found` is `search` plus a 4-byte suffix: its length byte is n + 4 and its first n
 // value bytes equal those of `search` (n = the number of bytes the caller gave).

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -582,6 +584,37 @@ TEST(CompareValues, OrdersByBytesThenLength) {
         EXPECT_EQ((r > 0) - (r < 0), c.sign);
         const int back = compareValues(c.b, c.a);
         EXPECT_EQ((back > 0) - (back < 0), -c.sign);
+    }
+}
+
+// Long values are compared a word at a time: the order must still be that of the bytes, for a
+// difference at any place within or after the words.
+TEST(CompareValues, LongValuesOrderAsTheirBytes) {
+    auto reference = [](const Bytes& a, const Bytes& b) {
+        size_t n = std::min(a.size(), b.size());
+        int bytes = std::memcmp(a.data() + 1, b.data() + 1, n - 1);
+        if (bytes != 0) return bytes < 0 ? -1 : 1;
+        return a[0] < b[0] ? -1 : (a[0] > b[0] ? 1 : 0);
+    };
+    uint32_t seed = 12345;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    for (int round = 0; round < 4000; round++) {
+        size_t size = 1 + next() % 40;
+        Bytes a(size), b;
+        for (uint8_t& x : a)
+            x = static_cast<uint8_t>(next());
+        b = a;
+        // Change one byte (or none) of b, often by a little: above and below 0x80 alike.
+        if (next() % 8 != 0) {
+            size_t at = next() % size;
+            b[at] = static_cast<uint8_t>(b[at] + (next() % 2 ? 1 : 0x81));
+        }
+        SCOPED_TRACE(round);
+        EXPECT_EQ(compareValues(a, b), reference(a, b));
+        EXPECT_EQ(compareValues(b, a), reference(b, a));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "restrict/parse_number.h"
 
 #include <cmath>
+#include <cstdint>
 
 namespace mdnio::filter {
 
@@ -9,6 +10,7 @@ namespace {
 // An exponent beyond this already makes every value 0 or infinite; counting further would only
 // risk overflowing the counter.
 constexpr int32_t kExponentCeiling = 100000;
+constexpr uint64_t kExactLimit = (uint64_t{1} << 53) / 10;
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -51,10 +53,20 @@ bool parseNumber(const char* text, int32_t length, double* out) {
             break;
         }
     }
+    // Digits gather in an integer while it stays below 2^53 / 10: up to there every step of
+    // value * 10 + digit is exact in a double as well, so the result is the same, only cheaper.
+    uint64_t whole = 0;
+    bool exact = true;
     for (; i < length; ++i) {
         const char c = text[i];
         if (isDigit(c)) {
-            value = value * 10.0 + (c - '0');
+            if (exact && whole < kExactLimit) {
+                whole = whole * 10 + static_cast<uint64_t>(c - '0');
+            } else {
+                if (exact) value = static_cast<double>(whole);
+                exact = false;
+                value = value * 10.0 + (c - '0');
+            }
             if (point) divisor *= 10.0;
             pending = false;
         } else if (c == '.') {
@@ -83,6 +95,7 @@ bool parseNumber(const char* text, int32_t length, double* out) {
         }
     }
     if (pending) return false;
+    if (exact) value = static_cast<double>(whole);
     if (sign == '-') value = -value;
     if (divisor > 1.0) value /= divisor;
     if (exponent != 0) value *= std::pow(10.0, exponentSign * exponent);

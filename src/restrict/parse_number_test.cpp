@@ -68,6 +68,29 @@ TEST(ParseNumber, FormsAndFailures) {
     }
 }
 
+// Long runs of digits: the value is the one digit-by-digit arithmetic in doubles gives, whether
+// the digits fit in 53 bits or run far beyond.
+TEST(ParseNumber, LongDigitRunsKeepTheirValue) {
+    for (const std::string text :
+         {"9007199254740993", "123456789012345678901234567890", "0000000000000000000012.5",
+          "99999999999999999999.99", "1234567.89", "18446744073709551617"}) {
+        double expected = 0.0, divisor = 1.0;
+        bool point = false;
+        for (char c : text) {
+            if (c == '.') {
+                point = true;
+                continue;
+            }
+            expected = expected * 10.0 + (c - '0');
+            if (point) divisor *= 10.0;
+        }
+        if (divisor > 1.0) expected /= divisor;
+        double value = 0;
+        ASSERT_TRUE(parseNumber(text.data(), static_cast<int32_t>(text.size()), &value)) << text;
+        EXPECT_EQ(value, expected) << text;
+    }
+}
+
 TEST(ParseNumber, ReadsExactlyTheLengthGiven) {
     // The bytes after `length` are not part of the number, whatever they hold.
     const char text[] = "12x";

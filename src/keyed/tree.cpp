@@ -150,12 +150,13 @@ int32_t searchKey(KeyedFile* f, int k, int mode) {
 
 namespace {
 
-// Steps n entries within the leaf of the current position without searching the tree, when that
-// leaf is cached and still holds the last key at the position's index (with the current record
-// as its pointer): a search for the last key would end on that very entry, since a key's values
-// are unique.  The cache is as current as a search would see it: an optimistic read that ran on
-// a stale cache fails its validation and runs again under the header lock.  Answers false,
-// changing nothing, when the shortcut does not apply; the caller then searches.
+// Steps n entries (n = 0 confirms the position) within the leaf of the current position without
+// searching the tree, when that leaf is cached and still holds the last key at the position's
+// index (with the current record as its pointer): a search for the last key would end on that
+// very entry, since a key's values are unique.  The cache is as current as a search would see
+// it: an optimistic read that ran on a stale cache fails its validation and runs again under the
+// header lock.  Answers false, changing nothing, when the shortcut does not apply; the caller
+// then searches.
 bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     KeyedShared* s = f->sh();
     if (f->depth == 0 || f->lastKey[0] == 0xFF) return false;
@@ -189,7 +190,7 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
 void moveBy(KeyedFile* f, int n) {
     KeyedShared* s = f->sh();
     int k = f->curKey;
-    if (n != 0 && stepWithinLeaf(f, k, n)) return;
+    if (stepWithinLeaf(f, k, n)) return;
     size_t vs = valueSize(s, k);
     size_t es = entrySize(s, k);
     std::memcpy(f->search.data(), f->lastKey.data(), vs);

@@ -41,6 +41,10 @@ void backgroundLoop(MdkEnv* env) {
         if (!stop) {
             env->backgroundTicks++;
             if (env->backgroundPass) env->backgroundPass(env);
+        } else {
+            // Said under the environment lock, so that the end of the transaction, which
+            // looks under the same lock, knows to start the thread again.
+            env->backgroundRunning.store(0);
         }
         unlockEnv(env);
         if (stop) break;

@@ -1,5 +1,6 @@
 // Transactions cover every file of an environment; the per-file commit and rollback are the
 // engines' (slots 7 and 8).
+#include "frame/env.h"
 #include "frame/frame.h"
 #include "frame/hooks.h"
 
@@ -29,6 +30,11 @@ int32_t finishTransaction(MdkEnv* env, bool commit) {
             f->error = saved;  // a rollback after the failure is not this file's failure
         }
     }
+    // The background thread stops when it finds a transaction open; with the background flush
+    // still on and a file it serves still open, it comes back now.
+    if (env->backgroundFlush.load() && !env->backgroundRunning.load() && env->backgroundPass &&
+        env->openFiles)
+        startBackground(env, env->backgroundPass);
     unlockEnv(env);
     return result;
 }

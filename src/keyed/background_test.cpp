@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "frame/handle.h"
 #include "keyed/testing.h"
 #include "platform/platform.h"
 #include "testutil.h"
@@ -77,6 +78,26 @@ TEST_F(Background, AFileChangedInATransactionKeepsItsHeaderUntilCommit) {
     EXPECT_FALSE(otherCanWrite());
     EXPECT_EQ(MDK_CommitTX(env), 0);
     EXPECT_TRUE(otherCanWrite());
+}
+
+// The thread stops when it finds a transaction open; once the transaction is over it runs
+// again, and idle headers are given back as before.
+TEST_F(Background, TheThreadComesBackAfterATransaction) {
+    ASSERT_EQ(MDK_BeginTX(env), 0);
+    for (int i = 0; i < 40 && env->backgroundRunning.load(); i++)
+        platform::sleepMs(50);
+    ASSERT_EQ(env->backgroundRunning.load(), 0) << "the thread did not stop in the transaction";
+    EXPECT_EQ(MDK_CommitTX(env), 0);
+    EXPECT_EQ(env->backgroundRunning.load(), 1);
+    int32_t ticks = env->backgroundTicks.load();
+    platform::sleepMs(700);
+    EXPECT_GT(env->backgroundTicks.load(), ticks);
+
+    ASSERT_EQ(MDK_BeginTX(env), 0);
+    for (int i = 0; i < 40 && env->backgroundRunning.load(); i++)
+        platform::sleepMs(50);
+    EXPECT_EQ(MDK_RollbackTX(env), 0);
+    EXPECT_EQ(env->backgroundRunning.load(), 1);
 }
 
 }  // namespace

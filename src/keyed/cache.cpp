@@ -142,6 +142,17 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
     return platform::readAt(fd, dst, n, offset);
 }
 
+void prefetchRecord(const KeyedShared* s, uint32_t address) {
+    if (!s->blockMode) {
+        s->view.prefetch(address);
+        return;
+    }
+    if (segmentOf(address, s->B) != 0) return;
+    int64_t block = offsetInSegment(address & ~0xFFu, s->B);
+    s->view.prefetch(block);                             // type, address, count
+    s->view.prefetch(block + 6 + 2 * (address & 0xFF));  // the record's slot entry
+}
+
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
     CacheBuffer* b = findBuffer(s, address);
     return b ? b->data.get() : nullptr;

@@ -174,6 +174,8 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
 // Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
 // fd is the base file and the bytes are there, else with readAt.
 platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);
+// Starts loading, through the view, the bytes a read of the record at `address` looks at first.
+void prefetchRecord(const KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
 void writeDirtyBlocks(KeyedFile* f);

@@ -182,6 +182,12 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     f->leafIndex = to;
     f->curRecord = static_cast<uint32_t>(-static_cast<int32_t>(get32(entry, 0)));
     copyValue({f->lastKey.data(), vs}, value);
+    // A scan goes on in the same direction: the record after this one is likely read next.
+    int32_t after = to + (n > 0 ? 1 : -1);
+    if (n != 0 && s->R > 0 && after >= 0 && after < count) {
+        int32_t pointer = static_cast<int32_t>(get32(b + 6 + static_cast<size_t>(after) * es, 0));
+        if (pointer < 0) prefetchRecord(s, static_cast<uint32_t>(-pointer));
+    }
     return true;
 }
 

@@ -11,6 +11,7 @@ namespace {
 
 constexpr uint64_t kHeaderLockAt = platform::kLockBase + kHeaderLockOffset;
 constexpr int32_t kNoWaitHeader = 0x08;
+constexpr size_t kSlotRunBytes = 1 << 20;
 
 void takeOsHeaderLock(KeyedFile* f) {
     KeyedShared* s = f->sh();
@@ -161,12 +162,26 @@ void flushData(KeyedFile* f) {
     KeyedShared* s = f->sh();
     if (!s->pendingSlots.empty()) {
         headerChanged(f);  // the header with the new counter goes first
-        for (auto& [offset, bytes] : s->pendingSlots) {
-            platform::IoResult w = platform::writeAt(s->fd, bytes.data(), bytes.size(), offset);
+        // The slots go in address order; a run of neighbouring slots (a load appends them one
+        // after another) goes to the file in one write, up to kSlotRunBytes at a time.
+        std::vector<uint8_t> run;
+        uint64_t runStart = 0;
+        auto writeRun = [&] {
+            if (run.empty()) return;
+            platform::IoResult w =
+                platform::writeAt(s->fd, run.data(), run.size(), static_cast<int64_t>(runStart));
             if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
             if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
-            if (w.count != static_cast<int64_t>(bytes.size())) raiseError(f, MDK_E_EOF);
+            if (w.count != static_cast<int64_t>(run.size())) raiseError(f, MDK_E_EOF);
+            run.clear();
+        };
+        for (auto& [offset, bytes] : s->pendingSlots) {
+            if (!run.empty() && (offset != runStart + run.size() || run.size() >= kSlotRunBytes))
+                writeRun();
+            if (run.empty()) runStart = offset;
+            run.insert(run.end(), bytes.begin(), bytes.end());
         }
+        writeRun();
         s->pendingSlots.clear();
     }
     writeDirtyBlocks(f);

@@ -115,6 +115,45 @@ TEST_P(Transactions, CommitMakesEverythingVisibleAtOnce) {
     MDK_DeAllocEnv(other);
 }
 
+// A commit of more than a megabyte of new records, mixed with changes to records from before
+// the transaction: the commit writes them in runs, and another environment must then read every
+// record as it was left, and none of the removed ones.
+TEST_P(Transactions, ALargeCommitWritesEveryChange) {
+    for (int i = 0; i < 300; i++)
+        ASSERT_EQ(put(i, "before"), 0);
+    ASSERT_EQ(MDK_BeginTX(env), 0);
+    constexpr int kRecords = 16000;
+    for (int i = 300; i < kRecords; i++)
+        ASSERT_EQ(put(i, "n" + std::to_string(i)), 0);
+    for (int i = 0; i < 300; i += 7)
+        ASSERT_EQ(remove(i), 0);
+    for (int i = 1; i < kRecords; i += 997) {
+        if (i % 7 != 0) {
+            ASSERT_EQ(put(i, "changed"), 0);
+        }
+    }
+    ASSERT_EQ(MDK_CommitTX(env), 0);
+
+    MdkEnv* other = MDK_AllocEnv();
+    MdkFile* reader = MDK_OpenExt(other, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(reader, MDK_INVALID_FILE);
+    char buf[128];
+    for (int i = 0; i < kRecords; i++) {
+        bool removed = i < 300 && i % 7 == 0;
+        ASSERT_EQ(has(i, reader), !removed) << i;
+        if (removed) continue;
+        int32_t n = MDK_read(reader, buf, sizeof buf, MDK_READ_CURRENT);
+        ASSERT_GT(n, 8) << i;
+        std::string name(buf + 8, static_cast<size_t>(n - 8));
+        name = name.substr(0, name.find(kSep));
+        std::string want = i % 997 == 1 && i % 7 != 0 ? "changed"
+                           : i < 300                  ? "before"
+                                                      : "n" + std::to_string(i);
+        ASSERT_EQ(name, want) << i;
+    }
+    MDK_DeAllocEnv(other);
+}
+
 TEST_P(Transactions, CloseInsideATransactionEndsAtCommit) {
     MdkFile* second = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
     ASSERT_EQ(MDK_BeginTX(env), 0);

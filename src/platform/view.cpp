@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -22,7 +23,9 @@ namespace {
 // is made this large once and never has to move as the file grows.
 constexpr uint64_t kMinimumSpan = uint64_t{1} << 32;
 
-thread_local sigjmp_buf* tGuard = nullptr;
+// volatile, and fenced below: the stores around the copy must stay where they are, although
+// nothing in this thread reads them but the handler.
+thread_local sigjmp_buf* volatile tGuard = nullptr;
 struct sigaction gPrevious;
 
 void onSigbus(int sig, siginfo_t* info, void* context) {
@@ -67,7 +70,9 @@ bool guardedCopy(void* dst, const void* src, size_t n) {
     sigjmp_buf guard;
     if (sigsetjmp(guard, 0) != 0) return false;
     tGuard = &guard;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     std::memcpy(dst, src, n);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     tGuard = nullptr;
     return true;
 }

@@ -126,6 +126,17 @@ KeyedShared* findShared(MdkEnv* env, const char* name, uint32_t identity, bool n
     return nullptr;
 }
 
+constexpr size_t kTrimBytes = size_t{16} << 20;
+
+// Gives back the buffers a transaction added to the cache, and their memory to the system: a
+// large transaction holds every block it changed until its end, and the allocator would keep
+// that memory for the rest of the process's life.
+void shrinkCache(KeyedShared* s) {
+    size_t added = s->cache.size() > s->baseBuffers ? s->cache.size() - s->baseBuffers : 0;
+    s->cache.resize(s->baseBuffers);
+    if (added * s->B >= kTrimBytes) platform::releaseFreedMemory();
+}
+
 void freeShared(KeyedShared* s) {
     closeSegments(s);
     s->view.close();
@@ -400,7 +411,7 @@ int32_t opCommit(MdkFile* mf) {
         s->headerWritten = false;
         headerChanged(f);
     }
-    s->cache.resize(s->baseBuffers);
+    shrinkCache(s);
     s->undo.active = false;
     unlockFile(f);
     return endTransaction(f);
@@ -415,7 +426,7 @@ int32_t opRollback(MdkFile* mf) {
     abandonPeriod(f);
     s->txFailure = 0;
     dropCache(s);
-    s->cache.resize(s->baseBuffers);
+    shrinkCache(s);
     s->continuation = 0;
     f->curKey = 0;
     f->curRecord = 0;

@@ -162,6 +162,13 @@ class RecursiveMutex {
     std::recursive_mutex m_;
 };
 
+// ---- memory ----------------------------------------------------------------------------------
+
+// Hands memory the allocator keeps after frees back to the system.  For the end of work that
+// held much memory for a while (a large transaction's changed blocks): without it the process
+// would keep that memory for the rest of its life.
+void releaseFreedMemory();
+
 // ---- names and directories -------------------------------------------------------------------
 
 // The current directory into buf (at most size-1 bytes and a terminator); its length, or 0.

@@ -2,6 +2,8 @@
 // and the rule that the header with a new counter reaches the disk before any block changed in
 // the period.
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "keyed/keyed.h"
 
@@ -163,25 +165,34 @@ void flushData(KeyedFile* f) {
     if (!s->pendingSlots.empty()) {
         headerChanged(f);  // the header with the new counter goes first
         // The slots go in address order; a run of neighbouring slots (a load appends them one
-        // after another) goes to the file in one write, up to kSlotRunBytes at a time.
-        std::vector<uint8_t> run;
-        uint64_t runStart = 0;
-        auto writeRun = [&] {
-            if (run.empty()) return;
-            platform::IoResult w =
-                platform::writeAt(s->fd, run.data(), run.size(), static_cast<int64_t>(runStart));
+        // after another) goes to the file in one write of up to kSlotRunBytes.  A slot alone is
+        // written from where it is kept.
+        auto write = [&](const uint8_t* bytes, size_t n, uint64_t at) {
+            platform::IoResult w = platform::writeAt(s->fd, bytes, n, static_cast<int64_t>(at));
             if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
             if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
-            if (w.count != static_cast<int64_t>(run.size())) raiseError(f, MDK_E_EOF);
-            run.clear();
+            if (w.count != static_cast<int64_t>(n)) raiseError(f, MDK_E_EOF);
         };
-        for (auto& [offset, bytes] : s->pendingSlots) {
-            if (!run.empty() && (offset != runStart + run.size() || run.size() >= kSlotRunBytes))
-                writeRun();
-            if (run.empty()) runStart = offset;
-            run.insert(run.end(), bytes.begin(), bytes.end());
+        std::vector<uint8_t> run;
+        for (auto it = s->pendingSlots.begin(); it != s->pendingSlots.end();) {
+            uint64_t start = it->first;
+            uint64_t end = start + it->second.size();
+            auto last = std::next(it);
+            while (last != s->pendingSlots.end() && last->first == end &&
+                   end - start < kSlotRunBytes) {
+                end += last->second.size();
+                ++last;
+            }
+            if (std::next(it) == last) {
+                write(it->second.data(), it->second.size(), start);
+            } else {
+                run.clear();
+                for (; it != last; ++it)
+                    run.insert(run.end(), it->second.begin(), it->second.end());
+                write(run.data(), run.size(), start);
+            }
+            it = last;
         }
-        writeRun();
         s->pendingSlots.clear();
     }
     writeDirtyBlocks(f);

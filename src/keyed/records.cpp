@@ -187,7 +187,7 @@ bool copySparse(KeyedFile* f, uint32_t address) {
     if (get32(image, 1) != blockAddress) raiseError(f, MDK_E_KEYADDR);  // as fetchBlock does
     unsigned slot = address & 0xFF;
     if (image[0] != kTypeData || slot > image[5]) return true;
-    size_t entry = 6 + 2 + 2 * (slot - 1);
+    size_t entry = 6 + 2 * size_t{slot};  // slot entries follow the free-byte count
     if (entry + 2 > s->B) return true;
     if (!s->view.read(image + entry, 2, at + static_cast<int64_t>(entry))) return false;
     size_t position = getBe16(image + entry);

@@ -48,11 +48,9 @@ LockResult setLock(int fd, short type, LockSpan span) {
 }  // namespace detail
 
 LockResult lockRange(int fd, uint64_t offset, uint64_t length) {
-    auto span = detail::mapLockRange(offset, length);
-    if (!span) return LockResult::Failed;
     // fcntl refuses a write lock through a read-only descriptor, so a reader's lock is shared:
     // readers do not exclude each other, but any of them excludes a writer.
-    return detail::setLock(fd, isWritable(fd) ? F_WRLCK : F_RDLCK, *span);
+    return lockRange(fd, offset, length, isWritable(fd));
 }
 
 LockResult lockRange(int fd, uint64_t offset, uint64_t length, bool exclusive) {
@@ -83,17 +81,7 @@ void unlockRange(int fd, uint64_t offset, uint64_t length) {
 }
 
 bool rangeLockedByOther(int fd, uint64_t offset, uint64_t length) {
-    auto span = detail::mapLockRange(offset, length);
-    if (!span) return false;
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = span->start;
-    fl.l_len = span->length;
-    // F_OFD_GETLK ignores the locks of fd's own description, hence "by other".
-    if (sys().fcntlLock(fd, F_OFD_GETLK, &fl) != 0) return false;
-    return fl.l_type != F_UNLCK;
+    return probeRange(fd, offset, length, true) == LockResult::Busy;
 }
 
 }  // namespace mdnio::platform

@@ -12,11 +12,10 @@ namespace mdnio::keyed {
 namespace {
 
 CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
-    auto it = s->cacheIndex.find(address);
-    if (it == s->cacheIndex.end()) return nullptr;
-    if (it->second < s->cache.size() && s->cache[it->second].address == address)
-        return &s->cache[it->second];
-    s->cacheIndex.erase(it);  // the buffer was emptied or reused since
+    const uint32_t* at = s->cacheIndex.find(address);
+    if (!at) return nullptr;
+    if (*at < s->cache.size() && s->cache[*at].address == address) return &s->cache[*at];
+    s->cacheIndex.erase(address);  // the buffer was emptied or reused since
     return nullptr;
 }
 
@@ -36,18 +35,19 @@ CacheBuffer& addBuffer(KeyedFile* f) {
 // A buffer for a block that is not cached, found by a clock hand sweeping the buffers: an empty
 // one is taken at once, a used one loses its mark and is taken on the next pass unless it was used
 // again meanwhile.  This approximates least-recently-used without keeping an order on every hit.
-// Inside a transaction dirty buffers are never reused; when no clean one turns up within two
-// sweeps of the base buffers a new buffer is added, so that a transaction that dirtied thousands
-// of blocks does not pay a sweep over all of them for every block it reads.
+// Inside a transaction dirty buffers are never reused, and a new buffer is added whenever fewer
+// clean buffers than the cache's base size are left: a transaction that dirtied thousands of
+// blocks neither sweeps over them for every block it reads nor throws out the blocks it reads.
 CacheBuffer& chooseBuffer(KeyedFile* f) {
     KeyedShared* s = f->sh();
     bool tx = f->env->inTransaction;
     size_t n = s->cache.size();
-    size_t limit = 2 * (tx ? std::min(n, s->baseBuffers) : n);
+    if (tx && n - std::min(n, s->dirtyCount) < s->baseBuffers) return addBuffer(f);
+    size_t limit = 2 * n;
     CacheBuffer* chosen = nullptr;
     for (size_t step = 0; step < limit && !chosen; step++) {
-        CacheBuffer& b = s->cache[s->clockHand % n];
-        s->clockHand = (s->clockHand + 1) % n;
+        if (s->clockHand >= n) s->clockHand = 0;
+        CacheBuffer& b = s->cache[s->clockHand++];
         if (tx && b.dirty) continue;
         if (b.address && b.referenced) {
             b.referenced = false;
@@ -67,11 +67,13 @@ CacheBuffer& chooseBuffer(KeyedFile* f) {
 void settle(KeyedShared* s, CacheBuffer& b, uint32_t address) {
     b.address = address;
     b.referenced = true;
-    s->cacheIndex[address] = static_cast<uint32_t>(&b - s->cache.data());
+    s->cacheIndex.put(address, static_cast<uint32_t>(&b - s->cache.data()));
 }
 
 void setDirty(KeyedShared* s, CacheBuffer& b) {
-    if (!b.dirty) s->dirtyBuffers.push_back(static_cast<uint32_t>(&b - s->cache.data()));
+    if (b.dirty) return;
+    s->dirtyBuffers.push_back(static_cast<uint32_t>(&b - s->cache.data()));
+    s->dirtyCount++;
     b.dirty = true;
 }
 
@@ -104,6 +106,12 @@ int openSegment(KeyedFile* f, uint32_t segment) {
 }
 
 }  // namespace
+
+void setClean(KeyedShared* s, CacheBuffer& b) {
+    if (!b.dirty) return;
+    b.dirty = false;
+    s->dirtyCount--;
+}
 
 std::string segmentPath(const char* base, uint32_t segment) {
     // Room for any 32-bit number, although segments stop at kMaxSegments.
@@ -166,6 +174,7 @@ void dropCache(KeyedShared* s) {
     }
     s->cacheIndex.clear();
     s->dirtyBuffers.clear();
+    s->dirtyCount = 0;
     s->insertBlock = 0;
 }
 
@@ -213,7 +222,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         if (!freeHead) raiseError(f, MDK_E_KEYADDR);
     }
     settle(s, b, address);
-    b.dirty = false;
+    setClean(s, b);
     return data;
 }
 
@@ -250,7 +259,7 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     }
     platform::IoResult w = platform::writeAt(fd, out, s->B, offset);
     if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_WRITE);
-    b.dirty = false;
+    setClean(s, b);
 }
 
 void writeDirtyBlocks(KeyedFile* f) {

@@ -139,7 +139,7 @@ void abandonPeriod(KeyedFile* f) noexcept {
     KeyedShared* s = f->sh();
     for (CacheBuffer& b : s->cache) {
         if (b.dirty) {
-            b.dirty = false;
+            setClean(s, b);
             b.address = 0;
             b.referenced = false;
         }

@@ -12,9 +12,9 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "common/addrmap.h"
 #include "common/keydesc.h"
 #include "common/reclock.h"
 #include "frame/frame.h"
@@ -104,8 +104,9 @@ struct KeyedShared : MdkSharedFile {
     // The block cache.  Buffers are found through `cacheIndex` (address -> position); an entry
     // goes stale when its buffer is emptied in place, so a lookup checks the buffer's address.
     std::vector<CacheBuffer> cache;
-    std::unordered_map<uint32_t, uint32_t> cacheIndex;
+    common::AddressMap cacheIndex;
     std::vector<uint32_t> dirtyBuffers;  // positions made dirty since the last write-back
+    size_t dirtyCount = 0;               // buffers dirty now
     size_t baseBuffers = 0;
     size_t clockHand = 0;
 };
@@ -178,6 +179,7 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
 void prefetchRecord(const KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
+void setClean(KeyedShared* s, CacheBuffer& buffer);  // the buffer's block is on disk or dropped
 void writeDirtyBlocks(KeyedFile* f);
 void dropCache(KeyedShared* s);
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached

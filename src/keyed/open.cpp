@@ -133,7 +133,15 @@ constexpr size_t kTrimBytes = size_t{16} << 20;
 // that memory for the rest of the process's life.
 void shrinkCache(KeyedShared* s) {
     size_t added = s->cache.size() > s->baseBuffers ? s->cache.size() - s->baseBuffers : 0;
+    if (added == 0) return;
+    for (size_t i = s->baseBuffers; i < s->cache.size(); i++)
+        setClean(s, s->cache[i]);
     s->cache.resize(s->baseBuffers);
+    // The index held the added buffers too: build it anew at its base size.
+    s->cacheIndex = {};
+    s->cacheIndex.reserve(s->baseBuffers);
+    for (size_t i = 0; i < s->cache.size(); i++)
+        if (s->cache[i].address) s->cacheIndex.put(s->cache[i].address, static_cast<uint32_t>(i));
     if (added * s->B >= kTrimBytes) platform::releaseFreedMemory();
 }
 

@@ -83,6 +83,11 @@ KeySearch searchKeyBlock(std::span<const uint8_t> block, size_t entrySize,
     unsigned high = n - 1;
     unsigned mid = n / 2;
     for (;;) {
+        // Both entries the next probe may look at are asked for before this one is compared: a
+        // leaf is usually not in the processor cache, and the probes of a binary search would
+        // otherwise wait for memory one after the other.
+        __builtin_prefetch(values + size_t{low + (mid - low) / 2} * entrySize);
+        __builtin_prefetch(values + size_t{std::min(mid + 1 + (high - mid) / 2, high)} * entrySize);
         const int c = compareValues({values + size_t{mid} * entrySize, valueBytes}, value);
         if (c == 0) return KeySearch{mid, true};
         if (c < 0) {

@@ -150,6 +150,18 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
     return platform::readAt(fd, dst, n, offset);
 }
 
+platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset) {
+    if (fd != s->fd) return platform::writeAt(fd, src, n, offset);
+    if (s->view.write(src, n, offset)) {
+        platform::IoResult r;
+        r.count = static_cast<int64_t>(n);
+        return r;
+    }
+    platform::IoResult r = platform::writeAt(fd, src, n, offset);
+    if (r.status == platform::IoStatus::Ok && r.count > 0) s->view.grew(offset + r.count);
+    return r;
+}
+
 void prefetchRecord(const KeyedShared* s, uint32_t address) {
     if (!s->blockMode) {
         s->view.prefetch(address);
@@ -195,7 +207,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         // what the file holds past its end anyway), so that a full disk fails here and not when
         // the block is written back.
         std::memset(data, 0, s->B);
-        platform::IoResult w = platform::writeAt(fd, data, s->B, offset);
+        platform::IoResult w = writeBytes(s, fd, data, s->B, offset);
         if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
         put32(data, 1, address);
         settle(s, b, address);
@@ -257,7 +269,7 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
         encipherBlock(s, sealed.get());
         out = sealed.get();
     }
-    platform::IoResult w = platform::writeAt(fd, out, s->B, offset);
+    platform::IoResult w = writeBytes(s, fd, out, s->B, offset);
     if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_WRITE);
     setClean(s, b);
 }

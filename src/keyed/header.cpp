@@ -92,7 +92,7 @@ void rereadHeader(KeyedFile* f) {
 void writeHeaderNow(KeyedFile* f) {
     KeyedShared* s = f->sh();
     s->undo.headerWritten = true;
-    platform::IoResult r = platform::writeAt(s->fd, s->header, kHeaderSize, 0);
+    platform::IoResult r = writeBytes(s, s->fd, s->header, kHeaderSize, 0);
     if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
     s->flags &= ~kHeaderDirty;
@@ -154,7 +154,7 @@ void abandonPeriod(KeyedFile* f) noexcept {
         // The changed header reached the disk: put the old one back, with a counter that moved
         // once more so that every other process drops what it may have read meanwhile.
         putCounter(s->header, counter + 1);
-        platform::writeAt(s->fd, s->header, kHeaderSize, 0);
+        writeBytes(s, s->fd, s->header, kHeaderSize, 0);
     }
     loadHeaderFields(s);
     endUndo(s);
@@ -168,7 +168,7 @@ void flushData(KeyedFile* f) {
         // after another) goes to the file in one write of up to kSlotRunBytes.  A slot alone is
         // written from where it is kept.
         auto write = [&](const uint8_t* bytes, size_t n, uint64_t at) {
-            platform::IoResult w = platform::writeAt(s->fd, bytes, n, static_cast<int64_t>(at));
+            platform::IoResult w = writeBytes(s, s->fd, bytes, n, static_cast<int64_t>(at));
             if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
             if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
             if (w.count != static_cast<int64_t>(n)) raiseError(f, MDK_E_EOF);

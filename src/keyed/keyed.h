@@ -77,8 +77,9 @@ struct KeyedShared : MdkSharedFile {
     int64_t maxSegmentSize = 0;  // block mode: bytes a segment file may hold
     int32_t tickStamp = 0;       // environment tick when the header was last validated
 
-    // The base file seen through a shared mapping: reads of blocks, slots and the header copy
-    // out of the page cache instead of calling the system (readBytes).
+    // The base file seen through a shared mapping: reads and writes of blocks, slots and the
+    // header copy from and to the page cache instead of calling the system (readBytes,
+    // writeBytes).
     platform::FileView view;
 
     // Segment files (block mode); entry 0 is the base descriptor.
@@ -175,6 +176,8 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
 // Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
 // fd is the base file and the bytes are there, else with readAt.
 platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);
+// Writes through the view when the bytes lie inside the base file, else through the system.
+platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset);
 // Starts loading, through the view, the bytes a read of the record at `address` looks at first.
 void prefetchRecord(const KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);

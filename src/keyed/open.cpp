@@ -107,7 +107,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
     s->fd = req.fd;
     s->segmentFd[0] = req.fd;
-    s->view.open(req.fd);  // without it, reads go through readAt
+    s->view.open(req.fd, req.readWrite != 0);  // without it, reads and writes call the system
     s->writableFd = req.readWrite != 0;
     if (req.flags & kOpenExclusive) s->flags |= kSharedExclusive;
     return 0;

@@ -26,22 +26,25 @@ bool keyOnly(const KeyedShared* s) {
     return s->R == 0;
 }
 
-// The saved position of a handle, for an optimistic read that has to run again.
+// The saved position of a handle, for an optimistic read that has to run again.  Only the bytes
+// that mean something are kept: the key values of the file (not the whole buffer) and the path
+// steps down to the current depth.
 struct SavedPosition {
     int32_t curKey, leafIndex, depth;
     uint32_t curRecord, leafBlock;
+    size_t keyBytes;
     uint8_t lastKey[256];
     PathStep path[kMaxDepth];
 
     explicit SavedPosition(const KeyedFile* f)
         : curKey(f->curKey),
           leafIndex(f->leafIndex),
-          depth(f->depth),
+          depth(std::clamp(f->depth, 0, kMaxDepth)),
           curRecord(f->curRecord),
-          leafBlock(f->leafBlock) {
-        std::memcpy(lastKey, f->lastKey.data(),
-                    std::min<size_t>(sizeof lastKey, f->lastKey.size()));
-        std::memcpy(path, f->path, sizeof path);
+          leafBlock(f->leafBlock),
+          keyBytes(std::min(sizeof lastKey, f->lastKey.size())) {
+        std::memcpy(lastKey, f->lastKey.data(), keyBytes);
+        std::memcpy(path, f->path, sizeof(PathStep) * static_cast<size_t>(depth));
     }
     void restore(KeyedFile* f) const {
         f->curKey = curKey;
@@ -49,9 +52,8 @@ struct SavedPosition {
         f->depth = depth;
         f->curRecord = curRecord;
         f->leafBlock = leafBlock;
-        std::memcpy(f->lastKey.data(), lastKey,
-                    std::min<size_t>(sizeof lastKey, f->lastKey.size()));
-        std::memcpy(f->path, path, sizeof path);
+        std::memcpy(f->lastKey.data(), lastKey, keyBytes);
+        std::memcpy(f->path, path, sizeof(PathStep) * static_cast<size_t>(depth));
     }
 };
 

@@ -93,15 +93,29 @@ class FileView {
     FileView(const FileView&) = delete;
     FileView& operator=(const FileView&) = delete;
 
-    // Maps the file open on `fd` (which must stay open while the view is); false when the
-    // system refuses, and the view then answers every read with false.
-    bool open(int fd);
+    // Maps the file open on `fd` (which must stay open while the view is); `writable` asks for
+    // a mapping that takes writes too (the descriptor must be open for writing).  False when
+    // the system refuses, or when the file lies on a network file system, whose page cache is
+    // only kept in step with other machines for reads and writes made through the system: the
+    // view then answers every read and write with false.
+    bool open(int fd, bool writable);
     void close();
     bool isOpen() const { return base_ != nullptr; }
 
     // Copies n bytes at `offset` into dst; false when they are not all inside the file (or the
     // view is closed): nothing is to be made of dst then.
     bool read(void* dst, size_t n, int64_t offset);
+
+    // Copies n bytes from src into the file at `offset`, through the mapping: what a write to
+    // the descriptor would do, without the system call.  Only inside the file as far as the
+    // view knows it (it never grows the file); false, with the file perhaps written in part,
+    // when the view cannot take the write: the caller then writes through the descriptor.
+    bool write(const void* src, size_t n, int64_t offset);
+
+    // The file is known to reach `end`: a write through the descriptor made it that long.
+    void grew(int64_t end) {
+        if (end > known_) known_ = end;
+    }
 
     // Asks the processor to start loading the cache line at `offset`, for a read that follows
     // soon.  A hint only: it never faults, not even past the end of the file.
@@ -112,9 +126,10 @@ class FileView {
 
   private:
     int fd_ = -1;
-    const unsigned char* base_ = nullptr;
+    unsigned char* base_ = nullptr;
     size_t span_ = 0;    // bytes of address space the mapping covers
     int64_t known_ = 0;  // bytes known to exist in the file
+    bool writable_ = false;
 };
 
 // ---- byte-range locks -----------------------------------------------------------------------

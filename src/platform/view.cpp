@@ -1,13 +1,19 @@
-// Read-only views of files through a shared mapping.
+// Views of files through a shared mapping: reads and writes copy from and to the page cache
+// without a system call.  The page cache is the one every process reading or writing the file
+// through the system sees, so the bytes and the order in which they change are the same as with
+// pread and pwrite.
 //
-// A page of a mapping that lies past the end of its file raises SIGBUS when touched.  The library
-// never shortens a data file, but another program may, and a reader must then see a short file,
-// not die.  So every copy out of a mapping runs under a guard: a SIGBUS handler, installed once
+// A page of a mapping that lies past the end of its file raises SIGBUS when touched, and so does
+// a page the file system cannot give room on disk when it is first written.  The library never
+// shortens a data file, but another program may, and a reader must then see a short file, not
+// die.  So every copy from or to a mapping runs under a guard: a SIGBUS handler, installed once
 // per process, jumps back out of a guarded copy and hands any other SIGBUS to whatever handled
 // it before.
+#include <linux/magic.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 
 #include <algorithm>
 #include <atomic>
@@ -64,7 +70,7 @@ bool installGuard() {
     return installed;
 }
 
-// Copies n bytes from a mapping; false when a page of it is gone.  Nothing with a destructor
+// Copies n bytes from or to a mapping; false when a page of it is gone.  Nothing with a destructor
 // lives in this frame, so the jump out of the handler skips no cleanup.
 bool guardedCopy(void* dst, const void* src, size_t n) {
     sigjmp_buf guard;
@@ -77,25 +83,52 @@ bool guardedCopy(void* dst, const void* src, size_t n) {
     return true;
 }
 
+// Network file systems keep their page cache in step with other machines at opens, locks and
+// system-call reads and writes; pages reached through a mapping may stay stale or reach the
+// server late.  Such files are read and written through the system only.
+bool onNetworkFileSystem(int fd) {
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return true;  // unknown: take the safe way
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case NFS_SUPER_MAGIC:
+        case SMB_SUPER_MAGIC:
+        case 0xFF534D42ul:  // CIFS
+        case 0xFE534D42ul:  // SMB2
+        case 0x65735546ul:  // FUSE (sshfs and its kind)
+        case 0x6B414653ul:  // AFS
+        case CODA_SUPER_MAGIC:
+        case 0x00C36400ul:  // Ceph
+        case 0x47504653ul:  // GPFS
+        case 0x0BD00BD0ul:  // Lustre
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
-bool FileView::open(int fd) {
+bool FileView::open(int fd, bool writable) {
     close();
     int64_t length = fileLength(fd);
-    if (length < 0 || !installGuard()) return false;
+    if (length < 0 || !installGuard() || onNetworkFileSystem(fd)) return false;
     uint64_t span = std::max<uint64_t>(kMinimumSpan, static_cast<uint64_t>(length));
-    void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, 0);
+    void* base = MAP_FAILED;
+    if (writable) base = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    writable_ = base != MAP_FAILED;
+    if (base == MAP_FAILED) base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) return false;
     fd_ = fd;
-    base_ = static_cast<const unsigned char*>(base);
+    base_ = static_cast<unsigned char*>(base);
     span_ = span;
     known_ = length;
     return true;
 }
 
 void FileView::close() {
-    if (base_) ::munmap(const_cast<unsigned char*>(base_), span_);
+    if (base_) ::munmap(base_, span_);
     base_ = nullptr;
+    writable_ = false;
     span_ = 0;
     known_ = 0;
     fd_ = -1;
@@ -113,6 +146,19 @@ bool FileView::read(void* dst, size_t n, int64_t offset) {
     if (guardedCopy(dst, base_ + offset, n)) return true;
     known_ = 0;  // cut short: measure again before trusting the mapping
     return false;
+}
+
+bool FileView::write(const void* src, size_t n, int64_t offset) {
+    if (!base_ || !writable_ || offset < 0 || n > span_ ||
+        static_cast<uint64_t>(offset) > span_ - n || offset + static_cast<int64_t>(n) > known_)
+        return false;
+    if (!guardedCopy(base_ + offset, src, n)) {
+        known_ = 0;  // cut short, or no room: measure again before trusting the mapping
+        return false;
+    }
+    // The next write (a block after the header that announces it) must not be seen first.
+    std::atomic_thread_fence(std::memory_order_release);
+    return true;
 }
 
 }  // namespace mdnio::platform

@@ -26,7 +26,7 @@ class ViewTest : public ::testing::Test {
         OpenResult r;
         fd_ = openFile(path_.c_str(), Access::ReadWrite, false, &r);
         ASSERT_GE(fd_, 0);
-        ASSERT_TRUE(view_.open(fd_));
+        ASSERT_TRUE(view_.open(fd_, true));
     }
     void TearDown() override {
         view_.close();
@@ -80,13 +80,70 @@ TEST_F(ViewTest, AFileCutShortBehindItsBackFailsTheReadInsteadOfTheProcess) {
     EXPECT_EQ(got[0], 0x5A);
 }
 
+TEST_F(ViewTest, WritesReachTheFileAsWritesThroughTheDescriptorWould) {
+    const char text[] = "written through the mapping";
+    ASSERT_TRUE(view_.write(text, sizeof text, 5000));
+    char back[sizeof text] = {};
+    ASSERT_EQ(readAt(fd_, back, sizeof back, 5000).count, static_cast<int64_t>(sizeof back));
+    EXPECT_STREQ(back, text);
+    // Another descriptor of the file (as another process would have) sees it too.
+    OpenResult r;
+    int other = openFile(path_.c_str(), Access::ReadOnly, false, &r);
+    ASSERT_GE(other, 0);
+    std::memset(back, 0, sizeof back);
+    ASSERT_EQ(readAt(other, back, sizeof back, 5000).count, static_cast<int64_t>(sizeof back));
+    EXPECT_STREQ(back, text);
+    closeFile(other);
+    EXPECT_EQ(fileLength(fd_), 8192);  // a write inside the file leaves its length alone
+}
+
+TEST_F(ViewTest, WritesNeverGrowTheFile) {
+    uint8_t block[64] = {1, 2, 3};
+    EXPECT_FALSE(view_.write(block, sizeof block, 8192 - 32));  // would run past the end
+    EXPECT_FALSE(view_.write(block, sizeof block, 8192));
+    EXPECT_FALSE(view_.write(block, sizeof block, -1));
+    EXPECT_FALSE(view_.write(block, sizeof block, INT64_MAX - 4));
+    EXPECT_EQ(fileLength(fd_), 8192);
+    // Once the descriptor made the file longer and the view was told, the view takes the write.
+    ASSERT_EQ(writeAt(fd_, block, sizeof block, 8192).count, 64);
+    view_.grew(8192 + 64);
+    block[0] = 9;
+    ASSERT_TRUE(view_.write(block, sizeof block, 8192));
+    uint8_t back[64];
+    ASSERT_EQ(readAt(fd_, back, sizeof back, 8192).count, 64);
+    EXPECT_EQ(back[0], 9);
+}
+
+TEST_F(ViewTest, AReadOnlyViewRefusesWrites) {
+    OpenResult r;
+    int fd = openFile(path_.c_str(), Access::ReadOnly, false, &r);
+    ASSERT_GE(fd, 0);
+    FileView view;
+    ASSERT_TRUE(view.open(fd, true));  // a read-only descriptor gets a read-only mapping
+    uint8_t got[8];
+    EXPECT_TRUE(view.read(got, sizeof got, 0));
+    EXPECT_FALSE(view.write(got, sizeof got, 0));
+    view.close();
+    closeFile(fd);
+}
+
+TEST_F(ViewTest, AWriteIntoAFileCutShortBehindItsBackFailsInsteadOfTheProcess) {
+    uint8_t block[512];
+    std::memset(block, 0x33, sizeof block);
+    ASSERT_TRUE(view_.write(block, sizeof block, 6000));
+    ASSERT_EQ(::truncate(path_.c_str(), 1000), 0);
+    EXPECT_FALSE(view_.write(block, sizeof block, 6000));
+    EXPECT_EQ(fileLength(fd_), 1000);  // the failed write did not bring the bytes back
+    EXPECT_TRUE(view_.read(block, 100, 0));
+}
+
 // The guard catches only the copies of a view: any other SIGBUS still ends the process.
 int touchPastTheEnd(void* arg) {
     const std::string& path = *static_cast<const std::string*>(arg);
     OpenResult r;
     int fd = openFile(path.c_str(), Access::ReadOnly, false, &r);
     FileView view;
-    if (fd < 0 || !view.open(fd)) return 3;
+    if (fd < 0 || !view.open(fd, false)) return 3;
     void* map = ::mmap(nullptr, 65536, PROT_READ, MAP_SHARED, fd, 0);
     if (map == MAP_FAILED) return 4;
     volatile const unsigned char* p = static_cast<const unsigned char*>(map);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 
 namespace mdnio::filter {
 
@@ -11,6 +12,10 @@ namespace {
 // risk overflowing the counter.
 constexpr int32_t kExponentCeiling = 100000;
 constexpr uint64_t kExactLimit = (uint64_t{1} << 53) / 10;
+// 10^0 .. 10^22: every one of them is exact in a double.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
@@ -55,19 +60,23 @@ bool parseNumber(const char* text, int32_t length, double* out) {
     }
     // Digits gather in an integer while it stays below 2^53 / 10: up to there every step of
     // value * 10 + digit is exact in a double as well, so the result is the same, only cheaper.
+    // The divisor is 10 to the number of digits after the point, multiplied up one digit at a
+    // time at the end (the table holds the same products while they are exact).
     uint64_t whole = 0;
     bool exact = true;
+    int32_t decimals = 0;
     for (; i < length; ++i) {
         const char c = text[i];
-        if (isDigit(c)) {
+        const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+        if (digit <= 9) {
             if (exact && whole < kExactLimit) {
-                whole = whole * 10 + static_cast<uint64_t>(c - '0');
+                whole = whole * 10 + digit;
             } else {
                 if (exact) value = static_cast<double>(whole);
                 exact = false;
-                value = value * 10.0 + (c - '0');
+                value = value * 10.0 + digit;
             }
-            if (point) divisor *= 10.0;
+            decimals += point ? 1 : 0;
             pending = false;
         } else if (c == '.') {
             if (point) return false;
@@ -95,6 +104,12 @@ bool parseNumber(const char* text, int32_t length, double* out) {
         }
     }
     if (pending) return false;
+    if (decimals < static_cast<int32_t>(std::size(kPowersOfTen))) {
+        divisor = kPowersOfTen[decimals];
+    } else {
+        for (int32_t d = 0; d < decimals; ++d)
+            divisor *= 10.0;
+    }
     if (exact) value = static_cast<double>(whole);
     if (sign == '-') value = -value;
     if (divisor > 1.0) value /= divisor;

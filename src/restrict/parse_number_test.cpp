@@ -69,11 +69,13 @@ TEST(ParseNumber, FormsAndFailures) {
 }
 
 // Long runs of digits: the value is the one digit-by-digit arithmetic in doubles gives, whether
-// the digits fit in 53 bits or run far beyond.
+// the digits fit in 53 bits or run far beyond, with up to 22 decimals and more.
 TEST(ParseNumber, LongDigitRunsKeepTheirValue) {
     for (const std::string text :
          {"9007199254740993", "123456789012345678901234567890", "0000000000000000000012.5",
-          "99999999999999999999.99", "1234567.89", "18446744073709551617"}) {
+          "99999999999999999999.99", "1234567.89", "18446744073709551617",
+          "0.1234567890123456789012", "1.00000000000000000000001",
+          "3.14159265358979323846264338327950288419716939937510"}) {
         double expected = 0.0, divisor = 1.0;
         bool point = false;
         for (char c : text) {

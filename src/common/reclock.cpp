@@ -103,6 +103,20 @@ void releaseTransient(MdkFile* file, RecordLocks& locks) {
     locks.transientOffset = 0;
 }
 
+bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+    if (!locks.transientLength || length == 0) return false;
+    const uint64_t from = offset;
+    const uint64_t to = uint64_t{locks.transientOffset} + locks.transientLength;
+    if (from + length > locks.transientOffset || platform::kLockBase + to > platform::kDenyByte)
+        return false;
+    for (const HeldLock& h : locks.held)
+        if (h.offset < to && uint64_t{h.offset} + h.length > from) return false;
+    platform::unlockRange(file->shared->fd, platform::kLockBase + from, to - from);
+    locks.transientLength = 0;
+    locks.transientOffset = 0;
+    return true;
+}
+
 void keepTransient(MdkFile* file, RecordLocks& locks) {
     if (!locks.transientLength) return;
     locks.held.push_back({file, locks.transientOffset, locks.transientLength});

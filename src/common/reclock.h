@@ -46,6 +46,13 @@ void probeRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint
 // Gives back the transient lock unless it is also held.
 void releaseTransient(MdkFile* file, RecordLocks& locks);
 
+// Gives back, in one system call, the transient lock and the lock of `length` bytes at
+// `offset`, which lies below it (the header lock at the end of a header-lock period): the two
+// ranges and what lies between them are unlocked together.  Only when that gives back nothing
+// else: no held lock lies between them or on the transient lock, and the deny byte lies beyond.
+// Answers false, giving back nothing, when the two cannot go together.
+bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length);
+
 // Moves the transient lock into the held list, booked on `file`.
 void keepTransient(MdkFile* file, RecordLocks& locks);
 

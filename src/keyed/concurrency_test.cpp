@@ -170,6 +170,45 @@ TEST_P(Concurrency, NoWaitModeAnswersBusyAtOnce) {
     MDK_DeAllocEnv(env);
 }
 
+// In a process of its own, without waiting: 1 when the record `held` is busy, 2 when `free`
+// can be read, 4 when a new record can be written (the header lock is free).
+int probeInChild(void* arg) {
+    const std::string& path = *static_cast<std::string*>(arg);
+    MdkEnv* env = MDK_AllocEnv();
+    MDSetEnvMode(env, 3, 0x0C);
+    MdkFile* f = openIn(env, path);
+    if (f == MDK_INVALID_FILE) return 64;
+    int result = 0;
+    char buf[64];
+    if (MDK_seek(f, "held", 4, 1) == 0 && MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT) == -1 &&
+        MDK_geterrno(f) == MDK_E_BUSY)
+        result |= 1;
+    if (MDK_seek(f, "free", 4, 1) == 0 && MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT) > 0)
+        result |= 2;
+    if (put(f, "child", "c") == 0) result |= 4;
+    MDK_DeAllocEnv(env);
+    return result;
+}
+
+// The end of a write's header-lock period gives back the header lock and the written record's
+// lock, and nothing else: a record another handle of the environment holds (its lock lies
+// between the two) stays locked.
+TEST_P(Concurrency, AWriteGivesBackOnlyItsOwnLocks) {
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* writer = openIn(env, path);
+    MdkFile* holder = openIn(env, path);
+    ASSERT_EQ(put(writer, "held", "held record"), 0);
+    ASSERT_EQ(put(writer, "free", "free record"), 0);
+    char buf[64];
+    ASSERT_EQ(MDK_seek(holder, "held", 4, 1), 0);
+    ASSERT_GT(MDK_read(holder, buf, sizeof buf, MDK_READ_CURRENT | MDK_READ_LOCK), 0);
+    ASSERT_EQ(put(writer, "free", "free record, changed"), 0);
+    EXPECT_EQ(mdnio::test::runInChild(probeInChild, &path), 1 | 2 | 4);
+    ASSERT_EQ(MDK_UnlockRecord(holder, -1), 0);
+    EXPECT_EQ(mdnio::test::runInChild(probeInChild, &path), 2 | 4);
+    MDK_DeAllocEnv(env);
+}
+
 int writeThenHang(void* arg) {
     auto* args = static_cast<std::pair<std::string*, Baton*>*>(arg);
     MdkEnv* env = MDK_AllocEnv();

@@ -36,6 +36,20 @@ void releaseOsHeaderLock(KeyedShared* s) {
     s->flags &= ~(kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite);
 }
 
+// Gives back the transient record lock and the header lock at the end of a period: in one
+// system call when no other lock of the descriptor lies between them.  The record lock is
+// given back after the period's writes rather than before: it only ever covers more.
+void releasePeriodLocks(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if ((s->flags & (kOsLockReadOnly | kOsLockReadWrite)) &&
+        releaseTransientWith(f, s->locks, kHeaderLockOffset, 1)) {
+        s->flags &= ~(kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite);
+        return;
+    }
+    releaseTransient(f, s->locks);
+    releaseOsHeaderLock(s);
+}
+
 // Forces the header of every other file of the environment free: called when the background
 // thread found this file idle, so that files idle for a whole period do not keep other
 // processes out.
@@ -232,9 +246,11 @@ void unlockHeader(KeyedFile* f, bool force) {
     MdkEnv* env = f->env;
     s->lastRecordRead = 0;
     s->continuation = 0;
-    releaseTransient(f, s->locks);
     uint32_t fl = s->flags;
+    // The transient record lock goes back now, unless the period ends here: then it goes back
+    // with the header lock (releasePeriodLocks).
     if (fl & (kNoHeaderLock | kSharedExclusive)) {
+        releaseTransient(f, s->locks);
         // No header lock to give back, but the period's changes still go to disk at its end,
         // so that a later failure never takes earlier calls' changes with it.
         if (!env->inTransaction) {
@@ -250,6 +266,7 @@ void unlockHeader(KeyedFile* f, bool force) {
         return;
     }
     if ((fl & kTxHeld) || !(fl & kHeaderLocked)) {
+        releaseTransient(f, s->locks);
         unlockFile(f);
         return;
     }
@@ -262,6 +279,7 @@ void unlockHeader(KeyedFile* f, bool force) {
     if (--s->countdown < 0) force = true;
     if (!env->backgroundFlush.load()) force = true;
     if (env->inTransaction && !force) {
+        releaseTransient(f, s->locks);
         unlockFile(f);
         return;
     }
@@ -269,14 +287,14 @@ void unlockHeader(KeyedFile* f, bool force) {
     try {
         if (!env->inTransaction) flushPeriod(f);
     } catch (...) {
-        releaseOsHeaderLock(s);
+        releasePeriodLocks(f);
         s->countdown = env->backgroundFlush.load() ? 50 : 0;
         unlockFile(f);
         throw;
     }
     // Without the lock the file may change under us: a later period starts from a fresh header.
     endUndo(s);
-    releaseOsHeaderLock(s);
+    releasePeriodLocks(f);
     s->countdown = env->backgroundFlush.load() ? 50 : 0;
     unlockFile(f);
     if (wake) releaseIdleHeaders(f);

@@ -11,6 +11,8 @@ namespace mdnio::keyed {
 
 namespace {
 
+constexpr size_t kMappedWriteLimit = 64 << 10;
+
 CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
     const uint32_t* at = s->cacheIndex.find(address);
     if (!at) return nullptr;
@@ -36,13 +38,14 @@ CacheBuffer& addBuffer(KeyedFile* f) {
 // one is taken at once, a used one loses its mark and is taken on the next pass unless it was used
 // again meanwhile.  This approximates least-recently-used without keeping an order on every hit.
 // Inside a transaction dirty buffers are never reused, and a new buffer is added whenever fewer
-// clean buffers than the cache's base size are left: a transaction that dirtied thousands of
-// blocks neither sweeps over them for every block it reads nor throws out the blocks it reads.
+// clean buffers than a quarter of the cache's base size are left: a transaction that dirtied
+// thousands of blocks neither sweeps over them for every block it reads nor throws out the
+// blocks it reads at once.
 CacheBuffer& chooseBuffer(KeyedFile* f) {
     KeyedShared* s = f->sh();
     bool tx = f->env->inTransaction;
     size_t n = s->cache.size();
-    if (tx && n - std::min(n, s->dirtyCount) < s->baseBuffers) return addBuffer(f);
+    if (tx && n - std::min(n, s->dirtyCount) < s->baseBuffers / 4) return addBuffer(f);
     size_t limit = 2 * n;
     CacheBuffer* chosen = nullptr;
     for (size_t step = 0; step < limit && !chosen; step++) {
@@ -152,7 +155,9 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
 
 platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset) {
     if (fd != s->fd) return platform::writeAt(fd, src, n, offset);
-    if (s->view.write(src, n, offset)) {
+    // A long run (slots written together at a commit) costs one system call for many pages; through
+    // the mapping it would only add those pages to the memory the process holds.
+    if (n < kMappedWriteLimit && s->view.write(src, n, offset)) {
         platform::IoResult r;
         r.count = static_cast<int64_t>(n);
         return r;
@@ -274,14 +279,71 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     setClean(s, b);
 }
 
+RunWriter::RunWriter(KeyedFile* f, int32_t shortWriteCode, bool direct)
+    : f_(f), shortWriteCode_(shortWriteCode), direct_(direct) {}
+
+void RunWriter::add(int fd, int64_t offset, const uint8_t* bytes, size_t n) {
+    if (!run_.empty() && (fd != fd_ || start_ + static_cast<int64_t>(run_.size()) != offset ||
+                          run_.size() + n > kRunBytes))
+        flush();
+    if (run_.empty()) {
+        fd_ = fd;
+        start_ = offset;
+    }
+    run_.insert(run_.end(), bytes, bytes + n);
+}
+
+void RunWriter::flush() {
+    if (run_.empty()) return;
+    KeyedShared* s = f_->sh();
+    platform::IoResult w{};
+    if (direct_) {
+        w = platform::writeAt(fd_, run_.data(), run_.size(), start_);
+        if (fd_ == s->fd && w.status == platform::IoStatus::Ok && w.count > 0)
+            s->view.grew(start_ + w.count);
+    } else {
+        w = writeBytes(s, fd_, run_.data(), run_.size(), start_);
+    }
+    if (w.status == platform::IoStatus::SeekFailed) raiseError(f_, MDK_E_SEEK);
+    if (w.status != platform::IoStatus::Ok) raiseError(f_, MDK_E_WRITE);
+    if (w.count != static_cast<int64_t>(run_.size())) raiseError(f_, shortWriteCode_);
+    run_.clear();
+}
+
 void writeDirtyBlocks(KeyedFile* f) {
     KeyedShared* s = f->sh();
     // Only the buffers made dirty since the last write-back need a look, not the whole cache.
-    while (!s->dirtyBuffers.empty()) {
-        uint32_t at = s->dirtyBuffers.back();
-        if (at < s->cache.size() && s->cache[at].dirty) writeBlock(f, s->cache[at]);
-        s->dirtyBuffers.pop_back();
+    if (s->cipher || s->dirtyBuffers.size() < kBulkWriteFrom) {
+        while (!s->dirtyBuffers.empty()) {
+            uint32_t at = s->dirtyBuffers.back();
+            if (at < s->cache.size() && s->cache[at].dirty) writeBlock(f, s->cache[at]);
+            s->dirtyBuffers.pop_back();
+        }
+        return;
     }
+    // Many blocks (the commit of a large transaction): in address order, neighbours together in
+    // one write.  They count as written only once every write succeeded.
+    std::vector<uint32_t> order;
+    order.reserve(s->dirtyBuffers.size());
+    for (uint32_t at : s->dirtyBuffers)
+        if (at < s->cache.size() && s->cache[at].dirty) order.push_back(at);
+    std::sort(order.begin(), order.end());
+    order.erase(std::unique(order.begin(), order.end()), order.end());
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return s->cache[a].address < s->cache[b].address; });
+    headerChanged(f);
+    RunWriter writer(f, MDK_E_WRITE, true);
+    for (uint32_t at : order) {
+        CacheBuffer& b = s->cache[at];
+        if (get32(b.data.get(), 1) != b.address) raiseError(f, MDK_E_WRITE);
+        int64_t offset = 0;
+        int fd = segmentFdFor(f, b.address, &offset);
+        writer.add(fd, offset, b.data.get(), s->B);
+    }
+    writer.flush();
+    for (uint32_t at : order)
+        setClean(s, s->cache[at]);
+    s->dirtyBuffers.clear();
 }
 
 }  // namespace mdnio::keyed

@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint64_t kHeaderLockAt = platform::kLockBase + kHeaderLockOffset;
 constexpr int32_t kNoWaitHeader = 0x08;
-constexpr size_t kSlotRunBytes = 1 << 20;
 
 void takeOsHeaderLock(KeyedFile* f) {
     KeyedShared* s = f->sh();
@@ -179,34 +178,12 @@ void flushData(KeyedFile* f) {
     if (!s->pendingSlots.empty()) {
         headerChanged(f);  // the header with the new counter goes first
         // The slots go in address order; a run of neighbouring slots (a load appends them one
-        // after another) goes to the file in one write of up to kSlotRunBytes.  A slot alone is
-        // written from where it is kept.
-        auto write = [&](const uint8_t* bytes, size_t n, uint64_t at) {
-            platform::IoResult w = writeBytes(s, s->fd, bytes, n, static_cast<int64_t>(at));
-            if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
-            if (w.status != platform::IoStatus::Ok) raiseError(f, MDK_E_WRITE);
-            if (w.count != static_cast<int64_t>(n)) raiseError(f, MDK_E_EOF);
-        };
-        std::vector<uint8_t> run;
-        for (auto it = s->pendingSlots.begin(); it != s->pendingSlots.end();) {
-            uint64_t start = it->first;
-            uint64_t end = start + it->second.size();
-            auto last = std::next(it);
-            while (last != s->pendingSlots.end() && last->first == end &&
-                   end - start < kSlotRunBytes) {
-                end += last->second.size();
-                ++last;
-            }
-            if (std::next(it) == last) {
-                write(it->second.data(), it->second.size(), start);
-            } else {
-                run.clear();
-                for (; it != last; ++it)
-                    run.insert(run.end(), it->second.begin(), it->second.end());
-                write(run.data(), run.size(), start);
-            }
-            it = last;
-        }
+        // after another) goes to the file in one write.
+        RunWriter writer(f, MDK_E_EOF, s->pendingSlots.size() >= kBulkWriteFrom);
+        s->pendingSlots.forEachInOrder([&](uint32_t address, const uint8_t* bytes) {
+            writer.add(s->fd, address, bytes, static_cast<size_t>(s->S));
+        });
+        writer.flush();
         s->pendingSlots.clear();
     }
     writeDirtyBlocks(f);

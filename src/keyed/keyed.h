@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -20,6 +19,7 @@
 #include "frame/frame.h"
 #include "keyed/format.h"
 #include "keyed/password.h"
+#include "keyed/pending.h"
 
 namespace mdnio::keyed {
 
@@ -95,7 +95,7 @@ struct KeyedShared : MdkSharedFile {
     PeriodUndo undo;
     // Record slots (slot mode) written in this period or transaction, not yet on disk: like
     // changed blocks, they reach the file at the end of the period or at commit.
-    std::map<uint32_t, std::vector<uint8_t>> pendingSlots;
+    PendingSlots pendingSlots;
     // A call failed half-way inside a transaction that had already changed the file: its commit
     // must not write the half-done change, so it rolls the file back and fails with this code.
     int32_t txFailure = 0;
@@ -182,6 +182,28 @@ platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n,
 void prefetchRecord(const KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
+// From this many changed blocks or slots on, a write-back is a bulk write (RunWriter, direct).
+constexpr size_t kBulkWriteFrom = 64;
+
+// Gathers writes of neighbouring byte ranges into runs of up to kRunBytes, one write each.  A
+// bulk write (`direct`, the commit of a large transaction) goes through the descriptor: through
+// the view, every page it writes would join the memory the process holds.  Otherwise runs go
+// through writeBytes.  A failed write raises 14 (seek) or 19; a short one `shortWriteCode`.
+class RunWriter {
+  public:
+    static constexpr size_t kRunBytes = size_t{1} << 20;
+    RunWriter(KeyedFile* f, int32_t shortWriteCode, bool direct);
+    void add(int fd, int64_t offset, const uint8_t* bytes, size_t n);
+    void flush();  // writes what is gathered; must be called after the last add
+
+  private:
+    KeyedFile* f_;
+    int32_t shortWriteCode_;
+    bool direct_;
+    int fd_ = -1;
+    int64_t start_ = 0;
+    std::vector<uint8_t> run_;
+};
 void setClean(KeyedShared* s, CacheBuffer& buffer);  // the buffer's block is on disk or dropped
 void writeDirtyBlocks(KeyedFile* f);
 void dropCache(KeyedShared* s);

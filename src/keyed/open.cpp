@@ -40,6 +40,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     s->compressed = flagsB & kCompressed;
     s->S = s->R + s->K + 3 + (s->blockMode ? 4 : 0) + (s->compressed ? 1 : 0);
     if (s->S < 5) s->S = 5;
+    s->pendingSlots.setSlotSize(static_cast<size_t>(s->S));
     if (s->blockMode && static_cast<uint32_t>(s->S) + 10 > s->B) return MDK_E_FILETYPE;
 
     uint8_t continuation[kHeaderSize] = {};

@@ -50,9 +50,8 @@ uint32_t slotLockLength(const KeyedShared* s) {
 void readSlot(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint8_t* buf = f->readBuf.data();
-    auto pending = s->pendingSlots.find(address);
-    if (pending != s->pendingSlots.end()) {
-        std::memcpy(buf, pending->second.data(), s->S);
+    if (const uint8_t* pending = s->pendingSlots.find(address)) {
+        std::memcpy(buf, pending, s->S);
     } else {
         platform::IoResult r = readBytes(s, s->fd, buf, s->S, address);
         if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
@@ -71,9 +70,8 @@ void readSlot(KeyedFile* f, uint32_t address) {
 
 void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length) {
     KeyedShared* s = f->sh();
-    auto pending = s->pendingSlots.find(address);
-    if (pending != s->pendingSlots.end()) {
-        std::memcpy(out, pending->second.data(), std::min<size_t>(length, pending->second.size()));
+    if (const uint8_t* pending = s->pendingSlots.find(address)) {
+        std::memcpy(out, pending, std::min<size_t>(length, static_cast<size_t>(s->S)));
         return;
     }
     platform::IoResult r = readBytes(s, s->fd, out, length, address);
@@ -83,14 +81,19 @@ void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length
 
 void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
     KeyedShared* s = f->sh();
-    auto pending = s->pendingSlots.find(address);
-    if (pending == s->pendingSlots.end()) {
-        std::vector<uint8_t> slot(static_cast<size_t>(s->S));
-        if (length < slot.size())
-            readSlotBytes(f, address, slot.data(), static_cast<uint32_t>(s->S));
-        pending = s->pendingSlots.emplace(address, std::move(slot)).first;
+    const size_t size = static_cast<size_t>(s->S);
+    uint8_t* slot = s->pendingSlots.find(address);
+    if (!slot && length >= size) {
+        s->pendingSlots.add(address, bytes);
+    } else if (!slot) {
+        // A slot written in part keeps the rest of what the file holds.
+        std::vector<uint8_t> whole(size);
+        readSlotBytes(f, address, whole.data(), static_cast<uint32_t>(size));
+        std::memcpy(whole.data(), bytes, length);
+        s->pendingSlots.add(address, whole.data());
+    } else {
+        std::memcpy(slot, bytes, std::min<size_t>(length, size));
     }
-    std::memcpy(pending->second.data(), bytes, std::min<size_t>(length, pending->second.size()));
     s->flags |= kHeaderDirty;  // the period has something to write
     s->callChanged = true;
 }

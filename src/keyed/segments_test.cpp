@@ -73,4 +73,40 @@ TEST(Segments, FileGrowsIntoSegmentsUntilTheLastIsFull) {
     expectSound(path);
 }
 
+// One transaction whose blocks spread over the base file and two segment files: the commit
+// writes them all (neighbours together, each to its own file) and they read back after a reopen.
+TEST(Segments, ACommitWritesTheBlocksOfEverySegment) {
+    mdnio::test::TempDir dir;
+    std::string path = dir.file("seg.dat");
+    build(path, layout(true, 1024, 900, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
+    MdkEnv* env = MDK_AllocEnv();
+    ASSERT_EQ(MDSetEnvMode(env, 5, 1), 0);
+    int32_t err = 0;
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    constexpr int kRecords = 2500;
+    ASSERT_EQ(MDK_BeginTX(env), 0);
+    for (int i = 0; i < kRecords; i++) {
+        char key[9];
+        std::snprintf(key, sizeof key, "%08d", (i * 7919) % kRecords);
+        std::string data = recordText((i * 7919) % kRecords);
+        ASSERT_EQ(MDK_write(f, data.data(), static_cast<int32_t>(data.size()), key, 8), 0) << i;
+    }
+    ASSERT_EQ(MDK_CommitTX(env), 0);
+    EXPECT_TRUE(exists(path + ".002"));
+    MDK_close(f);
+
+    f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    char buf[1100];
+    ASSERT_EQ(MDK_seek(f, "", 0, 1), -1);
+    for (int i = 0; i < kRecords; i++) {
+        ASSERT_EQ(MDK_read(f, buf, sizeof buf, MDK_READ_NEXT), 8 + 900) << i;
+        ASSERT_EQ(std::string(buf + 8, 900), recordText(i)) << i;
+    }
+    EXPECT_EQ(MDK_read(f, buf, sizeof buf, MDK_READ_NEXT), -1);
+    MDK_DeAllocEnv(env);
+    expectSound(path);
+}
+
 }  // namespace

@@ -25,16 +25,25 @@ std::string recordText(int n) {
     return s;
 }
 
-TEST(Segments, FileGrowsIntoSegmentsUntilTheLastIsFull) {
+// A block-mode file of 1024-byte blocks (segments 0 to 3) whose segments are limited to one
+// megabyte (environment mode 5), open in `env`.
+class Segments : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        build(path, layout(true, 1024, 900, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
+        ASSERT_EQ(MDSetEnvMode(env, 5, 1), 0);
+        f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+        ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    }
+    void TearDown() override { MDK_DeAllocEnv(env); }
     mdnio::test::TempDir dir;
     std::string path = dir.file("seg.dat");
-    // 1024-byte blocks allow segments 0 to 3.
-    build(path, layout(true, 1024, 900, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
     MdkEnv* env = MDK_AllocEnv();
-    ASSERT_EQ(MDSetEnvMode(env, 5, 1), 0);
     int32_t err = 0;
-    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
-    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+    MdkFile* f = MDK_INVALID_FILE;
+};
+
+TEST_F(Segments, FileGrowsIntoSegmentsUntilTheLastIsFull) {
     int written = 0;
     for (; written < 20000; written++) {
         char key[9];
@@ -69,21 +78,13 @@ TEST(Segments, FileGrowsIntoSegmentsUntilTheLastIsFull) {
     }
     std::string data = recordText(1);
     EXPECT_EQ(MDK_write(f, data.data(), static_cast<int32_t>(data.size()), "zzzzzzzz", 8), 0);
-    MDK_DeAllocEnv(env);
+    MDK_close(f);
     expectSound(path);
 }
 
 // One transaction whose blocks spread over the base file and two segment files: the commit
 // writes them all (neighbours together, each to its own file) and they read back after a reopen.
-TEST(Segments, ACommitWritesTheBlocksOfEverySegment) {
-    mdnio::test::TempDir dir;
-    std::string path = dir.file("seg.dat");
-    build(path, layout(true, 1024, 900, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
-    MdkEnv* env = MDK_AllocEnv();
-    ASSERT_EQ(MDSetEnvMode(env, 5, 1), 0);
-    int32_t err = 0;
-    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
-    ASSERT_NE(f, MDK_INVALID_FILE) << err;
+TEST_F(Segments, ACommitWritesTheBlocksOfEverySegment) {
     constexpr int kRecords = 2500;
     ASSERT_EQ(MDK_BeginTX(env), 0);
     for (int i = 0; i < kRecords; i++) {
@@ -105,7 +106,7 @@ TEST(Segments, ACommitWritesTheBlocksOfEverySegment) {
         ASSERT_EQ(std::string(buf + 8, 900), recordText(i)) << i;
     }
     EXPECT_EQ(MDK_read(f, buf, sizeof buf, MDK_READ_NEXT), -1);
-    MDK_DeAllocEnv(env);
+    MDK_close(f);
     expectSound(path);
 }
 

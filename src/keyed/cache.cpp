@@ -155,8 +155,8 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
 
 platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset) {
     if (fd != s->fd) return platform::writeAt(fd, src, n, offset);
-    // A long run (slots written together at a commit) costs one system call for many pages; through
-    // the mapping it would only add those pages to the memory the process holds.
+    // A long write costs one system call for many pages; through the mapping it would only add
+    // those pages to the memory the process holds.
     if (n < kMappedWriteLimit && s->view.write(src, n, offset)) {
         platform::IoResult r;
         r.count = static_cast<int64_t>(n);

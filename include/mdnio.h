@@ -247,7 +247,8 @@ MDNIO_API int32_t MDK_update(MdkFile* file, const void* record, int32_t recordLe
                              const void* key, int32_t keyLength);
 
 /* Writes a record: `key` (keyLength bytes; -1 rewrites the current record) goes to the key
- * area, `record` is the data.  writeMode: bit 1 may insert, bit 2 may replace.  offset > 0
+ * area, `record` is the data.  writeMode: bit 1 may insert, bit 2 may replace; 0x04 keeps the
+ * handle's position; 0x1000 keeps the record's lock after the call.  offset > 0
  * rewrites part of an existing record from that offset.  0, or -1: 35 read-only handle, 19
  * writes refused, 26 key exists (insert only), 3 key missing (update only), 12 bad key length,
  * 13 record too long, 24 file full, 32 bad offset, 23 busy, I/O codes. */

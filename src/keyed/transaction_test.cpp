@@ -1,6 +1,7 @@
 // Transactions on classic files: a rollback leaves the file as it was, byte for byte; a commit
 // makes everything visible at once; closes inside a transaction finish at its end; a commit
 // that stopped half-way is recovered at the next open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -244,6 +245,55 @@ TEST_P(Transactions, AHalfDoneCallMakesTheCommitFailAndRollBack) {
     EXPECT_TRUE(has(1));
     EXPECT_FALSE(has(2));
     EXPECT_EQ(put(3, "after"), 0);
+}
+
+// Lock calls that take a record's lock (not the header's, not the open's byte).
+int gRecordLocks = 0;
+int countingLock(int fd, int cmd, struct flock* lock) {
+    const auto at = static_cast<uint64_t>(lock->l_start);
+    if (cmd == F_OFD_SETLK && lock->l_type != F_UNLCK &&
+        at != platform::kLockBase + kHeaderLockOffset && at != platform::kDenyByte)
+        gRecordLocks++;
+    return platform::defaultSysCalls().fcntlLock(fd, cmd, lock);
+}
+
+// In a process of its own: 0 when the record lock at the address is busy, 1 when it is free.
+int recordLockFree(void* arg) {
+    auto* args = static_cast<std::pair<std::string, uint32_t>*>(arg);
+    platform::OpenResult why;
+    int fd = platform::openFile(args->first.c_str(), platform::Access::ReadWrite, false, &why);
+    if (fd < 0) return 2;
+    platform::LockResult r = platform::probeRange(fd, platform::kLockBase + args->second, 1, true);
+    return r == platform::LockResult::Busy ? 0 : 1;
+}
+
+// Inside a transaction the records a write adds take no lock: the transaction holds the header
+// and nothing of them is on disk before the commit.  A record that exists is still locked when
+// it is changed, and a write that keeps its lock (0x1000) takes it and holds it after the call.
+TEST_P(Transactions, RecordsAddedInATransactionAreLockedOnlyWhenTheWriteKeepsTheLock) {
+    ASSERT_EQ(put(1, "one"), 0);
+    ASSERT_EQ(MDK_BeginTX(env), 0);
+    gRecordLocks = 0;
+    platform::sys().fcntlLock = countingLock;
+    for (int i = 2; i < 60; i++)
+        ASSERT_EQ(put(i, "name" + std::to_string(i)), 0);
+    EXPECT_EQ(gRecordLocks, 0);
+    ASSERT_EQ(put(1, "changed"), 0);  // the committed record is locked while it changes
+    EXPECT_GT(gRecordLocks, 0);
+    gRecordLocks = 0;
+    std::string data = std::string("kept") + kSep + "tail";
+    ASSERT_EQ(MDK_ExtWrite(file, data.data(), static_cast<int32_t>(data.size()), keyOf(70).data(),
+                           8, MDK_WRITE_INSERT | 0x1000, 0),
+              0);
+    EXPECT_EQ(gRecordLocks, 1);
+    platform::resetSysCalls();
+    std::pair<std::string, uint32_t> args{path, static_cast<uint32_t>(MDK_getpos(file))};
+    EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 0);  // held after the call
+    ASSERT_EQ(MDK_CommitTX(env), 0);
+    EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 1);  // the commit gave it back
+    for (int i = 1; i < 60; i++)
+        EXPECT_TRUE(has(i)) << i;
+    EXPECT_TRUE(has(70));
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, Transactions, ::testing::Values(true, false),

@@ -187,6 +187,15 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     if (keyLen > s->K || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
     if (keyLen > 0 && !key) raiseError(f, MDK_E_LENGTH);
+    // Inside a transaction the records a write adds are not locked, unless the write keeps its
+    // lock: the transaction holds the header and nothing of them reaches the file before the
+    // commit, so no other process can reach them, and the lock would go back at the end of
+    // this call anyway.
+    struct NewRecordLocks {
+        KeyedFile* f;
+        NewRecordLocks(KeyedFile* file, bool skip) : f(file) { f->unlockedNewRecords = skip; }
+        ~NewRecordLocks() { f->unlockedNewRecords = false; }
+    } newRecordLocks(f, f->env->inTransaction && !(mode & kKeepLock));
     bool seqKey = s->layout.keys[0].suffix == KeySuffix::Sequence;
     // On a file whose primary key ends in a sequence number the key bytes never name a record:
     // inserts always add, and only an update-only write means the current record.

@@ -40,7 +40,11 @@ void setEntryCount(std::span<uint8_t> block, unsigned count) {
 }
 
 bool entryCountValid(std::span<const uint8_t> block, size_t entrySize) {
-    return entryCount(block) <= capacityOf(block, entrySize);
+    // count <= capacityOf(block, entrySize), without the division: every search of a block
+    // checks it.
+    const unsigned n = entryCount(block);
+    if (entrySize <= kPointerSize + 1 || block.size() <= kKeyBlockHeader) return n == 0;
+    return n <= 255 && size_t{n} * entrySize <= block.size() - kKeyBlockHeader;
 }
 
 std::span<uint8_t> entryBytes(std::span<uint8_t> block, size_t entrySize, unsigned index) {

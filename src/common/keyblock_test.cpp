@@ -73,11 +73,18 @@ TEST(KeyBlock, EntryAccess) {
 TEST(KeyBlock, EntriesEndAtTheCapacity) {
     for (size_t blockSize : {size_t{6}, size_t{20}, size_t{512}, size_t{1024}, size_t{4096}}) {
         for (size_t entrySize : {size_t{5}, size_t{6}, size_t{7}, size_t{14}, size_t{260}}) {
-            const Bytes block(blockSize, 0);
+            Bytes block(blockSize, 0);
             const unsigned capacity = entrySize > 5 ? keyBlockCapacity(blockSize, entrySize) : 0;
             for (unsigned index = 0; index < 300; index++) {
                 EXPECT_EQ(entryValue(block, entrySize, index).empty(), index >= capacity)
                     << blockSize << "/" << entrySize << "/" << index;
+            }
+            // A stated count is valid up to the capacity and not one beyond.
+            if (blockSize < 6) continue;
+            for (unsigned count = 0; count < 256; count++) {
+                block[5] = static_cast<uint8_t>(count);
+                EXPECT_EQ(entryCountValid(block, entrySize), count <= capacity)
+                    << blockSize << "/" << entrySize << "/" << count;
             }
         }
     }

@@ -157,6 +157,8 @@ void shapeSearchBytes(const KeyLayout& layout, size_t key, std::span<uint8_t> by
         }
         if (seg.options & kOptReverseMask) std::reverse(part.begin(), part.end());
         if ((seg.options & kOptFlipSign) && !part.empty()) part[0] ^= 0x80;
+        if (!(seg.options & (kOptFoldAccents | kOptUpper | kOptLower)) && !seg.descending)
+            continue;  // the bytes stay as given
         for (uint8_t& b : part) {
             b = shapeByte(b, seg.options);
             if (seg.descending) b = static_cast<uint8_t>(~b);

@@ -21,9 +21,24 @@ CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
     return nullptr;
 }
 
+constexpr size_t kSlabBytes = size_t{2} << 20;
+
 void giveMemory(KeyedFile* f, CacheBuffer& b) {
     if (b.data) return;
-    b.data.reset(new (std::nothrow) uint8_t[f->sh()->B]());
+    KeyedShared* s = f->sh();
+    const size_t at = static_cast<size_t>(&b - s->cache.data());
+    if (at >= s->baseBuffers && s->B <= kSlabBytes) {
+        // A buffer a transaction added: from a slab, which comes zero-filled.
+        const size_t perSlab = kSlabBytes / s->B;
+        const size_t slab = (at - s->baseBuffers) / perSlab;
+        while (s->slabs.size() <= slab)
+            s->slabs.emplace_back(kSlabBytes);
+        if (uint8_t* base = s->slabs[slab].data()) {
+            b.data = {base + (at - s->baseBuffers) % perSlab * s->B, BufferFree{false}};
+            return;
+        }
+    }
+    b.data = {new (std::nothrow) uint8_t[s->B](), BufferFree{true}};
     if (!b.data) raiseError(f, MDK_E_MEMORY);
 }
 

@@ -29,11 +29,20 @@ namespace mdnio::keyed {
 constexpr size_t kCacheBytes = size_t{8} << 20;
 
 // One buffer of the block cache.
+// The memory of a cache buffer: its own (freed with it), or a part of one of the shared file's
+// slabs (freed with the slab).
+struct BufferFree {
+    bool owned = true;
+    void operator()(uint8_t* p) const {
+        if (owned) delete[] p;
+    }
+};
+
 struct CacheBuffer {
     uint32_t address = 0;     // 0: empty
     bool referenced = false;  // used since the clock hand last passed it
     bool dirty = false;
-    std::unique_ptr<uint8_t[]> data;  // made when the buffer is first filled
+    std::unique_ptr<uint8_t[], BufferFree> data;  // made when the buffer is first filled
 };
 
 // Shared flag bits (MdkSharedFile::flags) of the classic engine.
@@ -106,6 +115,9 @@ struct KeyedShared : MdkSharedFile {
     // goes stale when its buffer is emptied in place, so a lookup checks the buffer's address.
     std::vector<CacheBuffer> cache;
     common::AddressMap cacheIndex;
+    // Memory of the buffers past baseBuffers (those a transaction adds), taken in large slabs
+    // and given back at once when the transaction ends (shrinkCache).
+    std::vector<platform::LargeMemory> slabs;
     std::vector<uint32_t> dirtyBuffers;  // positions made dirty since the last write-back
     size_t dirtyCount = 0;               // buffers dirty now
     size_t baseBuffers = 0;

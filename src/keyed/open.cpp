@@ -138,6 +138,7 @@ void shrinkCache(KeyedShared* s) {
     for (size_t i = s->baseBuffers; i < s->cache.size(); i++)
         setClean(s, s->cache[i]);
     s->cache.resize(s->baseBuffers);
+    s->slabs.clear();  // after the buffers that used them
     // The index held the added buffers too: build it anew at its base size.
     s->cacheIndex = {};
     s->cacheIndex.reserve(s->baseBuffers);

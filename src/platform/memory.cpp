@@ -1,4 +1,4 @@
-// Giving memory back to the system.
+// Memory taken straight from the system, and memory given back to it.
 #include <malloc.h>
 #include <sys/mman.h>
 

@@ -168,17 +168,18 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
     return platform::readAt(fd, dst, n, offset);
 }
 
-platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset) {
-    if (fd != s->fd) return platform::writeAt(fd, src, n, offset);
+platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset,
+                              bool throughView) {
     // A long write costs one system call for many pages; through the mapping it would only add
     // those pages to the memory the process holds.
-    if (n < kMappedWriteLimit && s->view.write(src, n, offset)) {
+    if (throughView && fd == s->fd && n < kMappedWriteLimit && s->view.write(src, n, offset)) {
         platform::IoResult r;
         r.count = static_cast<int64_t>(n);
         return r;
     }
     platform::IoResult r = platform::writeAt(fd, src, n, offset);
-    if (r.status == platform::IoStatus::Ok && r.count > 0) s->view.grew(offset + r.count);
+    if (fd == s->fd && r.status == platform::IoStatus::Ok && r.count > 0)
+        s->view.grew(offset + r.count);
     return r;
 }
 
@@ -310,15 +311,7 @@ void RunWriter::add(int fd, int64_t offset, const uint8_t* bytes, size_t n) {
 
 void RunWriter::flush() {
     if (run_.empty()) return;
-    KeyedShared* s = f_->sh();
-    platform::IoResult w{};
-    if (direct_) {
-        w = platform::writeAt(fd_, run_.data(), run_.size(), start_);
-        if (fd_ == s->fd && w.status == platform::IoStatus::Ok && w.count > 0)
-            s->view.grew(start_ + w.count);
-    } else {
-        w = writeBytes(s, fd_, run_.data(), run_.size(), start_);
-    }
+    platform::IoResult w = writeBytes(f_->sh(), fd_, run_.data(), run_.size(), start_, !direct_);
     if (w.status == platform::IoStatus::SeekFailed) raiseError(f_, MDK_E_SEEK);
     if (w.status != platform::IoStatus::Ok) raiseError(f_, MDK_E_WRITE);
     if (w.count != static_cast<int64_t>(run_.size())) raiseError(f_, shortWriteCode_);
@@ -342,10 +335,11 @@ void writeDirtyBlocks(KeyedFile* f) {
     order.reserve(s->dirtyBuffers.size());
     for (uint32_t at : s->dirtyBuffers)
         if (at < s->cache.size() && s->cache[at].dirty) order.push_back(at);
-    std::sort(order.begin(), order.end());
-    order.erase(std::unique(order.begin(), order.end()), order.end());
+    // A buffer made dirty again after a write-back is listed twice; no two buffers hold one
+    // address, so in address order its entries stand together.
     std::sort(order.begin(), order.end(),
               [&](uint32_t a, uint32_t b) { return s->cache[a].address < s->cache[b].address; });
+    order.erase(std::unique(order.begin(), order.end()), order.end());
     headerChanged(f);
     RunWriter writer(f, MDK_E_WRITE, true);
     for (uint32_t at : order) {

@@ -191,8 +191,10 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
 // Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
 // fd is the base file and the bytes are there, else with readAt.
 platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);
-// Writes through the view when the bytes lie inside the base file, else through the system.
-platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset);
+// Writes through the view when the bytes lie inside the base file (and `throughView`), else
+// through the system, telling the view how long the base file has grown.
+platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset,
+                              bool throughView = true);
 // Starts loading, through the view, the bytes a read of the record at `address` looks at first.
 void prefetchRecord(const KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);

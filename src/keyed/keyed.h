@@ -156,8 +156,8 @@ struct KeyedFile : MdkFile {
     // Set for the length of a read that keeps no record lock: the record's lock is only tested
     // (readRecord), since taking it would give it back before the call returns anyway.
     bool probeLocks = false;
-    // Set for the length of a write inside a transaction that gives its record's lock back when
-    // it ends: the records it adds are not locked (newRecordLock, records.cpp).
+    // Set for the length of a write whose new records need no lock (opWrite says when): the
+    // records it adds are not locked (addSlot, addStored).
     bool unlockedNewRecords = false;
     // Block mode: a block-sized scratch into which a read copies just the parts of an uncached
     // data block that reading one record looks at (records.cpp, readPiece).

@@ -31,6 +31,26 @@ std::string keyOf(int n) {
     return buf;
 }
 
+// Lock calls that take a record's lock (not the header's, not the open's byte).
+int gRecordLocks = 0;
+int countingLock(int fd, int cmd, struct flock* lock) {
+    const auto at = static_cast<uint64_t>(lock->l_start);
+    if (cmd == F_OFD_SETLK && lock->l_type != F_UNLCK &&
+        at != platform::kLockBase + kHeaderLockOffset && at != platform::kDenyByte)
+        gRecordLocks++;
+    return platform::defaultSysCalls().fcntlLock(fd, cmd, lock);
+}
+
+// In a process of its own: 0 when the record lock at the address is busy, 1 when it is free.
+int recordLockFree(void* arg) {
+    auto* args = static_cast<std::pair<std::string, uint32_t>*>(arg);
+    platform::OpenResult why;
+    int fd = platform::openFile(args->first.c_str(), platform::Access::ReadWrite, false, &why);
+    if (fd < 0) return 2;
+    platform::LockResult r = platform::probeRange(fd, platform::kLockBase + args->second, 1, true);
+    return r == platform::LockResult::Busy ? 0 : 1;
+}
+
 class Transactions : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
@@ -52,6 +72,19 @@ class Transactions : public ::testing::TestWithParam<bool> {
                          8);
     }
     int32_t remove(int n) { return MDK_remove(file, keyOf(n).data(), 8); }
+    // Inserts record n with a write that keeps its lock (0x1000) while record lock calls are
+    // counted: exactly one must be taken.  Answers the record's address.
+    uint32_t insertKeepingItsLock(int n) {
+        gRecordLocks = 0;
+        platform::sys().fcntlLock = countingLock;
+        std::string data = std::string("kept") + kSep + "tail";
+        EXPECT_EQ(MDK_ExtWrite(file, data.data(), static_cast<int32_t>(data.size()),
+                               keyOf(n).data(), 8, MDK_WRITE_INSERT | 0x1000, 0),
+                  0);
+        EXPECT_EQ(gRecordLocks, 1);
+        platform::resetSysCalls();
+        return static_cast<uint32_t>(MDK_getpos(file));
+    }
     bool has(int n, MdkFile* f = nullptr) {
         return MDK_seek(f ? f : file, keyOf(n).data(), 8, 1) == 0;
     }
@@ -247,26 +280,6 @@ TEST_P(Transactions, AHalfDoneCallMakesTheCommitFailAndRollBack) {
     EXPECT_EQ(put(3, "after"), 0);
 }
 
-// Lock calls that take a record's lock (not the header's, not the open's byte).
-int gRecordLocks = 0;
-int countingLock(int fd, int cmd, struct flock* lock) {
-    const auto at = static_cast<uint64_t>(lock->l_start);
-    if (cmd == F_OFD_SETLK && lock->l_type != F_UNLCK &&
-        at != platform::kLockBase + kHeaderLockOffset && at != platform::kDenyByte)
-        gRecordLocks++;
-    return platform::defaultSysCalls().fcntlLock(fd, cmd, lock);
-}
-
-// In a process of its own: 0 when the record lock at the address is busy, 1 when it is free.
-int recordLockFree(void* arg) {
-    auto* args = static_cast<std::pair<std::string, uint32_t>*>(arg);
-    platform::OpenResult why;
-    int fd = platform::openFile(args->first.c_str(), platform::Access::ReadWrite, false, &why);
-    if (fd < 0) return 2;
-    platform::LockResult r = platform::probeRange(fd, platform::kLockBase + args->second, 1, true);
-    return r == platform::LockResult::Busy ? 0 : 1;
-}
-
 // Inside a transaction the records a write adds take no lock: the transaction holds the header
 // and nothing of them is on disk before the commit.  A record that exists is still locked when
 // it is changed, and a write that keeps its lock (0x1000) takes it and holds it after the call.
@@ -280,20 +293,35 @@ TEST_P(Transactions, RecordsAddedInATransactionAreLockedOnlyWhenTheWriteKeepsThe
     EXPECT_EQ(gRecordLocks, 0);
     ASSERT_EQ(put(1, "changed"), 0);  // the committed record is locked while it changes
     EXPECT_GT(gRecordLocks, 0);
-    gRecordLocks = 0;
-    std::string data = std::string("kept") + kSep + "tail";
-    ASSERT_EQ(MDK_ExtWrite(file, data.data(), static_cast<int32_t>(data.size()), keyOf(70).data(),
-                           8, MDK_WRITE_INSERT | 0x1000, 0),
-              0);
-    EXPECT_EQ(gRecordLocks, 1);
-    platform::resetSysCalls();
-    std::pair<std::string, uint32_t> args{path, static_cast<uint32_t>(MDK_getpos(file))};
+    std::pair<std::string, uint32_t> args{path, insertKeepingItsLock(70)};
     EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 0);  // held after the call
     ASSERT_EQ(MDK_CommitTX(env), 0);
     EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 1);  // the commit gave it back
     for (int i = 1; i < 60; i++)
         EXPECT_TRUE(has(i)) << i;
     EXPECT_TRUE(has(70));
+}
+
+// Outside a transaction, block mode adds records without locking them (the header lock covers
+// them until the blocks that lead to them are written); slot mode still locks each new slot, as
+// it refuses a slot another process holds.  A write that keeps its lock takes it either way, and
+// a change of an existing record always locks it.
+TEST_P(Transactions, RecordsAddedOutsideATransactionAreLockedInSlotModeOrWhenKept) {
+    const bool blockMode = GetParam();
+    gRecordLocks = 0;
+    platform::sys().fcntlLock = countingLock;
+    for (int i = 1; i < 40; i++)
+        ASSERT_EQ(put(i, "name" + std::to_string(i)), 0);
+    EXPECT_EQ(gRecordLocks, blockMode ? 0 : 39);
+    gRecordLocks = 0;
+    ASSERT_EQ(put(7, "changed"), 0);
+    EXPECT_EQ(gRecordLocks, 1);
+    std::pair<std::string, uint32_t> args{path, insertKeepingItsLock(70)};
+    EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 0);  // held after the call
+    ASSERT_EQ(MDK_UnlockRecord(file, -1), 0);
+    EXPECT_EQ(mdnio::test::runInChild(recordLockFree, &args), 1);
+    for (int i = 1; i < 40; i++)
+        EXPECT_TRUE(has(i)) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, Transactions, ::testing::Values(true, false),

@@ -187,15 +187,19 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     if (keyLen > s->K || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
     if (keyLen > 0 && !key) raiseError(f, MDK_E_LENGTH);
-    // Inside a transaction the records a write adds are not locked, unless the write keeps its
-    // lock: the transaction holds the header and nothing of them reaches the file before the
-    // commit, so no other process can reach them, and the lock would go back at the end of
-    // this call anyway.
+    // The records a write adds are not locked, unless the write keeps its lock, inside a
+    // transaction and, in block mode, outside one too: the lock would go back at the end of this
+    // call, and until then no process that keeps the locking rules can reach the new record.  In a
+    // transaction nothing of it reaches the file before the commit; outside one the header lock is
+    // held until the blocks that lead to it are written, after the change counter moved, so a
+    // reader that met it in a half-written block finds its read invalid and reads again under the
+    // header lock.  Block mode ignores a busy lock on a new record anyway (waiting for it served
+    // nothing); slot mode refuses to add a slot another process holds, so it still asks.
     struct NewRecordLocks {
         KeyedFile* f;
         NewRecordLocks(KeyedFile* file, bool skip) : f(file) { f->unlockedNewRecords = skip; }
         ~NewRecordLocks() { f->unlockedNewRecords = false; }
-    } newRecordLocks(f, f->env->inTransaction && !(mode & kKeepLock));
+    } newRecordLocks(f, (f->env->inTransaction || s->blockMode) && !(mode & kKeepLock));
     bool seqKey = s->layout.keys[0].suffix == KeySuffix::Sequence;
     // On a file whose primary key ends in a sequence number the key bytes never name a record:
     // inserts always add, and only an update-only write means the current record.

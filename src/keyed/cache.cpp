@@ -194,6 +194,23 @@ void prefetchRecord(const KeyedShared* s, uint32_t address) {
     s->view.prefetch(block + 6 + 2 * (address & 0xFF));  // the record's slot entry
 }
 
+// The second stage after prefetchRecord: where the record's slot entry (by now on its way)
+// says the record lies.  The entry is only a hint here; reading it goes through the guarded
+// view like any read.
+void prefetchRecordData(KeyedShared* s, uint32_t address) {
+    if (!s->blockMode) {
+        s->view.prefetch(address + 64);  // a slot's second line
+        return;
+    }
+    if (s->cipher || segmentOf(address, s->B) != 0) return;
+    int64_t block = offsetInSegment(address & ~0xFFu, s->B);
+    uint8_t entry[2];
+    if (!s->view.read(entry, 2, block + 6 + 2 * (address & 0xFF))) return;
+    int64_t at = block + 6 + common::getBe16(entry);
+    s->view.prefetch(at);
+    s->view.prefetch(at + 64);
+}
+
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
     CacheBuffer* b = findBuffer(s, address);
     return b ? b->data.get() : nullptr;

@@ -197,6 +197,8 @@ platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n,
                               bool throughView = true);
 // Starts loading, through the view, the bytes a read of the record at `address` looks at first.
 void prefetchRecord(const KeyedShared* s, uint32_t address);
+// Then, once that has arrived, the record's own bytes.
+void prefetchRecordData(KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
 // From this many changed blocks or slots on, a write-back is a bulk write (RunWriter, direct).

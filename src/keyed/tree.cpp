@@ -142,6 +142,9 @@ int32_t searchKey(KeyedFile* f, int k, int mode) {
         f->leafBlock = block;
         f->leafIndex = static_cast<int32_t>(hit.index);
         f->curRecord = static_cast<uint32_t>(-pointer);
+        // A seek is usually followed by a read of the record it found: its block head and slot
+        // entry are asked for now, while the caller comes back for it.
+        if (hit.equal && s->R > 0 && pointer < 0) prefetchRecord(s, f->curRecord);
         auto entry = common::entryValue(blockSpan(s, b), es, hit.index);
         if (!common::isEndMarker(entry)) copyValue({f->found.data(), vs}, entry);
         return hit.equal ? 0 : MDK_E_KEY;
@@ -182,11 +185,21 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     f->leafIndex = to;
     f->curRecord = static_cast<uint32_t>(-static_cast<int32_t>(get32(entry, 0)));
     copyValue({f->lastKey.data(), vs}, value);
-    // A scan goes on in the same direction: the record after this one is likely read next.
-    int32_t after = to + (n > 0 ? 1 : -1);
-    if (n != 0 && s->R > 0 && after >= 0 && after < count) {
-        int32_t pointer = static_cast<int32_t>(get32(b + 6 + static_cast<size_t>(after) * es, 0));
-        if (pointer < 0) prefetchRecord(s, static_cast<uint32_t>(-pointer));
+    // A scan goes on in the same direction: the records after this one are likely read next.
+    // Their bytes are asked for in two stages, since reaching a record waits on memory twice
+    // (its block's slot entry gives where the record lies): four entries ahead the block head
+    // and slot entry, one entry ahead (its slot entry asked for three steps ago) the record.
+    constexpr int32_t kSlotsAhead = 4;
+    const int32_t dir = n > 0 ? 1 : -1;
+    if (n != 0 && s->R > 0) {
+        auto pointerAt = [&](int32_t index) -> int32_t {
+            if (index < 0 || index >= count) return 0;
+            return static_cast<int32_t>(get32(b + 6 + static_cast<size_t>(index) * es, 0));
+        };
+        if (int32_t p = pointerAt(to + dir); p < 0)
+            prefetchRecordData(s, static_cast<uint32_t>(-p));
+        if (int32_t p = pointerAt(to + kSlotsAhead * dir); p < 0)
+            prefetchRecord(s, static_cast<uint32_t>(-p));
     }
     return true;
 }

@@ -183,32 +183,48 @@ platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n,
     return r;
 }
 
-void prefetchRecord(const KeyedShared* s, uint32_t address) {
+void prefetchRecord(KeyedShared* s, uint32_t address) {
     if (!s->blockMode) {
+        // A slot lies where its address says: its first and last bytes at once.
         s->view.prefetch(address);
+        s->view.prefetch(int64_t{address} + s->S - 1);
+        return;
+    }
+    const size_t entry = 6 + 2 * size_t{address & 0xFF};  // the record's slot entry
+    if (const uint8_t* b = cachedBlock(s, address & ~0xFFu)) {
+        // A cached block is read from its buffer, not from the file.
+        __builtin_prefetch(b);
+        if (entry < s->B) __builtin_prefetch(b + entry);
         return;
     }
     if (segmentOf(address, s->B) != 0) return;
     int64_t block = offsetInSegment(address & ~0xFFu, s->B);
-    s->view.prefetch(block);                             // type, address, count
-    s->view.prefetch(block + 6 + 2 * (address & 0xFF));  // the record's slot entry
+    s->view.prefetch(block);  // type, address, count
+    s->view.prefetch(block + static_cast<int64_t>(entry));
 }
 
 // The second stage after prefetchRecord: where the record's slot entry (by now on its way)
-// says the record lies.  The entry is only a hint here; reading it goes through the guarded
-// view like any read.
+// says the record lies.  The entry is only a hint here; reading it from the file goes through
+// the guarded view like any read.
 void prefetchRecordData(KeyedShared* s, uint32_t address) {
-    if (!s->blockMode) {
-        s->view.prefetch(address + 64);  // a slot's second line
+    if (!s->blockMode) return;
+    const size_t entry = 6 + 2 * size_t{address & 0xFF};
+    if (const uint8_t* b = cachedBlock(s, address & ~0xFFu)) {
+        if (entry + 2 > s->B) return;
+        const size_t at = 6 + size_t{common::getBe16(b + entry)};
+        const size_t end = std::min<size_t>(s->B, at + static_cast<size_t>(s->S));
+        for (size_t line = at; line < end; line += 64)
+            __builtin_prefetch(b + line);
         return;
     }
     if (s->cipher || segmentOf(address, s->B) != 0) return;
     int64_t block = offsetInSegment(address & ~0xFFu, s->B);
-    uint8_t entry[2];
-    if (!s->view.read(entry, 2, block + 6 + 2 * (address & 0xFF))) return;
-    int64_t at = block + 6 + common::getBe16(entry);
-    s->view.prefetch(at);
-    s->view.prefetch(at + 64);
+    uint8_t bytes[2];
+    if (!s->view.read(bytes, 2, block + static_cast<int64_t>(entry))) return;
+    const int64_t at = block + 6 + common::getBe16(bytes);
+    const int64_t end = std::min<int64_t>(block + s->B, at + s->S);
+    for (int64_t line = at; line < end; line += 64)
+        s->view.prefetch(line);
 }
 
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {

@@ -196,7 +196,7 @@ platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_
 platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset,
                               bool throughView = true);
 // Starts loading, through the view, the bytes a read of the record at `address` looks at first.
-void prefetchRecord(const KeyedShared* s, uint32_t address);
+void prefetchRecord(KeyedShared* s, uint32_t address);
 // Then, once that has arrived, the record's own bytes.
 void prefetchRecordData(KeyedShared* s, uint32_t address);
 void markDirty(KeyedFile* f, uint8_t* block);

@@ -35,6 +35,12 @@ class Engine {
     virtual uint64_t scanName() = 0;
     // Returns the number of records whose balance is below kFilterLimit.
     virtual uint64_t scanFiltered() = 0;
+    // The same, visiting the records in the order the engine stores them, as a query that asks
+    // for no order may.  Engines that store records in key order (or whose filtered scan takes
+    // the stored order already) have nothing else to offer; an engine that cannot read in stored
+    // order answers false to hasStoredOrderScan and is not measured.
+    virtual bool hasStoredOrderScan() const { return true; }
+    virtual uint64_t scanFilteredStored() { return scanFiltered(); }
     // Replaces the record with r's key by r.
     virtual void update(const Record& r) = 0;
     // Removes the record with r's key.

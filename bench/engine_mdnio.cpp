@@ -97,32 +97,12 @@ class MdnioEngine : public Engine {
     uint64_t scanPrimary() override { return scanKey(1); }
     uint64_t scanName() override { return scanKey(2); }
 
-    uint64_t scanFiltered() override {
-        // balance < 10000, compared as a number: the restricted read skips the other 99% of the
-        // records inside the library.
-        static const char limit[] = "10000";
-        MdkRestrictEntry entry{};
-        entry.fieldNumber = 3;
-        entry.width = static_cast<int32_t>(kBalanceLength);
-        entry.op = MDK_OP_LT | MDK_OP_NUMERIC;
-        entry.length = static_cast<int32_t>(sizeof limit - 1);
-        entry.value = limit;
-        if (MDK_PutRestrictInfo(file_, 0, &entry) != 0) fail("restrict");
-        MDK_seek(file_, "", 0, 1);
-        uint64_t count = 0;
-        for (;;) {
-            int32_t n = MDK_RestrictedRead(file_, buffer_, sizeof buffer_, MDK_READ_NEXT, nullptr,
-                                           nullptr, nullptr, 0, 2);
-            if (n == -4) break;
-            if (n < 0) fail("restricted read");
-            count++;
-        }
-        // An entry of length 0 ends the program: the handle reads unfiltered again.
-        MdkRestrictEntry end{};
-        end.value = limit;
-        MDK_PutRestrictInfo(file_, 0, &end);
-        return count;
-    }
+    uint64_t scanFiltered() override { return restrictedScan(false); }
+
+    // Block mode reads in physical order (the data blocks in file order), the order SQLite's
+    // WHERE without ORDER BY takes; slot mode offers no such order.
+    bool hasStoredOrderScan() const override { return blockMode_; }
+    uint64_t scanFilteredStored() override { return restrictedScan(true); }
 
     void update(const Record& r) override {
         uint8_t data[kDataLength];
@@ -142,6 +122,35 @@ class MdnioEngine : public Engine {
     }
 
   private:
+    uint64_t restrictedScan(bool physicalOrder) {
+        // balance < 10000, compared as a number: the restricted read skips the other 99% of the
+        // records inside the library.
+        static const char limit[] = "10000";
+        MdkRestrictEntry entry{};
+        entry.fieldNumber = 3;
+        entry.width = static_cast<int32_t>(kBalanceLength);
+        entry.op = MDK_OP_LT | MDK_OP_NUMERIC;
+        entry.length = static_cast<int32_t>(sizeof limit - 1);
+        entry.value = limit;
+        if (MDK_PutRestrictInfo(file_, 0, &entry) != 0) fail("restrict");
+        // Key number -1000 turns physical order on and stands before the first record.
+        MDK_seek(file_, "", 0, physicalOrder ? -1000 : 1);
+        uint64_t count = 0;
+        for (;;) {
+            int32_t n = MDK_RestrictedRead(file_, buffer_, sizeof buffer_, MDK_READ_NEXT, nullptr,
+                                           nullptr, nullptr, 0, 2);
+            if (n == -4) break;
+            if (n < 0) fail("restricted read");
+            count++;
+        }
+        // An entry of length 0 ends the program: the handle reads unfiltered again.
+        MdkRestrictEntry end{};
+        end.value = limit;
+        MDK_PutRestrictInfo(file_, 0, &end);
+        if (physicalOrder) MDK_RawReadMode(file_, 0);
+        return count;
+    }
+
     uint64_t scanKey(int32_t key) {
         // An empty search value stands before the first entry of the key.
         MDK_seek(file_, "", 0, key);

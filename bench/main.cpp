@@ -133,6 +133,8 @@ std::vector<Row> runEngine(Engine& e, const Dataset& ds, const std::string& dir)
     rec.measure("scan_primary", n, [&] { return e.scanPrimary(); });
     rec.measure("scan_name", n, [&] { return e.scanName(); });
     rec.measure("scan_filtered", n, [&] { return e.scanFiltered(); });
+    if (e.hasStoredOrderScan())
+        rec.measure("scan_filtered_stored", n, [&] { return e.scanFilteredStored(); });
     rec.measure("update", changes, [&] {
         for (uint32_t i = 0; i < changes; i++)
             e.update(ds.record(ds.shuffled(i, kUpdateStream), 1));
@@ -266,9 +268,9 @@ std::vector<Row> inChild(const std::string& label, const std::function<std::vect
 
 using Key = std::tuple<std::string, std::string, std::string>;  // workload, engine, variant
 
-const std::vector<std::string> kWorkloads = {"bulk_load",    "bulk_load_no_tx", "lookup",
-                                             "scan_primary", "scan_name",       "scan_filtered",
-                                             "update",       "remove"};
+const std::vector<std::string> kWorkloads = {
+    "bulk_load",     "bulk_load_no_tx",      "lookup", "scan_primary", "scan_name",
+    "scan_filtered", "scan_filtered_stored", "update", "remove"};
 
 const char* describe(const std::string& w) {
     static const std::map<std::string, const char*> text = {
@@ -278,6 +280,7 @@ const char* describe(const std::string& w) {
         {"scan_primary", "scan in primary-key order"},
         {"scan_name", "scan by the name key"},
         {"scan_filtered", "filtered scan, 1% (records/s)"},
+        {"scan_filtered_stored", "filtered scan, 1%, stored order"},
         {"update", "random update"},
         {"remove", "random remove"}};
     auto it = text.find(w);

@@ -11,17 +11,6 @@ namespace mdnio::catalog {
 
 namespace {
 
-class FileLockHold {
-  public:
-    explicit FileLockHold(MdkFile* file) : file_(file) { lockFile(file_); }
-    ~FileLockHold() { unlockFile(file_); }
-    FileLockHold(const FileLockHold&) = delete;
-    FileLockHold& operator=(const FileLockHold&) = delete;
-
-  private:
-    MdkFile* file_;
-};
-
 // The separator as the description's byte: "none" (-1) shows as 0xFF.
 uint8_t separatorByte(int32_t separator) {
     return static_cast<uint8_t>(separator);

@@ -8,12 +8,18 @@ namespace mdnio {
 
 using platform::currentThreadId;
 
+// An owner field only answers "does this thread hold the lock?".  A thread always reads back
+// what it stored itself, and no other thread ever stores its id, so the answer needs no
+// ordering of its own: the mutex orders everything the lock protects.  (Sequentially
+// consistent stores cost a locked instruction each.)
+constexpr std::memory_order kOwnerOrder = std::memory_order_relaxed;
+
 void lockEnv(MdkEnv* env) {
     ThreadId self = currentThreadId();
-    if (env->lockOwner.load() != self) {
+    if (env->lockOwner.load(kOwnerOrder) != self) {
         env->lock.lock();
         env->lockDepth++;
-        env->lockOwner.store(self);
+        env->lockOwner.store(self, kOwnerOrder);
     } else {
         env->lockDepth++;
     }
@@ -22,9 +28,9 @@ void lockEnv(MdkEnv* env) {
 void unlockEnv(MdkEnv* env) {
     // Only the owner may give the lock back; a stray unlock from another thread (or one too
     // many) must not release a mutex it does not hold.
-    if (env->lockOwner.load() != currentThreadId() || env->lockDepth <= 0) return;
+    if (env->lockOwner.load(kOwnerOrder) != currentThreadId() || env->lockDepth <= 0) return;
     if (--env->lockDepth > 0) return;
-    env->lockOwner.store(0);
+    env->lockOwner.store(0, kOwnerOrder);
     env->lock.unlock();
 }
 
@@ -35,11 +41,11 @@ void unlockEnv(MdkEnv* env) {
 void lockFile(MdkFile* file) {
     MdkSharedFile* sh = file->shared;
     ThreadId self = currentThreadId();
-    if (file->lockOwner.load() != self) {
+    if (file->lockOwner.load(kOwnerOrder) != self) {
         sh->lock.lock();
         sh->lockCount++;
         file->lockDepth++;
-        file->lockOwner.store(self);
+        file->lockOwner.store(self, kOwnerOrder);
     } else {
         sh->lockCount++;
         file->lockDepth++;
@@ -49,9 +55,9 @@ void lockFile(MdkFile* file) {
 bool tryLockFile(MdkFile* file) {
     MdkSharedFile* sh = file->shared;
     ThreadId self = currentThreadId();
-    if (file->lockOwner.load() != self) {
+    if (file->lockOwner.load(kOwnerOrder) != self) {
         if (!sh->lock.tryLock()) return false;
-        file->lockOwner.store(self);
+        file->lockOwner.store(self, kOwnerOrder);
     }
     sh->lockCount++;
     file->lockDepth++;
@@ -59,11 +65,11 @@ bool tryLockFile(MdkFile* file) {
 }
 
 void unlockFile(MdkFile* file) {
-    if (file->lockOwner.load() != currentThreadId() || file->lockDepth <= 0) return;
+    if (file->lockOwner.load(kOwnerOrder) != currentThreadId() || file->lockDepth <= 0) return;
     MdkSharedFile* sh = file->shared;
     sh->lockCount--;
     if (--file->lockDepth > 0) return;
-    file->lockOwner.store(0);
+    file->lockOwner.store(0, kOwnerOrder);
     sh->lock.unlock();
 }
 

@@ -32,6 +32,19 @@ void unlockFile(MdkFile* file);
 // lockFile without waiting: false when another thread holds the file lock.
 bool tryLockFile(MdkFile* file);
 
+// Holds the handle's file lock for a scope.  After a raise has given the lock back the release
+// here does nothing, as unlockFile only acts for the owning thread.
+class FileLockHold {
+  public:
+    explicit FileLockHold(MdkFile* file) : file_(file) { lockFile(file_); }
+    ~FileLockHold() { unlockFile(file_); }
+    FileLockHold(const FileLockHold&) = delete;
+    FileLockHold& operator=(const FileLockHold&) = delete;
+
+  private:
+    MdkFile* file_;
+};
+
 // Gives back what the calling thread holds on `file`'s environment and file lock (the header
 // lock of the keyed kinds included, through the kind's unlock-header slot).  Never throws.
 void releaseThreadLocks(MdkFile* file) noexcept;

@@ -57,17 +57,4 @@ inline uint32_t recordLockOffset(const IndexedFile* x, int64_t number) {
     return lockOffsetAt(kHeaderSize + number * x->recordLength);
 }
 
-// Holds the handle's file lock for a scope.  After a raise has given the lock back the release
-// here does nothing, as unlockFile only acts for the owning thread.
-class FileLockHold {
-  public:
-    explicit FileLockHold(MdkFile* file) : file_(file) { lockFile(file_); }
-    ~FileLockHold() { unlockFile(file_); }
-    FileLockHold(const FileLockHold&) = delete;
-    FileLockHold& operator=(const FileLockHold&) = delete;
-
-  private:
-    MdkFile* file_;
-};
-
 }  // namespace mdnio::indexed

@@ -85,6 +85,10 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
         shared->maxDataLength != 0 ? static_cast<size_t>(std::max(shared->keyAreaWidth, 0)) : 0;
     RecordFields fields(dataStart, shared->separator);
 
+    // The reads below are calls of their own, each taking the file lock; holding it across them
+    // makes every one of those a count instead of a mutex round trip.  A raise inside one gives
+    // it back, and the reads that follow take it for themselves again.
+    FileLockHold hold(file);
     int32_t result = MDK_ExtReadDirect(file, buffer, bufferLength, option, 0, 0);
     for (;;) {
         if (result == -1) return file->error == MDK_E_EOF ? kEndOfRange : -1;

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "catalog/catalog.h"
-#include "catalog/envlock.h"
+#include "frame/frame.h"
 
 namespace mdnio::catalog {
 
@@ -41,7 +41,7 @@ template <class Record>
 int32_t fetchNext(MdkCatalog* handle, std::vector<Listed<Record>>& list, size_t& cursor,
                   Record* out) {
     if (!out) return 0;
-    EnvLock lock(handle->env);
+    EnvLockHold lock(handle->env);
     if (cursor >= list.size()) {
         cursor = 0;  // the next fetch starts again with the first record
         return 0;
@@ -54,7 +54,7 @@ int32_t fetchNext(MdkCatalog* handle, std::vector<Listed<Record>>& list, size_t&
 }  // namespace
 
 MdkCatalog* requestHandle(MdkEnv* env) {
-    EnvLock lock(env);
+    EnvLockHold lock(env);
     if (!env->catalog) {
         MdkCatalog* handle = new (std::nothrow) MdkCatalog();
         if (!handle) return nullptr;
@@ -67,7 +67,7 @@ MdkCatalog* requestHandle(MdkEnv* env) {
 void freeHandle(MdkCatalog* handle) noexcept {
     MdkEnv* env = handle->env;
     if (env) {
-        EnvLock lock(env);
+        EnvLockHold lock(env);
         if (env->catalog == handle) env->catalog = nullptr;
     }
     delete handle;
@@ -76,7 +76,7 @@ void freeHandle(MdkCatalog* handle) noexcept {
 void installTables(MdkCatalog* handle, std::vector<TableEntry> tables, int32_t count) {
     std::vector<TableEntry> old;
     {
-        EnvLock lock(handle->env);
+        EnvLockHold lock(handle->env);
         old.swap(handle->tables);
         handle->tables = std::move(tables);
         handle->tableCursor = 0;
@@ -88,7 +88,7 @@ void installTables(MdkCatalog* handle, std::vector<TableEntry> tables, int32_t c
 void installColumns(MdkCatalog* handle, std::vector<ColumnEntry> columns) {
     std::vector<ColumnEntry> old;
     {
-        EnvLock lock(handle->env);
+        EnvLockHold lock(handle->env);
         old.swap(handle->columns);
         handle->columns = std::move(columns);
         handle->columnCursor = 0;

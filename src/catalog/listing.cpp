@@ -5,12 +5,12 @@
 #include <string_view>
 
 #include "catalog/embedded.h"
-#include "catalog/envlock.h"
 #include "catalog/facts.h"
 #include "catalog/openfile.h"
 #include "catalog/paths.h"
 #include "catalog/readers.h"
 #include "catalog/text.h"
+#include "frame/frame.h"
 
 namespace mdnio::catalog {
 
@@ -38,7 +38,7 @@ std::optional<std::vector<TableEntry>> readTables(MdkEnv* env, const std::string
 // first.  Nothing when the list has no such table.
 std::optional<TableEntry> findTable(MdkCatalog* handle, std::string_view name,
                                     std::string_view fileSpec) {
-    EnvLock lock(handle->env);
+    EnvLockHold lock(handle->env);
     for (TableEntry& t : handle->tables) {
         if (!equalNoCase(fieldText(t.record.name), name, kTableNameCompared)) continue;
         if (!fileSpec.empty()) copyField(t.record.fileSpec, fileSpec);
@@ -72,7 +72,7 @@ int32_t getTables(MdkCatalog* handle, const char* dictionaryName, const char* qu
     if (given.size() >= kNameArgSize) return 0;
     std::string dictionary;
     {
-        EnvLock lock(handle->env);
+        EnvLockHold lock(handle->env);
         if (dictionaryName) copyField(handle->dictionaryName, given);
         if (qualifier) copyField(handle->qualifier, qualifier);
         if (tableName) copyField(handle->tableNameArg, tableName);
@@ -99,7 +99,7 @@ int32_t getColumns(MdkCatalog* handle, const char* dictionaryName, const char* q
     if (!table) return 0;
     std::string dictionary;
     {
-        EnvLock lock(handle->env);
+        EnvLockHold lock(handle->env);
         dictionary = fieldText(handle->dictionaryName);
     }
     installColumns(handle, {});

@@ -32,18 +32,21 @@ void unlockFile(MdkFile* file);
 // lockFile without waiting: false when another thread holds the file lock.
 bool tryLockFile(MdkFile* file);
 
-// Holds the handle's file lock for a scope.  After a raise has given the lock back the release
-// here does nothing, as unlockFile only acts for the owning thread.
-class FileLockHold {
+// Holds one of the locks above for a scope.  After a raise has given the lock back the release
+// here does nothing, as the unlocks only act for the owning thread.
+template <class T, void (*Lock)(T*), void (*Unlock)(T*)>
+class LockHold {
   public:
-    explicit FileLockHold(MdkFile* file) : file_(file) { lockFile(file_); }
-    ~FileLockHold() { unlockFile(file_); }
-    FileLockHold(const FileLockHold&) = delete;
-    FileLockHold& operator=(const FileLockHold&) = delete;
+    explicit LockHold(T* target) : target_(target) { Lock(target_); }
+    ~LockHold() { Unlock(target_); }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
 
   private:
-    MdkFile* file_;
+    T* target_;
 };
+using EnvLockHold = LockHold<MdkEnv, lockEnv, unlockEnv>;
+using FileLockHold = LockHold<MdkFile, lockFile, unlockFile>;
 
 // Gives back what the calling thread holds on `file`'s environment and file lock (the header
 // lock of the keyed kinds included, through the kind's unlock-header slot).  Never throws.

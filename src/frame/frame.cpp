@@ -14,6 +14,18 @@ using platform::currentThreadId;
 // consistent stores cost a locked instruction each.)
 constexpr std::memory_order kOwnerOrder = std::memory_order_relaxed;
 
+namespace {
+
+// The count of holds changes only in the thread that holds the file's mutex; others (the
+// background thread) merely glance at it before trying the mutex.  A plain load and store
+// therefore suffice where an increment would cost a locked instruction.
+void addHolds(MdkSharedFile* sh, int32_t n) {
+    sh->lockCount.store(sh->lockCount.load(std::memory_order_relaxed) + n,
+                        std::memory_order_relaxed);
+}
+
+}  // namespace
+
 void lockEnv(MdkEnv* env) {
     ThreadId self = currentThreadId();
     if (env->lockOwner.load(kOwnerOrder) != self) {
@@ -43,11 +55,11 @@ void lockFile(MdkFile* file) {
     ThreadId self = currentThreadId();
     if (file->lockOwner.load(kOwnerOrder) != self) {
         sh->lock.lock();
-        sh->lockCount++;
+        addHolds(sh, 1);
         file->lockDepth++;
         file->lockOwner.store(self, kOwnerOrder);
     } else {
-        sh->lockCount++;
+        addHolds(sh, 1);
         file->lockDepth++;
     }
 }
@@ -59,7 +71,7 @@ bool tryLockFile(MdkFile* file) {
         if (!sh->lock.tryLock()) return false;
         file->lockOwner.store(self, kOwnerOrder);
     }
-    sh->lockCount++;
+    addHolds(sh, 1);
     file->lockDepth++;
     return true;
 }
@@ -67,7 +79,7 @@ bool tryLockFile(MdkFile* file) {
 void unlockFile(MdkFile* file) {
     if (file->lockOwner.load(kOwnerOrder) != currentThreadId() || file->lockDepth <= 0) return;
     MdkSharedFile* sh = file->shared;
-    sh->lockCount--;
+    addHolds(sh, -1);
     if (--file->lockDepth > 0) return;
     file->lockOwner.store(0, kOwnerOrder);
     sh->lock.unlock();
@@ -91,7 +103,7 @@ void releaseThreadLocks(MdkFile* file) noexcept {
     }
     if (file->shared && file->lockOwner.load() == self) {
         if (file->lockDepth > 1) {
-            file->shared->lockCount -= file->lockDepth - 1;
+            addHolds(file->shared, -(file->lockDepth - 1));
             file->lockDepth = 1;
         }
         // The kind's unlock header writes back a held header, releases its byte-range lock and

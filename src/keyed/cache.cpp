@@ -244,32 +244,14 @@ void dropCache(KeyedShared* s) {
     s->insertBlock = 0;
 }
 
-uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
+namespace {
+
+// Reads the block at `address` into buffer b (emptied by the caller) and makes b hold it.
+uint8_t* readInto(KeyedFile* f, CacheBuffer& b, uint32_t address, int type, int fd,
+                  int64_t offset) {
     KeyedShared* s = f->sh();
-    if (address == 0) raiseError(f, MDK_E_BADADDR);
-    if (CacheBuffer* hit = findBuffer(s, address)) {
-        hit->referenced = true;
-        return hit->data.get();
-    }
-    int64_t offset = 0;
-    int fd = segmentFdFor(f, address, &offset);
-    CacheBuffer& b = chooseBuffer(f);
     uint8_t* data = b.data.get();
     uint32_t eof = get32(s->header, kOffEof);
-    if (address == eof && type == kTypeFree) {
-        // A new block at the end of the file: claim its room on disk now (as zeros, which is
-        // what the file holds past its end anyway), so that a full disk fails here and not when
-        // the block is written back.
-        std::memset(data, 0, s->B);
-        platform::IoResult w = writeBytes(s, fd, data, s->B, offset);
-        if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
-        put32(data, 1, address);
-        settle(s, b, address);
-        setDirty(s, b);
-        put32(s->header, kOffEof, eof + s->B);
-        headerChanged(f);
-        return data;
-    }
     bool raw = s->flags & kRawMode;
     platform::IoResult r = readBytes(s, fd, data, s->B, offset);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_KEYREAD);
@@ -289,6 +271,62 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
     }
     settle(s, b, address);
     setClean(s, b);
+    return data;
+}
+
+}  // namespace
+
+uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
+    KeyedShared* s = f->sh();
+    if (address == 0) raiseError(f, MDK_E_BADADDR);
+    if (CacheBuffer* hit = findBuffer(s, address)) {
+        hit->referenced = true;
+        return hit->data.get();
+    }
+    int64_t offset = 0;
+    int fd = segmentFdFor(f, address, &offset);
+    CacheBuffer& b = chooseBuffer(f);
+    uint32_t eof = get32(s->header, kOffEof);
+    if (address == eof && type == kTypeFree) {
+        // A new block at the end of the file: claim its room on disk now (as zeros, which is
+        // what the file holds past its end anyway), so that a full disk fails here and not when
+        // the block is written back.
+        uint8_t* data = b.data.get();
+        std::memset(data, 0, s->B);
+        platform::IoResult w = writeBytes(s, fd, data, s->B, offset);
+        if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
+        put32(data, 1, address);
+        settle(s, b, address);
+        setDirty(s, b);
+        put32(s->header, kOffEof, eof + s->B);
+        headerChanged(f);
+        return data;
+    }
+    return readInto(f, b, address, type, fd, offset);
+}
+
+uint8_t* fetchStreamBlock(KeyedFile* f, uint32_t address) {
+    KeyedShared* s = f->sh();
+    if (address == 0) raiseError(f, MDK_E_BADADDR);
+    if (CacheBuffer* hit = findBuffer(s, address)) return hit->data.get();
+    int64_t offset = 0;
+    int fd = segmentFdFor(f, address, &offset);
+    CacheBuffer* b = nullptr;
+    if (s->streamBuffer < s->cache.size() && !s->cache[s->streamBuffer].dirty &&
+        s->cache[s->streamBuffer].data) {
+        b = &s->cache[s->streamBuffer];
+        if (b->address) s->cacheIndex.erase(b->address);
+        b->address = 0;
+    } else {
+        b = &chooseBuffer(f);
+    }
+    s->streamBuffer = static_cast<size_t>(b - s->cache.data());
+    // The hardware does not carry a sequential read over into the next page by itself.
+    if (fd == s->fd)
+        for (int64_t line = 0; line < s->B; line += 64)
+            s->view.prefetch(offset + s->B + line);
+    uint8_t* data = readInto(f, *b, address, kAnyType, fd, offset);
+    b->referenced = false;  // a block a scan passed over is the first to go
     return data;
 }
 

@@ -122,6 +122,12 @@ struct KeyedShared : MdkSharedFile {
     size_t dirtyCount = 0;               // buffers dirty now
     size_t baseBuffers = 0;
     size_t clockHand = 0;
+    // The buffer the last step in physical order read its block into (kNoBuffer: none).  The
+    // next block of such a scan takes the same buffer while it is clean: a scan through the
+    // whole file passes through one buffer, leaving the rest of the cache to the blocks other
+    // calls come back to, and copies into memory the processor still holds.
+    size_t streamBuffer = kNoBuffer;
+    static constexpr size_t kNoBuffer = SIZE_MAX;
 };
 
 // One step of a search path: a key block and the entry taken in it.
@@ -188,6 +194,9 @@ void flushData(KeyedFile* f);
 // -----------------------------------------------------------------------------
 constexpr int kAnyType = 1;  // fetchBlock: any block type
 uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
+// fetchBlock for a scan in physical order: a block not cached takes the scan's own buffer
+// (streamBuffer) when that is clean, and the next block of the file is asked for ahead.
+uint8_t* fetchStreamBlock(KeyedFile* f, uint32_t address);
 // Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
 // fd is the base file and the bytes are there, else with readAt.
 platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);

@@ -160,7 +160,7 @@ void rawStep(KeyedFile* f, int dir) {
         if (segmentOf(block, s->B) == segmentOf(eof, s->B) &&
             offsetInSegment(block, s->B) >= offsetInSegment(eof, s->B))
             raiseError(f, MDK_E_EOF);
-        uint8_t* b = fetchBlock(f, block, kAnyType);
+        uint8_t* b = fetchStreamBlock(f, block);
         if (b[0] == kTypeData) {
             int count = std::min<int>(b[5], 255);
             for (slot += dir; slot >= 1 && slot <= count; slot += dir) {

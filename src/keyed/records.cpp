@@ -426,6 +426,20 @@ uint32_t writePieces(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
     return link;
 }
 
+// Appends the data of the pieces that follow the record at `at`, from `link` on, to f->joined.
+void joinPieces(KeyedFile* f, uint32_t at, uint32_t link) {
+    KeyedShared* s = f->sh();
+    ChainGuard guard;  // allocates nothing for records of up to 32 pieces
+    guard.seen(at);
+    while (link) {
+        if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
+        uint8_t* pieceBuf = f->packBuf.data();
+        link = readPiece(f, link, pieceBuf);
+        uint32_t n = getBe16(pieceBuf + 1 + s->K);
+        f->joined.insert(f->joined.end(), pieceBuf + 3 + s->K, pieceBuf + 3 + s->K + n);
+    }
+}
+
 }  // namespace
 
 void readRecord(KeyedFile* f, int64_t address) {
@@ -452,15 +466,7 @@ void readRecord(KeyedFile* f, int64_t address) {
     const uint8_t* buf = f->readBuf.data();
     uint32_t d = getBe16(buf + 1 + s->K);
     f->joined.assign(buf, buf + 3 + s->K + d);
-    ChainGuard guard;  // allocates nothing for records of up to 32 pieces
-    guard.seen(at);
-    while (link) {
-        if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
-        uint8_t* pieceBuf = f->packBuf.data();
-        link = readPiece(f, link, pieceBuf);
-        uint32_t n = getBe16(pieceBuf + 1 + s->K);
-        f->joined.insert(f->joined.end(), pieceBuf + 3 + s->K, pieceBuf + 3 + s->K + n);
-    }
+    if (link) joinPieces(f, at, link);
 }
 
 uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count) {

@@ -105,7 +105,9 @@ int32_t callFrame(MdkFile* file, CallKind kind, Op&& op) noexcept {
     if (badHandle(file)) return -1;
     return localTrap(file, [&]() -> int32_t {
         if (file->flags.load() & kFileClosedInTx) raiseError(file, MDK_E_HANDLE);
-        if (file->shared) file->shared->flags.fetch_and(~kSharedOneCall);
+        // The mark is rarely set; testing first spares most calls a locked instruction.
+        if (file->shared && (file->shared->flags.load(std::memory_order_relaxed) & kSharedOneCall))
+            file->shared->flags.fetch_and(~kSharedOneCall);
         if (kind == CallKind::Write) {
             if (!file->writeAllowed) raiseError(file, MDK_E_READONLY);
             if (file->flags.load() & kFileWritesRefused) raiseError(file, MDK_E_WRITE);

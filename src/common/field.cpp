@@ -3,23 +3,22 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/bytes.h"
+
 namespace mdnio::common {
 
 FieldRef findSeparatedField(std::span<const uint8_t> data, unsigned n, uint8_t separator) {
     if (n == 0) return {};
+    const uint8_t* p = data.data();
+    const size_t size = data.size();
     size_t start = 0;
     for (unsigned skipped = 1; skipped < n; ++skipped) {
-        const void* hit = start < data.size()
-                              ? std::memchr(data.data() + start, separator, data.size() - start)
-                              : nullptr;
-        if (!hit) return {};
-        start = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data.data()) + 1;
+        const size_t hit =
+            start < size ? start + findByte(p + start, size - start, separator) : size;
+        if (hit == size) return {};
+        start = hit + 1;
     }
-    const void* end = start < data.size()
-                          ? std::memchr(data.data() + start, separator, data.size() - start)
-                          : nullptr;
-    const size_t stop =
-        end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - data.data()) : data.size();
+    const size_t stop = start < size ? start + findByte(p + start, size - start, separator) : size;
     return FieldRef{true, start, stop - start};
 }
 

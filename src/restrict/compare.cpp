@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/bytes.h"
 #include "mdnio.h"
 #include "restrict/parse_number.h"
 
@@ -30,8 +31,8 @@ std::optional<int> compareNumber(std::span<const uint8_t> record, size_t at, siz
     end = std::min(end, record.size());
     size_t stop = at < end ? std::min(end, at + static_cast<size_t>(std::max(width, 0))) : at;
     if (separator >= 0 && stop > at) {
-        const void* hit = std::memchr(record.data() + at, separator, stop - at);
-        if (hit) stop = static_cast<size_t>(static_cast<const uint8_t*>(hit) - record.data());
+        stop =
+            at + common::findByte(record.data() + at, stop - at, static_cast<uint8_t>(separator));
     }
     double value = 0.0;
     const char* text = at < record.size() ? reinterpret_cast<const char*>(record.data() + at) : "";

@@ -171,37 +171,50 @@ Stored locate(KeyedFile* f, uint32_t address) {
     return check(f, fetchBlock(f, address & ~0xFFu, kAnyType), address);
 }
 
+// What copySparse asks of the view: the block's parts copied into `image`, in the order check()
+// looks at them, stopping where a check is going to fail.  Runs under the view's guard, so it
+// only copies and compares; check() raises afterwards.
+struct SparseParts {
+    uint8_t* image;
+    unsigned slot;
+    size_t keyArea;  // K
+};
+
+void copySparseParts(const uint8_t* block, size_t B, void* context) {
+    const auto& c = *static_cast<const SparseParts*>(context);
+    uint8_t* image = c.image;
+    std::memcpy(image, block, 6);
+    if (image[0] != kTypeData || c.slot > image[5]) return;
+    const size_t entry = 6 + 2 * size_t{c.slot};  // slot entries follow the free-byte count
+    if (entry + 2 > B) return;
+    std::memcpy(image + entry, block + entry, 2);
+    const size_t position = getBe16(image + entry);
+    const size_t head = 3 + c.keyArea;
+    if (position == 0 || position + head > B - 6) return;
+    std::memcpy(image + 6 + position, block + 6 + position, head);
+    const uint32_t stored = getBe16(image + 6 + position + head - 2);
+    const size_t rest = (stored & 0x7FFF) + ((stored & kContinued) ? 4 : 0);
+    if (position + head + rest > B - 6) return;
+    std::memcpy(image + 6 + position + head, block + 6 + position + head, rest);
+}
+
 // Copies into f->sparse the parts of the data block holding `address` that check() and
-// readPiece look at, in the order they look at them, straight from the file's view: the block's
-// type, address and count, the record's slot entry, the record.  A record read this way costs
-// a few small copies instead of bringing a whole block into the cache.  Where a check is going
-// to fail, the copying stops and check() raises the error.  False when the block must be
-// fetched whole instead: it is cached (perhaps changed), enciphered, in a segment file, read
-// in physical order (whose end-of-file rules fetchBlock keeps), or the view cannot serve it.
+// readPiece look at, straight from the file's view: the block's type, address and count, the
+// record's slot entry, the record.  A record read this way costs a few small copies under one
+// guard instead of bringing a whole block into the cache.  False when the block must be fetched
+// whole instead: it is cached (perhaps changed), enciphered, in a segment file, read in
+// physical order (whose end-of-file rules fetchBlock keeps), or the view cannot serve it.
 bool copySparse(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint32_t blockAddress = address & ~0xFFu;
     if (s->cipher || (s->flags & kRawMode) || !s->view.isOpen() || f->sparse.size() != s->B ||
         segmentOf(blockAddress, s->B) != 0 || cachedBlock(s, blockAddress))
         return false;
-    int64_t at = offsetInSegment(blockAddress, s->B);
-    uint8_t* image = f->sparse.data();
-    if (!s->view.read(image, 6, at)) return false;
-    if (get32(image, 1) != blockAddress) raiseError(f, MDK_E_KEYADDR);  // as fetchBlock does
-    unsigned slot = address & 0xFF;
-    if (image[0] != kTypeData || slot > image[5]) return true;
-    size_t entry = 6 + 2 * size_t{slot};  // slot entries follow the free-byte count
-    if (entry + 2 > s->B) return true;
-    if (!s->view.read(image + entry, 2, at + static_cast<int64_t>(entry))) return false;
-    size_t position = getBe16(image + entry);
-    size_t head = 3 + static_cast<size_t>(s->K);
-    if (position == 0 || position + head > s->B - 6) return true;
-    uint8_t* rec = image + 6 + position;
-    if (!s->view.read(rec, head, at + 6 + static_cast<int64_t>(position))) return false;
-    uint32_t stored = getBe16(rec + head - 2);
-    size_t rest = (stored & 0x7FFF) + ((stored & kContinued) ? 4 : 0);
-    if (position + head + rest > s->B - 6) return true;
-    return s->view.read(rec + head, rest, at + 6 + static_cast<int64_t>(position + head));
+    SparseParts parts{f->sparse.data(), address & 0xFF, static_cast<size_t>(s->K)};
+    if (!s->view.readWith(offsetInSegment(blockAddress, s->B), s->B, copySparseParts, &parts))
+        return false;
+    if (get32(parts.image, 1) != blockAddress) raiseError(f, MDK_E_KEYADDR);  // as fetchBlock does
+    return true;
 }
 
 // Reads the piece at `address` into `buf` (S bytes); answers its continuation link.

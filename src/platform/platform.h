@@ -106,6 +106,15 @@ class FileView {
     // view is closed): nothing is to be made of dst then.
     bool read(void* dst, size_t n, int64_t offset);
 
+    // Hands `reader` the n bytes at `offset` where they lie in the mapping, to copy what it
+    // needs in one go: the guard against a file cut short is set up once for all its reads
+    // instead of once per copy.  False when the bytes are not all inside the file, or when the
+    // file was cut short while the reader ran (what it copied is then not to be trusted).  The
+    // reader must not throw and must own nothing with a destructor: a cut-short file leaves it
+    // by a jump.
+    using GuardedReader = void (*)(const uint8_t* bytes, size_t n, void* context);
+    bool readWith(int64_t offset, size_t n, GuardedReader reader, void* context);
+
     // Copies n bytes from src into the file at `offset`, through the mapping: what a write to
     // the descriptor would do, without the system call.  Only inside the file as far as the
     // view knows it (it never grows the file); false, with the file perhaps written in part,
@@ -125,6 +134,10 @@ class FileView {
     }
 
   private:
+    // Whether the n bytes at `offset` lie inside the file as far as it is known, measuring it
+    // again when they reach past what was known.
+    bool inside(int64_t offset, size_t n);
+
     int fd_ = -1;
     unsigned char* base_ = nullptr;
     size_t span_ = 0;    // bytes of address space the mapping covers

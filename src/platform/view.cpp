@@ -70,17 +70,24 @@ bool installGuard() {
     return installed;
 }
 
-// Copies n bytes from or to a mapping; false when a page of it is gone.  Nothing with a destructor
-// lives in this frame, so the jump out of the handler skips no cleanup.
-bool guardedCopy(void* dst, const void* src, size_t n) {
+// Runs reader over n bytes of a mapping; false when a page of it is gone.  Nothing with a
+// destructor lives in this frame, so the jump out of the handler skips no cleanup.
+bool guardedRun(FileView::GuardedReader reader, const uint8_t* bytes, size_t n, void* context) {
     sigjmp_buf guard;
     if (sigsetjmp(guard, 0) != 0) return false;
     tGuard = &guard;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    std::memcpy(dst, src, n);
+    reader(bytes, n, context);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     tGuard = nullptr;
     return true;
+}
+
+// Copies n bytes from or to a mapping; false when a page of it is gone.
+bool guardedCopy(void* dst, const void* src, size_t n) {
+    return guardedRun(
+        [](const uint8_t* from, size_t size, void* to) { std::memcpy(to, from, size); },
+        static_cast<const uint8_t*>(src), n, dst);
 }
 
 // Network file systems keep their page cache in step with other machines at opens, locks and
@@ -134,7 +141,7 @@ void FileView::close() {
     fd_ = -1;
 }
 
-bool FileView::read(void* dst, size_t n, int64_t offset) {
+bool FileView::inside(int64_t offset, size_t n) {
     if (!base_ || offset < 0 || n > span_ || static_cast<uint64_t>(offset) > span_ - n)
         return false;
     int64_t end = offset + static_cast<int64_t>(n);
@@ -143,8 +150,20 @@ bool FileView::read(void* dst, size_t n, int64_t offset) {
         known_ = fileLength(fd_);
         if (end > known_) return false;
     }
+    return true;
+}
+
+bool FileView::read(void* dst, size_t n, int64_t offset) {
+    if (!inside(offset, n)) return false;
     if (guardedCopy(dst, base_ + offset, n)) return true;
     known_ = 0;  // cut short: measure again before trusting the mapping
+    return false;
+}
+
+bool FileView::readWith(int64_t offset, size_t n, GuardedReader reader, void* context) {
+    if (!inside(offset, n)) return false;
+    if (guardedRun(reader, base_ + offset, n, context)) return true;
+    known_ = 0;
     return false;
 }
 

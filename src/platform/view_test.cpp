@@ -80,6 +80,41 @@ TEST_F(ViewTest, AFileCutShortBehindItsBackFailsTheReadInsteadOfTheProcess) {
     EXPECT_EQ(got[0], 0x5A);
 }
 
+// A reader run over the mapping sees the file's bytes where they lie; it runs only for bytes
+// inside the file, and a file cut short under it fails the run instead of the process.
+TEST_F(ViewTest, AReaderRunsOverTheBytesUnderOneGuard) {
+    struct Seen {
+        size_t n = 0;
+        uint8_t first = 0, last = 0;
+        int runs = 0;
+    } seen;
+    auto reader = [](const uint8_t* bytes, size_t n, void* context) {
+        auto* s = static_cast<Seen*>(context);
+        s->runs++;
+        s->n = n;
+        s->first = bytes[0];
+        s->last = bytes[n - 1];
+    };
+    ASSERT_TRUE(view_.readWith(4096, 4096, reader, &seen));
+    EXPECT_EQ(seen.runs, 1);
+    EXPECT_EQ(seen.n, 4096u);
+    EXPECT_EQ(seen.first, static_cast<uint8_t>(4096 * 13 + 5));
+    EXPECT_EQ(seen.last, static_cast<uint8_t>(8191 * 13 + 5));
+    // Past the end, or reaching past it: refused without running.
+    EXPECT_FALSE(view_.readWith(8192, 16, reader, &seen));
+    EXPECT_FALSE(view_.readWith(4096, 4097, reader, &seen));
+    EXPECT_FALSE(view_.readWith(-1, 16, reader, &seen));
+    EXPECT_EQ(seen.runs, 1);
+    // Another program shortens the file while the view still takes it for 8192 bytes: the
+    // reader's touch of a page that is gone ends the run, not the process.
+    ASSERT_EQ(::truncate(path_.c_str(), 1000), 0);
+    seen = {};
+    EXPECT_FALSE(view_.readWith(4096, 4096, reader, &seen));
+    EXPECT_EQ(seen.runs, 1);
+    EXPECT_TRUE(view_.readWith(0, 1000, reader, &seen));
+    EXPECT_EQ(seen.n, 1000u);
+}
+
 TEST_F(ViewTest, WritesReachTheFileAsWritesThroughTheDescriptorWould) {
     const char text[] = "written through the mapping";
     ASSERT_TRUE(view_.write(text, sizeof text, 5000));

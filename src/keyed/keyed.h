@@ -321,6 +321,9 @@ int32_t opRead(MdkFile* f, void* buf, int32_t len, int32_t option, int32_t offse
 int32_t opSetpos(MdkFile* f, int32_t pos);
 int32_t opGetpos(MdkFile* f);
 int32_t opRawReadMode(MdkFile* f, int32_t mode);
+int32_t opRestrictedRead(MdkFile* f, void* buf, int32_t len, int32_t option, void* keyOut,
+                         uint8_t* keyLengthOut, const void* endKey, int32_t endKeyLength,
+                         int32_t mode);
 int32_t opGetKey(MdkFile* f, void* buf, int32_t len, int32_t keyNumber);
 int32_t opKeyAdjust(MdkFile* f, void* key, int32_t len, int32_t keyNumber);
 int32_t opWrite(MdkFile* f, const void* rec, int32_t recLen, const void* key, int32_t keyLen,

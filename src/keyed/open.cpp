@@ -9,7 +9,6 @@
 #include "keyed/keyed.h"
 #include "keyed/open.h"
 #include "keyed/password.h"
-#include "restrict/restricted_read.h"
 
 namespace mdnio::keyed {
 
@@ -175,25 +174,9 @@ void backgroundPass(MdkEnv* env) {
 }
 
 const MdkOpTable kOps = {
-    opClose,
-    opDict,
-    opSeek,
-    opWrite,
-    opRemove,
-    opSetpos,
-    opGetpos,
-    opCommit,
-    opRollback,
-    opRead,
-    opRawReadMode,
-    opUnlockRecord,
-    opGetKey,
-    opKeyAdjust,
-    opDictAdd,
-    opLockHeader,
-    opUnlockHeader,
-    opDropKey,
-    filter::restrictedRead,
+    opClose,   opDict,       opSeek,         opWrite,       opRemove,         opSetpos, opGetpos,
+    opCommit,  opRollback,   opRead,         opRawReadMode, opUnlockRecord,   opGetKey, opKeyAdjust,
+    opDictAdd, opLockHeader, opUnlockHeader, opDropKey,     opRestrictedRead,
 };
 
 }  // namespace

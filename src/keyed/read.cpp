@@ -4,6 +4,7 @@
 
 #include "common/keyvalue.h"
 #include "keyed/keyed.h"
+#include "restrict/restricted_read.h"
 
 namespace mdnio::keyed {
 
@@ -300,6 +301,65 @@ int32_t opSeek(MdkFile* mf, const void* key, int32_t len, int32_t keyNumber) {
     });
 }
 
+namespace {
+
+// The record's lock goes back when a read ends: testing it is enough.
+struct ProbeOnly {
+    KeyedFile* f;
+    explicit ProbeOnly(KeyedFile* file) : f(file) { f->probeLocks = true; }
+    ~ProbeOnly() { f->probeLocks = false; }
+    ProbeOnly(const ProbeOnly&) = delete;
+    ProbeOnly& operator=(const ProbeOnly&) = delete;
+};
+
+// Records a restricted read reads in one optimistic period.  A period the file changed in is
+// read again under the header lock, so a run is short enough for that to cost little and to
+// hold off writers only briefly.
+constexpr int kRunOfRecords = 64;
+
+// The restricted read's way of reading here: runs of records, each inside one optimistic read
+// period, instead of one exported call (with its period) per record.  What each record goes
+// through is what a read of it does: the step, the test of its lock, the copy into the buffer.
+int32_t readUntil(MdkFile* mf, void* buf, int32_t len, int32_t option, filter::RecordJudge judge,
+                  void* context) {
+    if (option & (kReadLock | kReadUnlockAll))
+        return filter::readThroughExports(mf, buf, len, option, judge, context);
+    KeyedFile* f = K(mf);
+    auto* out = static_cast<uint8_t*>(buf);
+    return localTrap(mf, [&]() -> int32_t {
+        int32_t first = option;
+        for (;;) {
+            bool stopped = false;
+            ProbeOnly probing(f);
+            // Run again from its start when the period was not valid: the judge only looks.
+            const int32_t result = runRead(f, [&]() -> int32_t {
+                int32_t op = first;
+                for (int i = 0; i < kRunOfRecords; i++) {
+                    const int32_t n = readOnce(f, out, len, op, 0, 0);
+                    op = MDK_READ_NEXT;
+                    if (judge(context, n)) {
+                        stopped = true;
+                        return n;
+                    }
+                }
+                stopped = false;
+                return 0;
+            });
+            if (stopped) return result;
+            first = MDK_READ_NEXT;
+        }
+    });
+}
+
+}  // namespace
+
+int32_t opRestrictedRead(MdkFile* mf, void* buf, int32_t len, int32_t option, void* keyOut,
+                         uint8_t* keyLengthOut, const void* endKey, int32_t endKeyLength,
+                         int32_t mode) {
+    return filter::restrictedReadWith(mf, buf, len, option, keyOut, keyLengthOut, endKey,
+                                      endKeyLength, mode, readUntil);
+}
+
 int32_t opRead(MdkFile* mf, void* buf, int32_t len, int32_t option, int32_t offset,
                int32_t address) {
     KeyedFile* f = K(mf);
@@ -319,12 +379,7 @@ int32_t opRead(MdkFile* mf, void* buf, int32_t len, int32_t option, int32_t offs
         unlockHeader(f, false);
         return n;
     }
-    // The record's lock goes back when this read ends: testing it is enough.
-    struct ProbeOnly {
-        KeyedFile* f;
-        explicit ProbeOnly(KeyedFile* file) : f(file) { f->probeLocks = true; }
-        ~ProbeOnly() { f->probeLocks = false; }
-    } probing(f);
+    ProbeOnly probing(f);
     return runRead(f, [&] { return readOnce(f, out, len, option, offset, address); });
 }
 

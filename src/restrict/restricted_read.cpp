@@ -62,11 +62,58 @@ bool accepts(MdkFile* file, const ActiveProgram& program, RecordFields& fields) 
     return true;
 }
 
+// What the judge of one restricted read needs to know, and what it found at the end of the
+// range.
+struct Judgement {
+    MdkFile* file;
+    const void* buffer;
+    int32_t bufferLength;
+    bool ranged;
+    const uint8_t* end;
+    size_t endLength;
+    const ActiveProgram* program;
+    RecordFields* fields;
+    bool endOfRange = false;
+    int32_t endKeyLength = 0;  // the current key's length where the range ended
+};
+
+bool judge(void* context, int32_t result) {
+    auto& j = *static_cast<Judgement*>(context);
+    j.endOfRange = false;
+    if (!j.ranged) return true;
+    if (j.endLength > 0) {
+        const CurrentKey key = currentKey(j.file);
+        if (!insideRange(key, j.end, j.endLength)) {
+            j.endOfRange = true;
+            j.endKeyLength = key.length;
+            return true;
+        }
+    }
+    if (j.program->count == 0) return true;
+    j.fields->reset(delivered(j.buffer, j.bufferLength, result));
+    return accepts(j.file, *j.program, *j.fields);
+}
+
 }  // namespace
+
+int32_t readThroughExports(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                           RecordJudge judge, void* context) {
+    int32_t result = MDK_ExtReadDirect(file, buffer, bufferLength, option, 0, 0);
+    while (result != -1 && !judge(context, result))
+        result = MDK_ExtReadDirect(file, buffer, bufferLength, MDK_READ_NEXT, 0, 0);
+    return result;
+}
 
 int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
                        void* keyOut, uint8_t* keyLengthOut, const void* endKey,
                        int32_t endKeyLength, int32_t mode) {
+    return restrictedReadWith(file, buffer, bufferLength, option, keyOut, keyLengthOut, endKey,
+                              endKeyLength, mode, readThroughExports);
+}
+
+int32_t restrictedReadWith(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
+                           void* keyOut, uint8_t* keyLengthOut, const void* endKey,
+                           int32_t endKeyLength, int32_t mode, ReadUntil readUntil) {
     const size_t endLength = static_cast<uint8_t>(endKeyLength);
     auto* keyBytes = static_cast<uint8_t*>(keyOut);
     if (keyBytes) std::memset(keyBytes, 0, endLength);
@@ -76,7 +123,6 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
     const bool ranged = (mode & kModeFilter) && !(mode & kModeNoFilter);
     ActiveProgram program;
     if (ranged) activeProgram(file, program);
-    const bool filtering = program.count > 0;
     const auto* end = static_cast<const uint8_t*>(endKey);
     if (ranged && endLength > 0 && !end) raiseError(file, MDK_E_LENGTH);
 
@@ -84,30 +130,21 @@ int32_t restrictedRead(MdkFile* file, void* buffer, int32_t bufferLength, int32_
     const size_t dataStart =
         shared->maxDataLength != 0 ? static_cast<size_t>(std::max(shared->keyAreaWidth, 0)) : 0;
     RecordFields fields(dataStart, shared->separator);
+    Judgement judgement{file, buffer, bufferLength, ranged, end, endLength, &program, &fields};
 
-    // The reads below are calls of their own, each taking the file lock; holding it across them
-    // makes every one of those a count instead of a mutex round trip.  A raise inside one gives
-    // it back, and the reads that follow take it for themselves again.
+    // The reads below take the file lock each; holding it across them makes every one of those
+    // a count instead of a mutex round trip.  A raise inside one gives it back, and the reads
+    // that follow take it for themselves again.
     FileLockHold hold(file);
-    int32_t result = MDK_ExtReadDirect(file, buffer, bufferLength, option, 0, 0);
-    for (;;) {
-        if (result == -1) return file->error == MDK_E_EOF ? kEndOfRange : -1;
-        if (!ranged) break;
-        if (endLength > 0) {
-            const CurrentKey key = currentKey(file);
-            if (!insideRange(key, end, endLength)) {
-                if (keyBytes) {
-                    std::memset(keyBytes, 0xFF, endLength);
-                    keyBytes[endLength] = 0;
-                }
-                if (keyLengthOut) *keyLengthOut = static_cast<uint8_t>(key.length);
-                return kEndOfRange;
-            }
+    const int32_t result = readUntil(file, buffer, bufferLength, option, judge, &judgement);
+    if (result == -1) return file->error == MDK_E_EOF ? kEndOfRange : -1;
+    if (judgement.endOfRange) {
+        if (keyBytes) {
+            std::memset(keyBytes, 0xFF, endLength);
+            keyBytes[endLength] = 0;
         }
-        if (!filtering) break;
-        fields.reset(delivered(buffer, bufferLength, result));
-        if (accepts(file, program, fields)) break;
-        result = MDK_ExtReadDirect(file, buffer, bufferLength, MDK_READ_NEXT, 0, 0);
+        if (keyLengthOut) *keyLengthOut = static_cast<uint8_t>(judgement.endKeyLength);
+        return kEndOfRange;
     }
     if (keyBytes || keyLengthOut) {
         const CurrentKey key = currentKey(file);

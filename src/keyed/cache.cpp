@@ -13,7 +13,16 @@ namespace {
 
 constexpr size_t kMappedWriteLimit = 64 << 10;
 
+// The buffer a scan in physical order is reading, when it holds `address`: every record of
+// that block asks for it again, and trying it first spares those asks the index.
+CacheBuffer* streamBufferFor(KeyedShared* s, uint32_t address) {
+    if (s->streamBuffer >= s->cache.size()) return nullptr;
+    CacheBuffer& b = s->cache[s->streamBuffer];
+    return b.address == address && address != 0 ? &b : nullptr;
+}
+
 CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
+    if (CacheBuffer* b = streamBufferFor(s, address)) return b;
     const uint32_t* at = s->cacheIndex.find(address);
     if (!at) return nullptr;
     if (*at < s->cache.size() && s->cache[*at].address == address) return &s->cache[*at];

@@ -30,23 +30,41 @@ inline void putBe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
+// Word-at-a-time byte search: eight bytes read at once, little-endian (where the first byte is
+// the lowest), every byte equal to the one looked for marked by its high bit.
+constexpr bool kWordSearch = std::endian::native == std::endian::little;
+
+inline uint64_t loadWord(const uint8_t* p) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// The high bit of every byte of `word` equal to the byte repeated in `pattern`, and no other bit.
+inline uint64_t byteMatches(uint64_t word, uint64_t pattern) {
+    constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t x = word ^ pattern;  // zero where the byte matches
+    return ~(((x & kLows) + kLows) | x | kLows);
+}
+
+inline uint64_t repeatedByte(uint8_t c) {
+    return 0x0101010101010101ull * c;
+}
+
+// The byte position of the lowest mark of a non-zero byteMatches mask.
+inline size_t firstMatch(uint64_t matches) {
+    return static_cast<size_t>(std::countr_zero(matches) >> 3);
+}
+
 // The position of the first byte equal to `c` among p[0, n), or n when there is none.  Fields
 // of records are short: the first 32 bytes are looked at eight at a time in a register (a
 // library search costs more than that to set up); longer stretches go to the library.
 inline size_t findByte(const uint8_t* p, size_t n, uint8_t c) {
     size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr uint64_t kOnes = 0x0101010101010101ull;
-        constexpr uint64_t kHighs = 0x8080808080808080ull;
-        const uint64_t pattern = kOnes * c;
-        for (; i + 8 <= n && i < 32; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, p + i, 8);
-            const uint64_t x = word ^ pattern;  // a zero byte where p holds c
-            // The lowest high bit set marks the first zero byte; bits above it may be false.
-            const uint64_t zeros = (x - kOnes) & ~x & kHighs;
-            if (zeros) return i + static_cast<size_t>(std::countr_zero(zeros) >> 3);
-        }
+    if constexpr (kWordSearch) {
+        const uint64_t pattern = repeatedByte(c);
+        for (; i + 8 <= n && i < 32; i += 8)
+            if (const uint64_t m = byteMatches(loadWord(p + i), pattern)) return i + firstMatch(m);
     }
     if (n - i > 8) {
         const void* hit = std::memchr(p + i, c, n - i);

@@ -9,17 +9,32 @@ namespace mdnio::common {
 
 FieldRef findSeparatedField(std::span<const uint8_t> data, unsigned n, uint8_t separator) {
     if (n == 0) return {};
+    // One pass over the bytes: every separator either ends a field before field n (which then
+    // starts after it) or ends field n itself.
     const uint8_t* p = data.data();
     const size_t size = data.size();
+    unsigned before = n - 1;  // separators still to pass before field n starts
     size_t start = 0;
-    for (unsigned skipped = 1; skipped < n; ++skipped) {
-        const size_t hit =
-            start < size ? start + findByte(p + start, size - start, separator) : size;
-        if (hit == size) return {};
-        start = hit + 1;
+    size_t i = 0;
+    if constexpr (kWordSearch) {
+        const uint64_t pattern = repeatedByte(separator);
+        for (; i + 8 <= size; i += 8) {
+            for (uint64_t m = byteMatches(loadWord(p + i), pattern); m != 0; m &= m - 1) {
+                const size_t at = i + firstMatch(m);
+                if (before == 0) return FieldRef{true, start, at - start};
+                before--;
+                start = at + 1;
+            }
+        }
     }
-    const size_t stop = start < size ? start + findByte(p + start, size - start, separator) : size;
-    return FieldRef{true, start, stop - start};
+    for (; i < size; ++i) {
+        if (p[i] != separator) continue;
+        if (before == 0) return FieldRef{true, start, i - start};
+        before--;
+        start = i + 1;
+    }
+    if (before > 0) return {};
+    return FieldRef{true, start, size - start};
 }
 
 FieldPrefix decodeFieldPrefix(std::span<const uint8_t> data, size_t at) {

@@ -55,6 +55,49 @@ TEST(SeparatedField, TrailingSeparatorAndEmptyData) {
     EXPECT_FALSE(findSeparatedField(empty, 2, '|').found);
 }
 
+// Field n by counting separators byte by byte, as the definition reads.
+FieldRef countedField(const Bytes& data, unsigned n, uint8_t separator) {
+    if (n == 0) return {};
+    size_t start = 0;
+    unsigned field = 1;
+    for (size_t i = 0; i < data.size(); i++) {
+        if (data[i] != separator) continue;
+        if (field == n) return FieldRef{true, start, i - start};
+        field++;
+        start = i + 1;
+    }
+    if (field < n) return {};
+    return FieldRef{true, start, data.size() - start};
+}
+
+// Records of every length around the eight-byte steps of the search, with separators several to
+// a word, at word edges and side by side, and bytes next to the separator's value (0x89, 0x8B)
+// and with the high bit set that a word-wide comparison could take for it.
+TEST(SeparatedField, AgreesWithCountingByteByByte) {
+    const uint8_t sep = 0x8A;
+    uint32_t state = 12345;
+    for (size_t size = 0; size <= 48; size++) {
+        for (int pattern = 0; pattern < 40; pattern++) {
+            Bytes data(size);
+            for (size_t i = 0; i < size; i++) {
+                state = state * 1103515245u + 12345u;
+                const uint32_t r = (state >> 16) % 10;
+                data[i] = r < static_cast<uint32_t>(pattern % 5)
+                              ? sep
+                              : static_cast<uint8_t>(r < 6 ? 0x89 + r % 3 * 2 : 0x41 + r);
+            }
+            for (unsigned n = 0; n <= 12; n++) {
+                const FieldRef want = countedField(data, n, sep);
+                const FieldRef got = findSeparatedField(data, n, sep);
+                ASSERT_EQ(got.found, want.found) << size << " " << pattern << " " << n;
+                if (!want.found) continue;
+                ASSERT_EQ(got.offset, want.offset) << size << " " << pattern << " " << n;
+                ASSERT_EQ(got.length, want.length) << size << " " << pattern << " " << n;
+            }
+        }
+    }
+}
+
 TEST(FieldPrefix, DecodesEveryForm) {
     struct Case {
         Bytes data;

@@ -61,3 +61,27 @@ TEST(Header, ImpossibleHeadersAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// A block address carries its segment below the block size: the two come back out of it for
+// block sizes that are powers of two and for those that are not.
+TEST(BlockAddress, SegmentAndOffsetComeBackOut) {
+    for (uint32_t blockSize : {1024u, 3072u, 4096u, 5120u, 16384u}) {
+        for (uint32_t segment : {0u, 1u, 2u, 3u}) {
+            if (segment * 256 >= blockSize) continue;
+            for (int64_t block : {0, 1, 7, 1000, 40000}) {
+                const int64_t offset = kFirstBlock + block * blockSize;
+                if (offset > 0x7FFFFF00) continue;
+                const uint32_t address = addressIn(segment, offset);
+                EXPECT_EQ(segmentOf(address, blockSize), segment) << blockSize << " " << block;
+                EXPECT_EQ(offsetInSegment(address, blockSize), offset) << blockSize << " " << block;
+                // A record's slot number in the low byte changes neither.
+                EXPECT_EQ(segmentOf(address + 5, blockSize), segment);
+                EXPECT_EQ(offsetInSegment(address + 5, blockSize), offset);
+            }
+        }
+    }
+}
+
+}  // namespace

@@ -36,7 +36,8 @@ using RecordJudge = bool (*)(void* context, int32_t result);
 
 // How a kind reads for a restricted read: with `option` first and MDK_READ_NEXT after, until
 // `judge` stops at a record.  Answers that read's result, or -1 with the handle's code (23 for
-// a busy record, 9 at the end of the file); a raise of the judge's passes through.
+// a busy record, 4 at the end of the file); a raise of the judge's either passes through or
+// ends the reading with -1 and its code, which comes to the same for the caller.
 using ReadUntil = int32_t (*)(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
                               RecordJudge judge, void* context);
 

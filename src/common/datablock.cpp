@@ -145,7 +145,7 @@ size_t spaceNeeded(std::span<const uint8_t> block, size_t size) {
     return size + (findFreeSlot(block) > slotCount(block) ? 2 : 0);
 }
 
-SlotPlace reserveRecord(std::span<uint8_t> block, size_t size) {
+SlotPlace reserveRecord(std::span<uint8_t> block, size_t size, BlockParts* parts) {
     const std::span<uint8_t> body = bodyOf(block);
     if (body.empty() || size == 0) return {};
     unsigned count = slotCount(block);
@@ -163,10 +163,15 @@ SlotPlace reserveRecord(std::span<uint8_t> block, size_t size) {
     const size_t position = tableEnd(count) + free - size;
     setPosition(body, slot, position);
     putBe16(body.data(), static_cast<uint16_t>(free - size));
+    if (parts) {
+        parts->add(kCountOffset, kSlottedHeader + 2);  // count and F
+        parts->add(kSlottedHeader + 2 * size_t{slot}, kSlottedHeader + tableEnd(slot));
+        parts->add(kSlottedHeader + position, kSlottedHeader + position + size);
+    }
     return SlotPlace{slot, position};
 }
 
-int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size) {
+int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size, BlockParts* parts) {
     const std::span<uint8_t> body = bodyOf(block);
     if (body.empty()) return kErrBlockContent;
     unsigned count = slotCount(block);
@@ -186,12 +191,19 @@ int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size) {
         --count;
         free += 2;
     }
+    if (parts) {
+        // Count, F and the slot table as it stood (the positions of the moved records), and the
+        // records from the lowest one to the end of the removed one.
+        parts->add(kCountOffset, kSlottedHeader + tableEnd(slotCount(block)));
+        parts->add(kSlottedHeader + recordsStart, kSlottedHeader + position + size);
+    }
     block[kCountOffset] = static_cast<uint8_t>(count);
     putBe16(body.data(), static_cast<uint16_t>(free));
     return kOk;
 }
 
-size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, size_t newSize) {
+size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, size_t newSize,
+                    BlockParts* parts) {
     const std::span<uint8_t> body = bodyOf(block);
     if (body.empty()) return 0;
     const unsigned count = slotCount(block);
@@ -204,7 +216,18 @@ size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, siz
     }
     const size_t free = getBe16(body.data());
     if (newSize > oldSize + free) return 0;
-    if (newSize == oldSize) return position;
+    if (newSize == oldSize) {
+        if (parts) parts->add(kSlottedHeader + position, kSlottedHeader + position + newSize);
+        return position;
+    }
+    if (parts) {
+        // F and the slot table, and the records from the lowest one (before or after the move)
+        // to the old end of this one, where the new record ends too.  recordsStart >= F >=
+        // newSize - oldSize, so the sum below stays positive.
+        parts->add(kSlottedHeader, kSlottedHeader + tableEnd(count));
+        parts->add(kSlottedHeader + std::min(recordsStart, recordsStart + oldSize - newSize),
+                   kSlottedHeader + position + oldSize);
+    }
     const std::ptrdiff_t delta =
         static_cast<std::ptrdiff_t>(oldSize) - static_cast<std::ptrdiff_t>(newSize);
     shiftRecordsBelow(body, count, slot, recordsStart, position, delta);

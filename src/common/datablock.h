@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/blockparts.h"
+
 namespace mdnio::common {
 
 inline constexpr size_t kSlottedHeader = 6;  // type, address, count
@@ -70,23 +72,27 @@ struct SlotPlace {
 // Reserves room for a record of `size` bytes (size >= 1): takes findFreeSlot, places the record
 // right below the lowest record, sets the slot's position and lowers F.  The caller writes the
 // record bytes at block offset position + 6.  Returns slot 0 when the block has no room, no free
-// slot, or an inconsistent slot table / F.
-SlotPlace reserveRecord(std::span<uint8_t> block, size_t size);
+// slot, or an inconsistent slot table / F.  `parts`, when given, gains the bytes the reservation
+// changed and the room it reserved.
+SlotPlace reserveRecord(std::span<uint8_t> block, size_t size, BlockParts* parts = nullptr);
 
 // Removes the record of `slot`, which is `size` bytes long: the records below it move up by
 // `size`, the vacated bytes are zeroed, the positions of those records grow by `size`, F grows,
 // the slot becomes unused and trailing unused slots are dropped (count - 1, F + 2 each).  Returns
 // 0, kErrInvalidKey (slot 0, beyond the count, or unused), kErrOffset (the record or the moved
-// area outside the block) or kErrBlockContent (inconsistent F).
-int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size);
+// area outside the block) or kErrBlockContent (inconsistent F).  `parts`, when given, gains the
+// bytes the removal changed.
+int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size, BlockParts* parts = nullptr);
 
 // Resizes the record of `slot` from `oldSize` to `newSize` bytes in place, when
 // newSize <= oldSize + F: the records below it move by oldSize - newSize, vacated bytes are
 // zeroed, their positions and F are adjusted, and the slot gets the new position (the old record's
 // end stays where it was).  The record's bytes are NOT preserved: the caller writes the new record
 // at the returned body position.  Returns the new body position, or 0 when the record does not fit
-// in place (the caller then removes and adds) or the slot / block is inconsistent.
-size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, size_t newSize);
+// in place (the caller then removes and adds) or the slot / block is inconsistent.  `parts`, when
+// given, gains the bytes the resize changed and the new record's room.
+size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, size_t newSize,
+                    BlockParts* parts = nullptr);
 
 struct RecordRef {
     int code = 0;                    // 0, or the reason the record cannot be read

@@ -108,7 +108,7 @@ KeySearch searchKeyBlock(std::span<const uint8_t> block, size_t entrySize,
 }
 
 bool insertEntry(std::span<uint8_t> block, size_t entrySize, unsigned index, int32_t pointer,
-                 std::span<const uint8_t> value) {
+                 std::span<const uint8_t> value, BlockParts* parts) {
     const unsigned capacity = capacityOf(block, entrySize);
     const unsigned n = entryCount(block);
     if (n >= capacity || index > n || value.size() != entrySize - kPointerSize) return false;
@@ -118,10 +118,14 @@ bool insertEntry(std::span<uint8_t> block, size_t entrySize, unsigned index, int
     putBe32(e.data(), static_cast<uint32_t>(pointer));
     std::copy(value.begin(), value.end(), e.begin() + kPointerSize);
     setEntryCount(block, n + 1);
+    if (parts) {
+        parts->add(kCountOffset, kCountOffset + 1);
+        parts->add(at, entryOffset(entrySize, n + 1));
+    }
     return true;
 }
 
-bool deleteEntry(std::span<uint8_t> block, size_t entrySize, unsigned index) {
+bool deleteEntry(std::span<uint8_t> block, size_t entrySize, unsigned index, BlockParts* parts) {
     const unsigned n = entryCount(block);
     if (n > capacityOf(block, entrySize) || index >= n) return false;
     const size_t at = entryOffset(entrySize, index);
@@ -129,6 +133,10 @@ bool deleteEntry(std::span<uint8_t> block, size_t entrySize, unsigned index) {
     const std::span<uint8_t> last = entryBytes(block, entrySize, n - 1);
     std::fill(last.begin(), last.end(), uint8_t{0});
     setEntryCount(block, n - 1);
+    if (parts) {
+        parts->add(kCountOffset, kCountOffset + 1);
+        parts->add(at, entryOffset(entrySize, n));
+    }
     return true;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <span>
 
+#include "common/blockparts.h"
 #include "common/keydesc.h"
 
 namespace mdnio::common {
@@ -50,13 +51,15 @@ KeySearch searchKeyBlock(std::span<const uint8_t> block, size_t entrySize,
 
 // Inserts (pointer, value) at `index` (0..n), moving the entries from there up by one.  Returns
 // false, changing nothing, when the block is full, the index is beyond the count or the value is
-// not es - 4 bytes.
+// not es - 4 bytes.  `parts`, when given, gains the bytes the insert changed.
 bool insertEntry(std::span<uint8_t> block, size_t entrySize, unsigned index, int32_t pointer,
-                 std::span<const uint8_t> value);
+                 std::span<const uint8_t> value, BlockParts* parts = nullptr);
 
 // Deletes entry `index` (< n): the entries after it move down, the freed last entry is zeroed,
-// the count drops by one.  Returns false when the index is not below the count.
-bool deleteEntry(std::span<uint8_t> block, size_t entrySize, unsigned index);
+// the count drops by one.  Returns false when the index is not below the count.  `parts`, when
+// given, gains the bytes the delete changed.
+bool deleteEntry(std::span<uint8_t> block, size_t entrySize, unsigned index,
+                 BlockParts* parts = nullptr);
 
 struct SplitPlan {
     unsigned moved = 0;         // s: the first s entries go to the new block

@@ -205,6 +205,36 @@ TEST(KeyBlock, DeleteShiftsDownAndZeroesTheFreedEntry) {
     EXPECT_EQ(b, blockOf(leaf()));
 }
 
+// An insert or delete names every part of the block it changed, so that writing back only those
+// parts loses nothing, and leaves out the parts of the entries before the one it edits.
+TEST(KeyBlock, EditsNameThePartsTheyChange) {
+    constexpr size_t kBlock = 4096;  // parts of 64 bytes
+    constexpr size_t kEntry = 15;
+    std::mt19937 rng(5);
+    Bytes b(kBlock, 0);
+    b[0] = kKeyBlockType;
+    const unsigned capacity = keyBlockCapacity(kBlock, kEntry);
+    for (int step = 0; step < 3000; ++step) {
+        const unsigned n = entryCount(b);
+        const bool insert = n == 0 || (n < capacity && rng() % 3 != 0);
+        const unsigned index = static_cast<unsigned>(rng() % (insert ? n + 1 : n));
+        Bytes value(kEntry - 4);
+        for (uint8_t& x : value)
+            x = static_cast<uint8_t>(rng());
+        const Bytes before = b;
+        BlockParts parts(kBlock);
+        if (insert) {
+            ASSERT_TRUE(insertEntry(b, kEntry, index, static_cast<int32_t>(step), value, &parts));
+        } else {
+            ASSERT_TRUE(deleteEntry(b, kEntry, index, &parts));
+        }
+        ASSERT_EQ(firstUnmarkedDifference(before, b, parts.bits()), kNoDifference) << step;
+        const size_t firstTouched = (6 + index * kEntry) / 64;
+        for (size_t part = 1; part < firstTouched; ++part)
+            ASSERT_FALSE((parts.bits() >> part) & 1) << step << " part " << part;
+    }
+}
+
 TEST(KeyBlock, SplitPlan) {
     struct Case {
         unsigned capacity, index;

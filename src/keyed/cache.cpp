@@ -1,6 +1,7 @@
 // The block cache of a classic file: a few buffers of one block each, chosen least recently
 // used, written back at the end of a header-lock period (or kept, dirty, inside a transaction).
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -97,7 +98,8 @@ void settle(KeyedShared* s, CacheBuffer& b, uint32_t address) {
     s->cacheIndex.put(address, static_cast<uint32_t>(&b - s->cache.data()));
 }
 
-void setDirty(KeyedShared* s, CacheBuffer& b) {
+void setDirty(KeyedShared* s, CacheBuffer& b, uint64_t parts) {
+    b.changed |= parts;
     if (b.dirty) return;
     s->dirtyBuffers.push_back(static_cast<uint32_t>(&b - s->cache.data()));
     s->dirtyCount++;
@@ -137,6 +139,7 @@ int openSegment(KeyedFile* f, uint32_t segment) {
 void setClean(KeyedShared* s, CacheBuffer& b) {
     if (!b.dirty) return;
     b.dirty = false;
+    b.changed = 0;
     s->dirtyCount--;
 }
 
@@ -246,6 +249,7 @@ void dropCache(KeyedShared* s) {
         b.address = 0;
         b.referenced = false;
         b.dirty = false;
+        b.changed = 0;
     }
     s->cacheIndex.clear();
     s->dirtyBuffers.clear();
@@ -306,7 +310,7 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
         put32(data, 1, address);
         settle(s, b, address);
-        setDirty(s, b);
+        setDirty(s, b, common::kAllParts);
         put32(s->header, kOffEof, eof + s->B);
         headerChanged(f);
         return data;
@@ -339,7 +343,7 @@ uint8_t* fetchStreamBlock(KeyedFile* f, uint32_t address) {
     return data;
 }
 
-void markDirty(KeyedFile* f, uint8_t* block) {
+void markDirty(KeyedFile* f, uint8_t* block, uint64_t parts) {
     KeyedShared* s = f->sh();
     s->callChanged = true;
     // A block carries its own address: that finds its buffer at once.  Blocks whose address
@@ -351,8 +355,33 @@ void markDirty(KeyedFile* f, uint8_t* block) {
             if (c.data.get() == block) b = &c;
     }
     if (!b) raiseError(f, MDK_E_INTERNAL);
-    setDirty(s, *b);
+    setDirty(s, *b, parts);
 }
+
+void markDirtyBytes(KeyedFile* f, uint8_t* block, size_t from, size_t to) {
+    common::BlockParts parts(f->sh()->B);
+    parts.add(from, to);
+    markDirty(f, block, parts.bits());
+}
+
+namespace {
+
+// A write-back of some parts of a block relies on the others still holding the file's bytes:
+// a change marked short of what it wrote would be lost without a trace.  Debug builds check it.
+void checkUnchangedParts([[maybe_unused]] KeyedFile* f, [[maybe_unused]] const CacheBuffer& b,
+                         [[maybe_unused]] int fd, [[maybe_unused]] int64_t offset,
+                         [[maybe_unused]] uint64_t parts) {
+#ifndef NDEBUG
+    KeyedShared* s = f->sh();
+    std::vector<uint8_t> disk(s->B);
+    platform::IoResult r = readBytes(s, fd, disk.data(), s->B, offset);
+    if (r.status != platform::IoStatus::Ok || r.count != s->B) raiseError(f, MDK_E_INTERNAL);
+    if (common::firstUnmarkedDifference(disk, {b.data.get(), s->B}, parts) != common::kNoDifference)
+        raiseError(f, MDK_E_INTERNAL);
+#endif
+}
+
+}  // namespace
 
 void writeBlock(KeyedFile* f, CacheBuffer& b) {
     KeyedShared* s = f->sh();
@@ -362,6 +391,7 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     int64_t offset = 0;
     int fd = segmentFdFor(f, b.address, &offset);
     const uint8_t* out = data;
+    uint64_t parts = b.changed;
     std::unique_ptr<uint8_t[]> sealed;
     if (s->cipher && (data[0] == kTypeKey || data[0] == kTypeData)) {
         sealed.reset(new (std::nothrow) uint8_t[s->B]);
@@ -369,9 +399,34 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
         std::memcpy(sealed.get(), data, s->B);
         encipherBlock(s, sealed.get());
         out = sealed.get();
+        parts = common::kAllParts;  // the cipher changes every byte
     }
-    platform::IoResult w = writeBytes(s, fd, out, s->B, offset);
-    if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_WRITE);
+    auto put = [&](size_t from, size_t to) {
+        to = std::min<size_t>(to, s->B);
+        platform::IoResult w =
+            writeBytes(s, fd, out + from, to - from, offset + static_cast<int64_t>(from));
+        if (w.status != platform::IoStatus::Ok || w.count != static_cast<int64_t>(to - from))
+            raiseError(f, MDK_E_WRITE);
+    };
+    const unsigned shift = common::partShift(s->B);
+    if (parts == common::kAllParts) {
+        put(0, s->B);
+    } else if (fd != s->fd) {
+        // A segment file is written with a system call: one call from the first changed part
+        // to the last.
+        checkUnchangedParts(f, b, fd, offset, parts);
+        put(size_t{static_cast<unsigned>(std::countr_zero(parts))} << shift,
+            size_t{64u - static_cast<unsigned>(std::countl_zero(parts))} << shift);
+    } else {
+        // Through the mapping, each run of changed parts on its own.
+        checkUnchangedParts(f, b, fd, offset, parts);
+        while (parts) {
+            const unsigned first = static_cast<unsigned>(std::countr_zero(parts));
+            const unsigned end = first + static_cast<unsigned>(std::countr_one(parts >> first));
+            put(size_t{first} << shift, size_t{end} << shift);
+            parts = end >= 64 ? 0 : parts & ~((uint64_t{1} << end) - 1);
+        }
+    }
     setClean(s, b);
 }
 

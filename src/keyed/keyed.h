@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/addrmap.h"
+#include "common/blockparts.h"
 #include "common/keydesc.h"
 #include "common/reclock.h"
 #include "frame/frame.h"
@@ -42,6 +43,10 @@ struct CacheBuffer {
     uint32_t address = 0;     // 0: empty
     bool referenced = false;  // used since the clock hand last passed it
     bool dirty = false;
+    // The parts of a dirty buffer changed since its block was read or last written (bits of
+    // common::BlockParts): the rest holds what the file holds, and a write-back leaves it out.
+    // Always 0 in a clean buffer.
+    uint64_t changed = 0;
     std::unique_ptr<uint8_t[], BufferFree> data;  // made when the buffer is first filled
 };
 
@@ -208,7 +213,12 @@ platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n,
 void prefetchRecord(KeyedShared* s, uint32_t address);
 // Then, once that has arrived, the record's own bytes.
 void prefetchRecordData(KeyedShared* s, uint32_t address);
-void markDirty(KeyedFile* f, uint8_t* block);
+// Marks the cached block `block` changed: all of it, or the parts in `parts` (the bits of a
+// common::BlockParts that saw every byte the change wrote).
+void markDirty(KeyedFile* f, uint8_t* block, uint64_t parts = common::kAllParts);
+// Marks the bytes [from, to) of the cached block `block` changed.
+void markDirtyBytes(KeyedFile* f, uint8_t* block, size_t from, size_t to);
+// Writes the changed parts of a dirty buffer (all of an enciphered block) and makes it clean.
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
 // From this many changed blocks or slots on, a write-back is a bulk write (RunWriter, direct).
 constexpr size_t kBulkWriteFrom = 64;

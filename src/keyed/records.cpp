@@ -281,7 +281,8 @@ void settleDataBlock(KeyedFile* f, uint32_t blockAddress) {
     uint8_t want = full ? kMapDataFull : kTypeData;
     if (*byte != want) {
         *byte = want;
-        markDirty(f, map);
+        markDirtyBytes(f, map, static_cast<size_t>(byte - map),
+                       static_cast<size_t>(byte - map) + 1);
     }
     if (full) {
         if (s->insertBlock == blockAddress) s->insertBlock = 0;
@@ -348,10 +349,11 @@ uint32_t addStored(KeyedFile* f, uint32_t size) {
     KeyedShared* s = f->sh();
     uint32_t blockAddress = blockWithRoom(f, size);
     uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
-    common::SlotPlace place = common::reserveRecord({block, s->B}, size);
+    common::BlockParts parts(s->B);
+    common::SlotPlace place = common::reserveRecord({block, s->B}, size, &parts);
     if (place.slot == 0) raiseError(f, MDK_E_OFFSET);
     std::memcpy(block + 6 + place.position, f->packBuf.data(), size);
-    markDirty(f, block);
+    markDirty(f, block, parts.bits());
     settleDataBlock(f, blockAddress);
     uint32_t address = blockAddress + place.slot;
     if (f->unlockedNewRecords) return address;
@@ -365,9 +367,10 @@ void freeStored(KeyedFile* f, uint32_t address) {
     lockRecordOrRaise(f, s->locks, address, 1);
     if ((address & 0xFF) == 0) raiseError(f, MDK_E_BADADDR);
     Stored st = locate(f, address);
-    int rc = common::removeRecord({st.block, s->B}, st.slot, st.size);
+    common::BlockParts parts(s->B);
+    int rc = common::removeRecord({st.block, s->B}, st.slot, st.size, &parts);
     if (rc) raiseError(f, rc);
-    markDirty(f, st.block);
+    markDirty(f, st.block, parts.bits());
     uint32_t blockAddress = address & ~0xFFu;
     if (st.block[5] == 0) {
         freeBlock(f, st.block);
@@ -378,7 +381,8 @@ void freeStored(KeyedFile* f, uint32_t address) {
     uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
     if (*byte == kMapDataFull && common::freeBytes({block, s->B}) >= s->T) {
         *byte = kTypeData;
-        markDirty(f, map);
+        markDirtyBytes(f, map, static_cast<size_t>(byte - map),
+                       static_cast<size_t>(byte - map) + 1);
     }
     s->insertBlock = blockAddress;
 }
@@ -395,12 +399,14 @@ uint32_t rewriteStored(KeyedFile* f, uint32_t address, uint32_t size) {
         return addStored(f, size);
     }
     size_t position = st.position;
+    common::BlockParts parts(s->B);
     if (size != st.size) {
-        position = common::resizeRecord({st.block, s->B}, st.slot, st.size, size);
+        position = common::resizeRecord({st.block, s->B}, st.slot, st.size, size, &parts);
         if (position == 0) raiseError(f, MDK_E_OFFSET);
     }
     std::memcpy(st.block + 6 + position, f->packBuf.data(), size);
-    markDirty(f, st.block);
+    parts.add(6 + position, 6 + position + size);
+    markDirty(f, st.block, parts.bits());
     settleDataBlock(f, address & ~0xFFu);
     return address;
 }

@@ -305,9 +305,10 @@ void insertAt(KeyedFile* f, int k, int level, int32_t index, std::span<const uin
     uint32_t address = f->path[level].block;
     uint8_t* b = fetchBlock(f, address, kTypeKey);
     if (b[5] < m) {
-        if (!common::insertEntry(blockSpan(s, b), es, index, pointer, value))
+        common::BlockParts parts(s->B);
+        if (!common::insertEntry(blockSpan(s, b), es, index, pointer, value, &parts))
             raiseError(f, MDK_E_KEYADDR);
-        markDirty(f, b);
+        markDirty(f, b, parts.bits());
         return;
     }
     common::SplitPlan plan = common::planSplit(m, index);
@@ -338,9 +339,10 @@ void deleteAt(KeyedFile* f, int k, int level, int32_t index) {
     unsigned m = capacity(s, k);
     uint32_t address = f->path[level].block;
     uint8_t* b = fetchBlock(f, address, kTypeKey);
-    if (!common::deleteEntry(blockSpan(s, b), es, static_cast<unsigned>(index)))
+    common::BlockParts parts(s->B);
+    if (!common::deleteEntry(blockSpan(s, b), es, static_cast<unsigned>(index), &parts))
         raiseError(f, MDK_E_KEYADDR);
-    markDirty(f, b);
+    markDirty(f, b, parts.bits());
     unsigned count = b[5];
     if (count >= m / 4) return;
     if (level == 0) {

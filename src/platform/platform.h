@@ -137,12 +137,18 @@ class FileView {
     // Whether the n bytes at `offset` lie inside the file as far as it is known, measuring it
     // again when they reach past what was known.
     bool inside(int64_t offset, size_t n);
+    // Makes the pages under the n bytes at `offset` writable in the mapping, with one system
+    // call for those the view has not written before (see view.cpp).
+    void readyForWrite(int64_t offset, size_t n);
 
     int fd_ = -1;
     unsigned char* base_ = nullptr;
     size_t span_ = 0;    // bytes of address space the mapping covers
     int64_t known_ = 0;  // bytes known to exist in the file
     bool writable_ = false;
+    // Pages the view has made writable (one bit each), and whether the system can do that.
+    std::vector<uint64_t> readied_;
+    bool canReady_ = true;
 };
 
 // ---- byte-range locks -----------------------------------------------------------------------

@@ -14,10 +14,13 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -134,6 +137,7 @@ bool FileView::open(int fd, bool writable) {
 
 void FileView::close() {
     if (base_) ::munmap(base_, span_);
+    readied_.clear();
     base_ = nullptr;
     writable_ = false;
     span_ = 0;
@@ -167,10 +171,56 @@ bool FileView::readWith(int64_t offset, size_t n, GuardedReader reader, void* co
     return false;
 }
 
+// The first write to a page of a shared file mapping traps into the kernel, which readies the
+// page (and the file system) for writing before the write goes on.  On a virtual machine such a
+// trap costs several system calls, and a run of updates spread over a file meets it on almost
+// every page it writes.  So the view readies the pages it has not written before with one
+// madvise call each run of them, and keeps a bit per page it readied.  A page the system has
+// written back since is write-protected again and costs its trap as it would have: the bits
+// only spare calls, nothing depends on them.  Systems older than the call skip it.
+void FileView::readyForWrite(int64_t offset, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+    if (!canReady_ || n == 0) return;
+    static const size_t kPage = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    const size_t last = (static_cast<size_t>(offset) + n - 1) / kPage;
+    if (last / 64 >= readied_.size()) {
+        try {
+            readied_.resize(last / 64 + 1 + readied_.size() / 2);
+        } catch (const std::bad_alloc&) {
+            return;  // the write traps as it would have
+        }
+    }
+    auto ready = [&](size_t page) { return (readied_[page / 64] >> (page % 64)) & 1; };
+    size_t page = static_cast<size_t>(offset) / kPage;
+    while (page <= last) {
+        if (ready(page)) {
+            page++;
+            continue;
+        }
+        size_t end = page + 1;
+        while (end <= last && !ready(end))
+            end++;
+        if (::madvise(base_ + page * kPage, (end - page) * kPage, MADV_POPULATE_WRITE) == 0) {
+            for (size_t p = page; p < end; p++)
+                readied_[p / 64] |= uint64_t{1} << (p % 64);
+        } else if (errno == EINVAL) {
+            canReady_ = false;  // a system without the call
+            return;
+        }
+        // Any other refusal (the file cut short under the pages) is left to the write's guard.
+        page = end;
+    }
+#else
+    (void)offset;
+    (void)n;
+#endif
+}
+
 bool FileView::write(const void* src, size_t n, int64_t offset) {
     if (!base_ || !writable_ || offset < 0 || n > span_ ||
         static_cast<uint64_t>(offset) > span_ - n || offset + static_cast<int64_t>(n) > known_)
         return false;
+    readyForWrite(offset, n);
     if (!guardedCopy(base_ + offset, src, n)) {
         known_ = 0;  // cut short, or no room: measure again before trusting the mapping
         return false;

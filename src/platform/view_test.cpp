@@ -1,5 +1,7 @@
+#include <linux/perf_event.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,6 +172,104 @@ TEST_F(ViewTest, AWriteIntoAFileCutShortBehindItsBackFailsInsteadOfTheProcess) {
     EXPECT_FALSE(view_.write(block, sizeof block, 6000));
     EXPECT_EQ(fileLength(fd_), 1000);  // the failed write did not bring the bytes back
     EXPECT_TRUE(view_.read(block, 100, 0));
+}
+
+// Whether this system can ready pages of a mapping for writing with one call.
+bool systemReadiesPages() {
+#ifdef MADV_POPULATE_WRITE
+    void* p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    bool ok = ::madvise(p, 4096, MADV_POPULATE_WRITE) == 0;
+    ::munmap(p, 4096);
+    return ok;
+#else
+    return false;
+#endif
+}
+
+// Traps the process takes on its pages, as the system's software counter counts them (faults
+// a system call takes on the process's behalf are not traps and are not counted).
+class TrapCounter {
+  public:
+    TrapCounter() {
+        perf_event_attr attr{};
+        attr.size = sizeof attr;
+        attr.type = PERF_TYPE_SOFTWARE;
+        attr.config = PERF_COUNT_SW_PAGE_FAULTS;
+        fd_ = static_cast<int>(::syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0));
+    }
+    ~TrapCounter() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool works() const { return fd_ >= 0; }
+    long count() const {
+        uint64_t n = 0;
+        return ::read(fd_, &n, sizeof n) == static_cast<ssize_t>(sizeof n) ? static_cast<long>(n)
+                                                                           : -1;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// A file of `pages` pages this process has not mapped yet, open for writing.
+struct FreshFile {
+    explicit FreshFile(size_t pages) {
+        mdnio::test::writeFile(path, std::vector<uint8_t>(pages * 4096, 0));
+        OpenResult r;
+        fd = openFile(path.c_str(), Access::ReadWrite, false, &r);
+    }
+    ~FreshFile() {
+        view.close();
+        if (fd >= 0) closeFile(fd);
+    }
+    TempDir dir;
+    std::string path = dir.file("fresh");
+    int fd = -1;
+    FileView view;
+};
+
+// The first write to each page readies it with one system call instead of taking a trap: a byte
+// written into each of many pages the view has only read so far (which the system maps
+// read-only) costs (almost) no page fault, and every byte reaches the file.
+TEST(ViewPages, FirstWritesToPagesTakeNoFault) {
+    if (!systemReadiesPages()) GTEST_SKIP() << "the system cannot ready pages for writing";
+    constexpr size_t kPages = 256;
+    FreshFile file(kPages);
+    ASSERT_GE(file.fd, 0);
+    ASSERT_TRUE(file.view.open(file.fd, true));
+    for (size_t page = 0; page < kPages; page++) {
+        uint8_t b = 1;
+        ASSERT_TRUE(file.view.read(&b, 1, static_cast<int64_t>(page * 4096)));
+        ASSERT_EQ(b, 0);
+    }
+    TrapCounter traps;
+    if (!traps.works()) GTEST_SKIP() << "the system does not count page faults here";
+    const long before = traps.count();
+    for (size_t page = 0; page < kPages; page++) {
+        const auto b = static_cast<uint8_t>(page + 1);
+        ASSERT_TRUE(file.view.write(&b, 1, static_cast<int64_t>(page * 4096 + 100)));
+    }
+    // One fault a page without readying; what is left is the test's own memory.
+    EXPECT_LT(traps.count() - before, static_cast<long>(kPages / 2));
+    for (size_t page = 0; page < kPages; page++) {
+        uint8_t b = 0;
+        ASSERT_EQ(readAt(file.fd, &b, 1, static_cast<int64_t>(page * 4096 + 100)).count, 1);
+        ASSERT_EQ(b, static_cast<uint8_t>(page + 1)) << page;
+    }
+}
+
+// Readying pages the file no longer reaches fails quietly: the write fails, not the process.
+TEST(ViewPages, AWriteToPagesCutOffBeforeTheyWereReadiedFails) {
+    FreshFile file(8);
+    ASSERT_GE(file.fd, 0);
+    ASSERT_TRUE(file.view.open(file.fd, true));
+    ASSERT_EQ(::truncate(file.path.c_str(), 4096), 0);
+    uint8_t block[2 * 4096];
+    std::memset(block, 0x5A, sizeof block);
+    EXPECT_FALSE(file.view.write(block, sizeof block, 5 * 4096));
+    EXPECT_EQ(fileLength(file.fd), 4096);
+    EXPECT_TRUE(file.view.read(block, 100, 0));  // what is left is still read
 }
 
 // The guard catches only the copies of a view: any other SIGBUS still ends the process.

@@ -36,7 +36,6 @@ class BlockParts {
         const uint64_t upTo = last >= 63 ? kAllParts : (uint64_t{2} << last) - 1;
         bits_ |= upTo & ~((uint64_t{1} << first) - 1);
     }
-    void addAll() { bits_ = kAllParts; }
     uint64_t bits() const { return bits_; }
 
   private:

@@ -162,8 +162,11 @@ struct KeyedFile : MdkFile {
     std::vector<uint8_t> readBuf;
     std::vector<uint8_t> writeBuf;
     std::vector<uint8_t> packBuf;
-    std::vector<uint8_t> joined;  // a record with its continuation pieces, as last read
-    int32_t optionWord = 0;       // file option word from the password record
+    // A record read with continuation pieces, joined; a record of one piece stays in readBuf.
+    std::vector<uint8_t> joined;
+    bool recordJoined = false;  // whether the last record read is in joined (else in readBuf)
+    size_t recordLength = 0;    // its length in readBuf when it is there
+    int32_t optionWord = 0;     // file option word from the password record
     // Set for the length of a read that keeps no record lock: the record's lock is only tested
     // (readRecord), since taking it would give it back before the call returns anyway.
     bool probeLocks = false;
@@ -264,9 +267,15 @@ void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length
 // Slot mode: changes bytes of a slot; they reach the file with the period's blocks.
 void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length);
 // Reads the record at `address` (negative: without a lock): its first piece into f->readBuf
-// (the record buffer keys are built from), and key area and all data, pieces joined, into
-// f->joined (key area length byte, key area, BE16 length of the first piece, all data).
+// (the record buffer keys are built from); when it has continuation pieces, its key area and
+// all data, pieces joined, into f->joined.  lastRecord() gives the record either way.
 void readRecord(KeyedFile* f, int64_t address);
+// The record last read: key area length byte, key area, BE16 length of the first piece, all
+// data.  Valid until the next read of a record.
+inline std::span<const uint8_t> lastRecord(const KeyedFile* f) {
+    if (f->recordJoined) return {f->joined.data(), f->joined.size()};
+    return {f->readBuf.data(), f->recordLength};
+}
 // Stores f->writeBuf (with `dataLength` bytes of data in `data`) as a new record.
 uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count);
 uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> data);

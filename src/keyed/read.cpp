@@ -124,10 +124,11 @@ int32_t deliver(KeyedFile* f, uint8_t* buf, int32_t size, int32_t offset) {
         key = f->lastKey.data() + 1;
         keyLength = std::min<size_t>(static_cast<size_t>(s->K), valueSize(s, f->curKey) - 1);
     } else {
-        key = f->joined.data() + 1;
+        const std::span<const uint8_t> record = lastRecord(f);
+        key = record.data() + 1;
         keyLength = static_cast<size_t>(s->K);
-        data = f->joined.data() + 3 + s->K;
-        dataLength = f->joined.size() - 3 - static_cast<size_t>(s->K);
+        data = record.data() + 3 + s->K;
+        dataLength = record.size() - 3 - static_cast<size_t>(s->K);
     }
     size_t total = keyLength + dataLength;
     if (!buf) return static_cast<int32_t>(std::min<size_t>(total, INT32_MAX));

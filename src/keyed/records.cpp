@@ -481,11 +481,16 @@ void readRecord(KeyedFile* f, int64_t address) {
     }
     s->lastRecordRead = at;
     s->continuation = link;
-    // Join the pieces: key area and the data of every piece in turn.
     const uint8_t* buf = f->readBuf.data();
-    uint32_t d = getBe16(buf + 1 + s->K);
-    f->joined.assign(buf, buf + 3 + s->K + d);
-    if (link) joinPieces(f, at, link);
+    const size_t length = 3 + static_cast<size_t>(s->K) + getBe16(buf + 1 + s->K);
+    f->recordJoined = false;
+    f->recordLength = length;
+    if (link) {
+        // Join the pieces: key area and the data of every piece in turn.
+        f->joined.assign(buf, buf + length);
+        joinPieces(f, at, link);
+        f->recordJoined = true;
+    }
 }
 
 uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count) {

@@ -249,15 +249,16 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
             readRecord(f, oldAddress);
             found = true;
         }
-        std::vector<uint8_t> whole(f->joined.begin() + 1, f->joined.begin() + 1 + s->K);
-        whole.insert(whole.end(), f->joined.begin() + 3 + s->K, f->joined.end());
+        const std::span<const uint8_t> record = lastRecord(f);
+        std::vector<uint8_t> whole(record.begin() + 1, record.begin() + 1 + s->K);
+        whole.insert(whole.end(), record.begin() + 3 + s->K, record.end());
         size_t end = static_cast<size_t>(offset) + data.size();
         if (whole.size() < end) whole.resize(end, 0);
         std::memcpy(whole.data() + offset, data.data(), data.size());
         data.assign(whole.begin() + s->K, whole.end());
         if (!s->blockMode && data.size() > static_cast<size_t>(s->R)) raiseError(f, MDK_E_RECSIZE);
-        keyLength = f->joined[0] & 0x7F;
-        std::memcpy(keyArea.data(), f->joined.data() + 1, static_cast<size_t>(s->K));
+        keyLength = record[0] & 0x7F;
+        std::memcpy(keyArea.data(), record.data() + 1, static_cast<size_t>(s->K));
     }
 
     bool ownNumber = false;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -181,19 +182,68 @@ bool rangeLockedByOther(int fd, uint64_t offset, uint64_t length);
 // ---- threads and time ------------------------------------------------------------------------
 
 using ThreadId = uint64_t;  // never 0
-ThreadId currentThreadId();
+
+namespace detail {
+// This thread's id, 0 until first asked for.  Constant-initialised, so reading it is one load.
+inline thread_local ThreadId tThreadId = 0;
+ThreadId assignThreadId();
+}  // namespace detail
+
+inline ThreadId currentThreadId() {
+    ThreadId id = detail::tThreadId;
+    return id ? id : detail::assignThreadId();
+}
 void sleepMs(int ms);
 int64_t monotonicSeconds();
 
-// A recursive mutex. The call frame keeps its own owner and depth beside it.
+// A recursive mutex.  The call frame takes it once per exported call, so the uncontended path
+// is a compare-and-swap and two plain stores; a thread that finds it held sleeps in the kernel
+// (the classic three-state lock: 0 free, 1 held, 2 held with sleepers).
 class RecursiveMutex {
   public:
-    void lock() { m_.lock(); }
-    void unlock() { m_.unlock(); }
-    bool tryLock() { return m_.try_lock(); }
+    void lock() {
+        const ThreadId self = currentThreadId();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            depth_++;
+            return;
+        }
+        uint32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            waitForLock(expected);
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    bool tryLock() {
+        const ThreadId self = currentThreadId();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            depth_++;
+            return true;
+        }
+        uint32_t expected = 0;
+        if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            return false;
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+        return true;
+    }
+    // Only by the owner.
+    void unlock() {
+        if (--depth_ > 0) return;
+        owner_.store(0, std::memory_order_relaxed);
+        if (state_.exchange(0, std::memory_order_release) == 2) wakeOne();
+    }
 
   private:
-    std::recursive_mutex m_;
+    void waitForLock(uint32_t seen);
+    void wakeOne();
+
+    std::atomic<uint32_t> state_{0};
+    // Read by other threads only to learn that they are not the owner: no thread but the owner
+    // ever stores its own id here, so relaxed loads answer that question exactly.
+    std::atomic<ThreadId> owner_{0};
+    int32_t depth_ = 0;
 };
 
 // ---- memory ----------------------------------------------------------------------------------

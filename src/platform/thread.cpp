@@ -8,12 +8,27 @@
 
 namespace mdnio::platform {
 
-ThreadId currentThreadId() {
+namespace detail {
+ThreadId assignThreadId() {
     // A counter rather than gettid(): kernel thread ids are reused once a thread ends, and an
     // owner recorded by the call frame must never be mistaken for a later thread.
     static std::atomic<ThreadId> next{1};
-    thread_local const ThreadId id = next.fetch_add(1, std::memory_order_relaxed);
-    return id;
+    tThreadId = next.fetch_add(1, std::memory_order_relaxed);
+    return tThreadId;
+}
+}  // namespace detail
+
+void RecursiveMutex::waitForLock(uint32_t seen) {
+    // Mark the lock as having sleepers before sleeping, so that its holder wakes one of them.
+    if (seen != 2) seen = state_.exchange(2, std::memory_order_acquire);
+    while (seen != 0) {
+        state_.wait(2, std::memory_order_relaxed);
+        seen = state_.exchange(2, std::memory_order_acquire);
+    }
+}
+
+void RecursiveMutex::wakeOne() {
+    state_.notify_one();
 }
 
 void sleepMs(int ms) {

@@ -33,18 +33,37 @@ CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
 
 constexpr size_t kSlabBytes = size_t{2} << 20;
 
+// The first buffers a file fills have memory of their own: a small file costs little.  Past
+// them, buffers live in slabs of huge pages where the system offers them, so that the blocks a
+// busy file keeps cached are reached through a few translation entries instead of one per
+// block (on a virtual machine a translation miss costs a walk of two sets of page tables).
+constexpr size_t kOwnBuffers = 512;
+
+// The part of slab-held memory for buffer `index` of `slabs`, null when the system refused it.
+uint8_t* slabPart(std::vector<platform::LargeMemory>& slabs, size_t index, size_t blockSize) {
+    const size_t perSlab = kSlabBytes / blockSize;
+    const size_t slab = index / perSlab;
+    while (slabs.size() <= slab)
+        slabs.emplace_back(kSlabBytes);
+    uint8_t* base = slabs[slab].data();
+    return base ? base + index % perSlab * blockSize : nullptr;
+}
+
 void giveMemory(KeyedFile* f, CacheBuffer& b) {
     if (b.data) return;
     KeyedShared* s = f->sh();
     const size_t at = static_cast<size_t>(&b - s->cache.data());
-    if (at >= s->baseBuffers && s->B <= kSlabBytes) {
-        // A buffer a transaction added: from a slab, which comes zero-filled.
-        const size_t perSlab = kSlabBytes / s->B;
-        const size_t slab = (at - s->baseBuffers) / perSlab;
-        while (s->slabs.size() <= slab)
-            s->slabs.emplace_back(kSlabBytes);
-        if (uint8_t* base = s->slabs[slab].data()) {
-            b.data = {base + (at - s->baseBuffers) % perSlab * s->B, BufferFree{false}};
+    if (s->B <= kSlabBytes) {
+        // A buffer a transaction added comes from the slabs given back when it ends; a base
+        // buffer past the first ones from slabs kept while the file is open.  Slabs come
+        // zero-filled.
+        uint8_t* part = nullptr;
+        if (at >= s->baseBuffers)
+            part = slabPart(s->slabs, at - s->baseBuffers, s->B);
+        else if (at >= kOwnBuffers)
+            part = slabPart(s->baseSlabs, at - kOwnBuffers, s->B);
+        if (part) {
+            b.data = {part, BufferFree{false}};
             return;
         }
     }
@@ -242,6 +261,16 @@ void prefetchRecordData(KeyedShared* s, uint32_t address) {
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
     CacheBuffer* b = findBuffer(s, address);
     return b ? b->data.get() : nullptr;
+}
+
+uint8_t* cachedBlock(KeyedShared* s, uint32_t address, size_t& hint) {
+    // A block is in one buffer at most, so a buffer holding its address is the one.
+    if (hint < s->cache.size() && s->cache[hint].address == address && address != 0)
+        return s->cache[hint].data.get();
+    CacheBuffer* b = findBuffer(s, address);
+    if (!b) return nullptr;
+    hint = static_cast<size_t>(b - s->cache.data());
+    return b->data.get();
 }
 
 void dropCache(KeyedShared* s) {

@@ -123,6 +123,8 @@ struct KeyedShared : MdkSharedFile {
     // Memory of the buffers past baseBuffers (those a transaction adds), taken in large slabs
     // and given back at once when the transaction ends (shrinkCache).
     std::vector<platform::LargeMemory> slabs;
+    // Memory of the base buffers past the first few, in slabs kept while the file is open.
+    std::vector<platform::LargeMemory> baseSlabs;
     std::vector<uint32_t> dirtyBuffers;  // positions made dirty since the last write-back
     size_t dirtyCount = 0;               // buffers dirty now
     size_t baseBuffers = 0;
@@ -149,6 +151,8 @@ struct KeyedFile : MdkFile {
     uint32_t curRecord = 0;
     uint32_t leafBlock = 0;  // leaf and entry of the position
     int32_t leafIndex = 0;
+    size_t leafBuffer =
+        KeyedShared::kNoBuffer;  // the cache buffer the leaf was last found in (a hint)
     PathStep path[kMaxDepth] = {};
     int32_t depth = 0;
 
@@ -249,6 +253,9 @@ void setClean(KeyedShared* s, CacheBuffer& buffer);  // the buffer's block is on
 void writeDirtyBlocks(KeyedFile* f);
 void dropCache(KeyedShared* s);
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached
+// The same, trying first the buffer `hint` names and setting it to the buffer that holds the
+// block: a handle stepping through a leaf finds it again without the index.
+uint8_t* cachedBlock(KeyedShared* s, uint32_t address, size_t& hint);
 int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset);
 std::string segmentPath(const char* base, uint32_t segment);  // base + ".nnn"
 void closeSegments(KeyedShared* s);

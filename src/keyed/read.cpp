@@ -43,7 +43,7 @@ struct SavedPosition {
           depth(std::clamp(f->depth, 0, kMaxDepth)),
           curRecord(f->curRecord),
           leafBlock(f->leafBlock),
-          keyBytes(std::min(sizeof lastKey, f->lastKey.size())) {
+          keyBytes(std::min({sizeof lastKey, f->lastKey.size(), valueSize(f->sh(), curKey)})) {
         std::memcpy(lastKey, f->lastKey.data(), keyBytes);
         std::memcpy(path, f->path, sizeof(PathStep) * static_cast<size_t>(depth));
     }

@@ -165,14 +165,15 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     if (f->depth == 0 || f->lastKey[0] == 0xFF) return false;
     PathStep& leaf = f->path[f->depth - 1];
     if (leaf.block != f->leafBlock || leaf.index != f->leafIndex) return false;
-    const uint8_t* b = cachedBlock(s, leaf.block);
+    const uint8_t* b = cachedBlock(s, leaf.block, f->leafBuffer);
     if (!b || b[0] != kTypeKey) return false;
     size_t vs = valueSize(s, k);
     size_t es = entrySize(s, k);
     int32_t count = b[5];
     int32_t to = leaf.index + n;
+    // (A count of entries that do not fit the block is a damaged block: let the search say so.)
     if (leaf.index >= count || to < 0 || to >= count ||
-        count > static_cast<int32_t>(capacity(s, k)))
+        static_cast<size_t>(count) * es > static_cast<size_t>(s->B) - 6)
         return false;
     const uint8_t* here = b + 6 + static_cast<size_t>(leaf.index) * es;
     if (std::memcmp(here + 4, f->lastKey.data(), vs) != 0) return false;

@@ -151,8 +151,8 @@ struct KeyedFile : MdkFile {
     uint32_t curRecord = 0;
     uint32_t leafBlock = 0;  // leaf and entry of the position
     int32_t leafIndex = 0;
-    size_t leafBuffer =
-        KeyedShared::kNoBuffer;  // the cache buffer the leaf was last found in (a hint)
+    // The cache buffer the leaf was last found in: a hint, checked before it is used.
+    size_t leafBuffer = KeyedShared::kNoBuffer;
     PathStep path[kMaxDepth] = {};
     int32_t depth = 0;
 

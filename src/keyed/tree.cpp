@@ -22,7 +22,8 @@ uint8_t* keyBlock(KeyedFile* f, int k, uint32_t address) {
     KeyedShared* s = f->sh();
     uint8_t* b = fetchBlock(f, address, kTypeKey);
     unsigned n = b[5];
-    if (n == 0 || n > capacity(s, k)) raiseError(f, MDK_E_KEYADDR);
+    if (n == 0 || !common::entryCountValid(blockSpan(s, b), entrySize(s, k)))
+        raiseError(f, MDK_E_KEYADDR);
     return b;
 }
 
@@ -172,8 +173,7 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     int32_t count = b[5];
     int32_t to = leaf.index + n;
     // (A count of entries that do not fit the block is a damaged block: let the search say so.)
-    if (leaf.index >= count || to < 0 || to >= count ||
-        static_cast<size_t>(count) * es > static_cast<size_t>(s->B) - 6)
+    if (leaf.index >= count || to < 0 || to >= count || !common::entryCountValid({b, s->B}, es))
         return false;
     const uint8_t* here = b + 6 + static_cast<size_t>(leaf.index) * es;
     if (std::memcmp(here + 4, f->lastKey.data(), vs) != 0) return false;

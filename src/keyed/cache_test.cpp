@@ -3,6 +3,7 @@
 // record must still be found in every key, in and outside a transaction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -127,6 +128,50 @@ TEST_P(CacheUnderPressure, ATransactionKeepsItsDirtyBlocksAndCommitsThemAll) {
     EXPECT_EQ(s->cache.size(), 8u);
     EXPECT_EQ(s->dirtyCount, 0u);
     expectEveryRecord(1500);
+}
+
+// A hint naming a buffer that holds another block (or none) is not taken for the block: the
+// lookup finds the block's own buffer and points the hint at it.
+TEST_P(CacheUnderPressure, AHintNamingAnotherBufferFindsTheBlocksOwn) {
+    for (int i = 0; i < 300; i++)
+        insert(i);
+    KeyedShared* s = K(file)->sh();
+    std::vector<size_t> held;
+    for (size_t i = 0; i < s->cache.size(); i++)
+        if (s->cache[i].address && s->cache[i].data) held.push_back(i);
+    ASSERT_GE(held.size(), 2u);
+    const uint32_t address = s->cache[held[0]].address;
+    size_t hint = held[1];
+    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());
+    EXPECT_EQ(hint, held[0]);
+    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());  // the hint taken
+    hint = KeyedShared::kNoBuffer;
+    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());
+    EXPECT_EQ(hint, held[0]);
+    // A block no buffer holds: none, whatever the hint says.
+    uint32_t absent = address;
+    do
+        absent += s->B;
+    while (cachedBlock(s, absent) != nullptr);
+    hint = held[0];
+    EXPECT_EQ(cachedBlock(s, absent, hint), nullptr);
+}
+
+// A busy file fills more buffers than those with memory of their own: the rest share large
+// slabs, and no two buffers may share a byte of them.
+TEST_P(CacheUnderPressure, BuffersPastTheFirstKeepTheirBlocksApart) {
+    constexpr int kRecords = 12000;
+    for (int i = 0; i < kRecords; i++)
+        insert(i);
+    KeyedShared* s = K(file)->sh();
+    std::vector<const uint8_t*> starts;
+    for (const CacheBuffer& b : s->cache)
+        if (b.address && b.data) starts.push_back(b.data.get());
+    ASSERT_GT(starts.size(), 600u) << "too few blocks cached to reach the slabs";
+    std::sort(starts.begin(), starts.end());
+    for (size_t i = 1; i < starts.size(); i++)
+        ASSERT_GE(starts[i] - starts[i - 1], static_cast<ptrdiff_t>(s->B)) << "buffers overlap";
+    expectEveryRecord(kRecords);
 }
 
 TEST_P(CacheUnderPressure, ARolledBackTransactionLeavesNothing) {

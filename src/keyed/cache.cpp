@@ -14,12 +14,18 @@ namespace {
 
 constexpr size_t kMappedWriteLimit = 64 << 10;
 
+// Buffer `index`, when it holds `address`.  A block is in one buffer at most, so a buffer
+// holding its address is the one.
+CacheBuffer* bufferHolding(KeyedShared* s, size_t index, uint32_t address) {
+    if (index >= s->cache.size()) return nullptr;
+    CacheBuffer& b = s->cache[index];
+    return b.address == address && address != 0 ? &b : nullptr;
+}
+
 // The buffer a scan in physical order is reading, when it holds `address`: every record of
 // that block asks for it again, and trying it first spares those asks the index.
 CacheBuffer* streamBufferFor(KeyedShared* s, uint32_t address) {
-    if (s->streamBuffer >= s->cache.size()) return nullptr;
-    CacheBuffer& b = s->cache[s->streamBuffer];
-    return b.address == address && address != 0 ? &b : nullptr;
+    return bufferHolding(s, s->streamBuffer, address);
 }
 
 CacheBuffer* findBuffer(KeyedShared* s, uint32_t address) {
@@ -264,9 +270,7 @@ uint8_t* cachedBlock(KeyedShared* s, uint32_t address) {
 }
 
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address, size_t& hint) {
-    // A block is in one buffer at most, so a buffer holding its address is the one.
-    if (hint < s->cache.size() && s->cache[hint].address == address && address != 0)
-        return s->cache[hint].data.get();
+    if (CacheBuffer* b = bufferHolding(s, hint, address)) return b->data.get();
     CacheBuffer* b = findBuffer(s, address);
     if (!b) return nullptr;
     hint = static_cast<size_t>(b - s->cache.data());

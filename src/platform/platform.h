@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,29 +202,21 @@ class RecursiveMutex {
   public:
     void lock() {
         const ThreadId self = currentThreadId();
-        if (owner_.load(std::memory_order_relaxed) == self) {
-            depth_++;
-            return;
-        }
+        if (reentered(self)) return;
         uint32_t expected = 0;
         if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
                                             std::memory_order_relaxed))
             waitForLock(expected);
-        owner_.store(self, std::memory_order_relaxed);
-        depth_ = 1;
+        own(self);
     }
     bool tryLock() {
         const ThreadId self = currentThreadId();
-        if (owner_.load(std::memory_order_relaxed) == self) {
-            depth_++;
-            return true;
-        }
+        if (reentered(self)) return true;
         uint32_t expected = 0;
         if (!state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
                                             std::memory_order_relaxed))
             return false;
-        owner_.store(self, std::memory_order_relaxed);
-        depth_ = 1;
+        own(self);
         return true;
     }
     // Only by the owner.
@@ -236,6 +227,15 @@ class RecursiveMutex {
     }
 
   private:
+    bool reentered(ThreadId self) {
+        if (owner_.load(std::memory_order_relaxed) != self) return false;
+        depth_++;
+        return true;
+    }
+    void own(ThreadId self) {
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+    }
     void waitForLock(uint32_t seen);
     void wakeOne();
 

@@ -285,6 +285,10 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         if (!same) raiseError(f, MDK_E_KEY);
     } else {
         build(f, 0, owner, 0, seqKey, valueOf(newV, s, 0));
+        // An empty value is no entry: a record without an entry in key 0 could never be reached.
+        // (A value with a sequence number, or with the padding of a descending segment, is not
+        // empty, however few key bytes were given.)
+        if (common::isEmptyValue(valueOf(newV, s, 0))) raiseError(f, MDK_E_KEY);
         std::memcpy(f->search.data(), newV[0].data(), valueSize(s, 0));
         if (searchKey(f, 0, kExact) == 0) {
             if (!(mode & kMayReplace)) raiseError(f, MDK_E_DUPLICATE);

@@ -117,4 +117,18 @@ TEST(Refusals, EmptyKeyBytesWithAValueAreKept) {
     }
 }
 
+// A file whose record size is 0 holds keys only: data given for it is refused, not dropped.
+TEST(Refusals, DataForAFileWithoutRecordData) {
+    const common::Segment area = seg(common::kKeyAreaField, 0, 6);
+    const std::string data = "hello world";
+    expectRefusals({
+        {"insert, block mode", keyAreaFile(true, 0, area), insert(data, "K00002"), MDK_E_RECSIZE},
+        {"insert, slot mode", keyAreaFile(false, 0, area), insert(data, "K00002"), MDK_E_RECSIZE},
+        {"write over a record", keyAreaFile(true, 0, area),
+         extWrite(data, "K00001", MDK_WRITE_EITHER), MDK_E_RECSIZE},
+        {"update", keyAreaFile(true, 0, area), extWrite(data, "K00001", MDK_WRITE_UPDATE),
+         MDK_E_RECSIZE},
+    });
+}
+
 }  // namespace

@@ -145,8 +145,6 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
             raiseError(f, MDK_E_LENGTH);
         if (src.empty()) at = data.size();
         data.insert(data.begin() + static_cast<long>(at + have), width - have, 0);
-        if (s->R && data.size() > static_cast<size_t>(s->R) && !s->blockMode)
-            raiseError(f, MDK_E_RECSIZE);
     }
     uint64_t next = uint64_t{s->sequence} + 1;
     if (text) {
@@ -162,6 +160,13 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
             data[at + i] = static_cast<uint8_t>(next >> (8 * i));
     }
     return false;
+}
+
+// The most data bytes a record may carry: a key-only file (R = 0) holds none, a slot holds R,
+// and in block mode the bytes past R go to continuation pieces.
+size_t longestData(const KeyedShared* s) {
+    if (s->R == 0) return 0;
+    return s->blockMode ? SIZE_MAX : static_cast<size_t>(s->R);
 }
 
 void endWrite(KeyedFile* f, uint32_t address, bool keepLock) {
@@ -182,7 +187,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
     s->flags |= kSharedOneCall;
-    if (recLen < 0 || (!s->blockMode && recLen > s->R) || (recLen > 0 && !rec))
+    if (recLen < 0 || static_cast<size_t>(recLen) > longestData(s) || (recLen > 0 && !rec))
         raiseError(f, MDK_E_RECSIZE);
     if (keyLen > s->K || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
@@ -256,13 +261,15 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         if (whole.size() < end) whole.resize(end, 0);
         std::memcpy(whole.data() + offset, data.data(), data.size());
         data.assign(whole.begin() + s->K, whole.end());
-        if (!s->blockMode && data.size() > static_cast<size_t>(s->R)) raiseError(f, MDK_E_RECSIZE);
         keyLength = record[0] & 0x7F;
         std::memcpy(keyArea.data(), record.data() + 1, static_cast<size_t>(s->K));
     }
 
     bool ownNumber = false;
     if (!found || !(mode & kMayReplace)) ownNumber = autoNumber(f, data, !(mode & kMayInsert));
+    // The data as it is to be stored (a partial write and an auto-numbered field may have made
+    // it longer than what the caller gave).
+    if (data.size() > longestData(s)) raiseError(f, MDK_E_RECSIZE);
     std::vector<uint8_t> owner = ownerRecord(f, keyArea.data(), keyLength, data);
 
     // Key 0: find the record the write replaces, or make sure there is none.

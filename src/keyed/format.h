@@ -2,6 +2,7 @@
 // addresses.  All multi-byte integers are big-endian, except the change counter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/bytes.h"
@@ -14,6 +15,9 @@ constexpr int kMaxDepth = 16;
 constexpr int kMaxSegments = 32;
 constexpr uint32_t kMaxEof = 0x7FFF0000u;
 constexpr uint32_t kHeaderLockOffset = 0x100;  // in the lock region
+// Continuation pieces one record may have (block mode): the writer refuses a longer record and
+// the verifier reports one, so that a chain of links is bounded wherever it is followed.
+constexpr size_t kMaxPiecesPerRecord = size_t{1} << 16;
 
 // Header offsets.
 constexpr int kOffMagic = 0;

@@ -283,6 +283,9 @@ inline std::span<const uint8_t> lastRecord(const KeyedFile* f) {
     if (f->recordJoined) return {f->joined.data(), f->joined.size()};
     return {f->readBuf.data(), f->recordLength};
 }
+// The most data bytes a record may carry: none in a key-only file (R = 0), R in a slot, and in
+// block mode R in the record and R in each of at most kMaxPiecesPerRecord continuation pieces.
+size_t longestRecordData(const KeyedShared* s);
 // Stores f->writeBuf (with `dataLength` bytes of data in `data`) as a new record.
 uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count);
 uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> data);

@@ -461,6 +461,11 @@ void joinPieces(KeyedFile* f, uint32_t at, uint32_t link) {
 
 }  // namespace
 
+size_t longestRecordData(const KeyedShared* s) {
+    const size_t R = static_cast<size_t>(s->R);
+    return s->blockMode ? R * (1 + kMaxPiecesPerRecord) : R;
+}
+
 void readRecord(KeyedFile* f, int64_t address) {
     KeyedShared* s = f->sh();
     bool lock = address > 0;

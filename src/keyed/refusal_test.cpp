@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/frame.h"
+#include "keyed/format.h"
 #include "keyed/testing.h"
 #include "testutil.h"
 
@@ -129,6 +130,49 @@ TEST(Refusals, DataForAFileWithoutRecordData) {
         {"update", keyAreaFile(true, 0, area), extWrite(data, "K00001", MDK_WRITE_UPDATE),
          MDK_E_RECSIZE},
     });
+}
+
+// The data a record of R = 40 may carry: 40 bytes in the record and 40 in each of its at most
+// kMaxPiecesPerRecord continuation pieces, the limit the verifier checks.
+constexpr size_t kLongest = 40 * (1 + kMaxPiecesPerRecord);
+
+ClassicLayout piecesFile() {
+    return layout(true, 1024, 40, 8, {{{seg(common::kKeyAreaField, 0, 8)}}});
+}
+
+// A record longer than that is refused before anything is written, however it is written.
+TEST(Refusals, RecordsWithMorePiecesThanTheLimit) {
+    const std::string past(kLongest + 1, 'p');
+    expectRefusals({
+        {"3 MB", piecesFile(), insert(std::string(3'000'000, 'x'), "K00002"), MDK_E_RECSIZE},
+        {"one byte past", piecesFile(), insert(past, "K00002"), MDK_E_RECSIZE},
+        {"write over a record", piecesFile(), extWrite(past, "K00001", MDK_WRITE_EITHER),
+         MDK_E_RECSIZE},
+        // Offsets count over the key area (8 bytes) and the data.
+        {"part of a record", piecesFile(),
+         extWrite(std::string(kLongest - 99, 'p'), "K00001", MDK_WRITE_UPDATE, 8 + 100),
+         MDK_E_RECSIZE},
+    });
+}
+
+// The longest record is written, read back whole, and the verifier finds the file sound.
+TEST(Refusals, TheLongestRecordIsKept) {
+    mdnio::test::TempDir dir;
+    const std::string path = dir.file("f.dat");
+    build(path, piecesFile());
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    std::string longest(kLongest, 'a');
+    for (size_t i = 0; i < longest.size(); i += 97)
+        longest[i] = static_cast<char>('a' + i % 26);
+    ASSERT_EQ(MDK_insert(f, longest.data(), static_cast<int32_t>(longest.size()), "K00001", 6), 0);
+    std::vector<char> buf(8 + kLongest + 1);
+    ASSERT_EQ(MDK_seek(f, "K00001", 6, 1), 0);
+    ASSERT_EQ(MDK_read(f, buf.data(), static_cast<int32_t>(buf.size()), MDK_READ_CURRENT),
+              static_cast<int32_t>(8 + kLongest));
+    EXPECT_TRUE(std::string(buf.data() + 8, kLongest) == longest);
+    MDK_DeAllocEnv(env);
+    expectSound(path);
 }
 
 }  // namespace

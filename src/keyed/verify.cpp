@@ -27,9 +27,8 @@ using Bytes = std::vector<uint8_t>;
 using common::getBe16;
 using common::getBe32;
 
-constexpr size_t kMaxSegmentLinks = 8;            // a link to a link to ... a segment file
-constexpr size_t kMaxPiecesPerRecord = 1u << 16;  // beyond any sane record, below a hang
-constexpr size_t kCacheBytes = 16u << 20;         // blocks kept for repeated reads
+constexpr size_t kMaxSegmentLinks = 8;     // a link to a link to ... a segment file
+constexpr size_t kCacheBytes = 16u << 20;  // blocks kept for repeated reads
 constexpr uint32_t kNoSequence = 0;
 
 std::string hex(uint64_t v) {
@@ -1193,7 +1192,9 @@ class Verifier {
         const size_t k = static_cast<size_t>(h_.keyArea);
         for (size_t pieces = 0; link != 0; ++pieces) {
             const std::string where = "continuation piece " + hex(link);
-            if (pieces >= kMaxPiecesPerRecord) return "more than 65536 continuation pieces";
+            if (pieces >= kMaxPiecesPerRecord) {
+                return "more than " + std::to_string(kMaxPiecesPerRecord) + " continuation pieces";
+            }
             if (!reachedSlots_.insert(link).second) return where + " is reached twice (a cycle?)";
             Bytes piece;
             const uint32_t at = link;

@@ -162,13 +162,6 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
     return false;
 }
 
-// The most data bytes a record may carry: a key-only file (R = 0) holds none, a slot holds R,
-// and in block mode the bytes past R go to continuation pieces.
-size_t longestData(const KeyedShared* s) {
-    if (s->R == 0) return 0;
-    return s->blockMode ? SIZE_MAX : static_cast<size_t>(s->R);
-}
-
 void endWrite(KeyedFile* f, uint32_t address, bool keepLock) {
     KeyedShared* s = f->sh();
     if (keepLock) {
@@ -187,10 +180,15 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
     s->flags |= kSharedOneCall;
-    if (recLen < 0 || static_cast<size_t>(recLen) > longestData(s) || (recLen > 0 && !rec))
+    if (recLen < 0 || static_cast<size_t>(recLen) > longestRecordData(s) || (recLen > 0 && !rec))
         raiseError(f, MDK_E_RECSIZE);
     if (keyLen > s->K || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
+    // A partial write makes the record reach offset + recLen (counted over key area and data):
+    // refused here, before a record of that length is laid out in memory.
+    if (offset > s->K && s->R > 0 &&
+        static_cast<size_t>(offset - s->K) + static_cast<size_t>(recLen) > longestRecordData(s))
+        raiseError(f, MDK_E_RECSIZE);
     if (keyLen > 0 && !key) raiseError(f, MDK_E_LENGTH);
     // The records a write adds are not locked, unless the write keeps its lock, inside a
     // transaction and, in block mode, outside one too: the lock would go back at the end of this
@@ -269,7 +267,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     if (!found || !(mode & kMayReplace)) ownNumber = autoNumber(f, data, !(mode & kMayInsert));
     // The data as it is to be stored (a partial write and an auto-numbered field may have made
     // it longer than what the caller gave).
-    if (data.size() > longestData(s)) raiseError(f, MDK_E_RECSIZE);
+    if (data.size() > longestRecordData(s)) raiseError(f, MDK_E_RECSIZE);
     std::vector<uint8_t> owner = ownerRecord(f, keyArea.data(), keyLength, data);
 
     // Key 0: find the record the write replaces, or make sure there is none.

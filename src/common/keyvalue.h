@@ -63,6 +63,12 @@ inline bool isEndMarker(std::span<const uint8_t> value) {
     return !value.empty() && value[0] == 0xFF;
 }
 
+// True when the length byte of `value` (L + 1 bytes) is L at most or marks an end marker: the
+// only lengths a key entry holds in a sound file, and the bound of what follows it.
+inline bool valueLengthValid(std::span<const uint8_t> value) {
+    return !value.empty() && (value[0] < value.size() || value[0] == 0xFF);
+}
+
 // Fills `value` with 0xFF: the end marker of a level of a key tree.
 void makeEndMarker(std::span<uint8_t> value);
 

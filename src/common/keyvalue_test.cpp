@@ -629,7 +629,7 @@ TEST(CompareValues, DescendingShortValueSortsAfterLongerOnes) {
               0);
 }
 
-TEST(ValueHelpers, EmptyEndMarkerAndSuffixMatch) {
+TEST(ValueHelpers, EmptyEndMarkerSuffixMatchAndLength) {
     EXPECT_TRUE(isEmptyValue(Bytes{0, 0, 0}));
     EXPECT_FALSE(isEmptyValue(Bytes{0, 0, 1}));
     EXPECT_FALSE(isEmptyValue(Bytes{1, 0, 0}));
@@ -653,6 +653,13 @@ TEST(ValueHelpers, EmptyEndMarkerAndSuffixMatch) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(matchesIgnoringSuffix(c.found, search, 2), c.match);
+
+    // Lengths a value of L = 4 may carry: 0 to 4, and the end marker's 0xFF.
+    for (unsigned length : {0u, 4u, 0xFFu})
+        EXPECT_TRUE(valueLengthValid(Bytes{static_cast<uint8_t>(length), 1, 2, 3, 4})) << length;
+    for (unsigned length : {5u, 0xF0u, 0xFEu})
+        EXPECT_FALSE(valueLengthValid(Bytes{static_cast<uint8_t>(length), 1, 2, 3, 4})) << length;
+    EXPECT_FALSE(valueLengthValid(Bytes{}));
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // crash, an endless call or a read outside its buffers (the sanitizers watch).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/bytes.h"
 #include "keyed/testing.h"
 #include "testutil.h"
 
@@ -120,5 +122,77 @@ TEST_P(Corrupt, AFileCutShortWhileOpenFailsReadsWithACode) {
 
 INSTANTIATE_TEST_SUITE_P(Storage, Corrupt, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "block" : "slot"; });
+
+// Changes the byte at `offset` of the file in place, as another program would.
+void poke(const std::string& path, size_t offset, uint8_t value) {
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, &value, 1, static_cast<off_t>(offset)), 1);
+    ::close(fd);
+}
+
+// A file of `records` records with a sequence-suffixed primary key of five key-area bytes (a
+// value of 9 bytes with the sequence number), slot mode.
+void sequenceKeyed(const std::string& path, int R, int records) {
+    build(path, layout(false, 1024, R, 5,
+                       {{{seg(common::kKeyAreaField, 0, 5)}, common::kKeySequenceSuffixed}}));
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(f, MDK_INVALID_FILE);
+    for (int i = 0; i < records; i++) {
+        std::string key = "KEY" + std::to_string(10 + i);
+        ASSERT_EQ(MDK_insert(f, R ? "data" : "", R ? 4 : 0, key.data(), 5), 0);
+    }
+    MDK_DeAllocEnv(env);
+}
+
+// The first entry of key 0's root (here a leaf) says its value is 240 bytes long, in a key whose
+// values hold 9: whatever call meets the entry fails with 12, and none hands out more than the
+// key's bytes (the sanitizer watches the copies).
+TEST(DamagedKeyEntry, ALengthByteAboveTheKeyLength) {
+    struct Walk {
+        const char* name;
+        int R;
+        int32_t (*call)(MdkFile* f, uint32_t root);
+    };
+    const std::vector<Walk> walks = {
+        {"seek, read current, get key", 40,
+         [](MdkFile* f, uint32_t) {
+             char buf[512];
+             int32_t rc = MDK_seek(f, "", 0, 1);
+             if (rc == 0) rc = MDK_read(f, buf, sizeof buf, MDK_READ_CURRENT) < 0 ? -1 : 0;
+             if (rc == 0) rc = MDK_GetKey(f, buf, sizeof buf, -1);
+             return rc;
+         }},
+        {"read next from the start", 40,
+         [](MdkFile* f, uint32_t) {
+             char buf[512];
+             return MDK_read(f, buf, sizeof buf, MDK_READ_NEXT);
+         }},
+        {"key-only file: set position, get key", 0,
+         [](MdkFile* f, uint32_t root) {
+             char buf[512];
+             int32_t rc = MDK_setpos(f, static_cast<int32_t>(root));
+             if (rc == 0) rc = MDK_GetKey(f, buf, sizeof buf, -1);
+             return rc;
+         }},
+    };
+    for (const Walk& w : walks) {
+        SCOPED_TRACE(w.name);
+        mdnio::test::TempDir dir;
+        std::string path = dir.file("entry.dat");
+        sequenceKeyed(path, w.R, 5);
+        std::vector<uint8_t> bytes = mdnio::test::readFile(path);
+        uint32_t root = common::getBe32(&bytes[40]);
+        ASSERT_NE(root, 0u);
+        poke(path, root + 6 + 4, 0xF0);  // pointer (4 bytes), then the length byte
+        MdkEnv* env = MDK_AllocEnv();
+        MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+        ASSERT_NE(f, MDK_INVALID_FILE);
+        EXPECT_EQ(w.call(f, root), -1);
+        EXPECT_EQ(MDK_geterrno(f), MDK_E_KEYSIZE);
+        MDK_DeAllocEnv(env);
+    }
+}
 
 }  // namespace

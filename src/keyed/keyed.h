@@ -326,6 +326,9 @@ int32_t searchKey(KeyedFile* f, int k, int mode);
 void moveBy(KeyedFile* f, int n);
 // Inserts (value, pointer) in key k at the place the last kForEdit search found.
 void insertEntry(KeyedFile* f, int k, std::span<const uint8_t> value, int32_t pointer);
+// The value of entry `index` of key k's block at `address` (a count or a length byte beyond what
+// the block and the key hold raise 11 and 12); 3 when the block has no such entry.
+std::span<const uint8_t> entryValueAt(KeyedFile* f, int k, uint32_t address, unsigned index);
 // The entry (pointer and value) at the search position, moving on to the next leaf when the
 // position is past the end of its leaf; null past the last entry.
 const uint8_t* entryAtPosition(KeyedFile* f, int k);

@@ -400,9 +400,7 @@ int32_t opSetpos(MdkFile* mf, int32_t pos) {
     } else {
         uint32_t block = at & 0x7FFFFF00u;
         uint32_t index = at & 0xFF;
-        uint8_t* b = fetchBlock(f, block, kTypeKey);
-        if (index >= b[5]) raiseError(f, MDK_E_KEY);
-        std::memcpy(f->lastKey.data(), b + 6 + index * entrySize(s, k) + 4, vs);
+        std::memcpy(f->lastKey.data(), entryValueAt(f, k, block, index).data(), vs);
         f->leafBlock = block;
         f->leafIndex = static_cast<int32_t>(index);
         f->curRecord = 0;
@@ -469,6 +467,7 @@ int32_t opGetKey(MdkFile* mf, void* buf, int32_t len, int32_t keyNumber) {
         if (rc != 0) raiseError(f, MDK_E_KEY);
     }
     size_t length = value[0] == 0xFF ? 0 : value[0];
+    if (length >= vs) raiseError(f, MDK_E_KEYSIZE);  // never more than the value holds
     if (suffixed && length >= 4) length -= 4;
     if (!buf || static_cast<size_t>(std::max(len, 0)) < length) raiseError(f, MDK_E_LENGTH);
     std::memcpy(buf, value.data() + 1, length);

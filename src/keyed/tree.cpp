@@ -67,6 +67,14 @@ void copyValue(std::span<uint8_t> to, std::span<const uint8_t> from) {
     std::memcpy(to.data(), from.data(), from.size());
 }
 
+// An entry's value as it leaves its block for the handle's key values: whoever reads a value
+// takes as many bytes as its length byte says, so a length beyond the key's (a damaged entry)
+// raises 12 here, one compare.
+std::span<const uint8_t> checkedValue(KeyedFile* f, std::span<const uint8_t> value) {
+    if (!common::valueLengthValid(value)) raiseError(f, MDK_E_KEYSIZE);
+    return value;
+}
+
 }  // namespace
 
 size_t valueSize(const KeyedShared* s, int k) {
@@ -146,7 +154,7 @@ int32_t searchKey(KeyedFile* f, int k, int mode) {
         // A seek is usually followed by a read of the record it found: its block head and slot
         // entry are asked for now, while the caller comes back for it.
         if (hit.equal && s->R > 0 && pointer < 0) prefetchRecord(s, f->curRecord);
-        auto entry = common::entryValue(blockSpan(s, b), es, hit.index);
+        auto entry = checkedValue(f, common::entryValue(blockSpan(s, b), es, hit.index));
         if (!common::isEndMarker(entry)) copyValue({f->found.data(), vs}, entry);
         return hit.equal ? 0 : MDK_E_KEY;
     }
@@ -180,7 +188,7 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     int32_t pointer = static_cast<int32_t>(get32(here, 0));
     if (pointer > 0 || (s->R > 0 && static_cast<uint32_t>(-pointer) != f->curRecord)) return false;
     const uint8_t* entry = b + 6 + static_cast<size_t>(to) * es;
-    std::span<const uint8_t> value(entry + 4, vs);
+    std::span<const uint8_t> value = checkedValue(f, {entry + 4, vs});
     if (common::isEndMarker(value)) return false;  // the end: let the search report it
     leaf.index = to;
     f->leafIndex = to;
@@ -236,12 +244,19 @@ void moveBy(KeyedFile* f, int n) {
     PathStep& leaf = f->path[f->depth - 1];
     leaf.index = index;
     uint8_t* b = keyBlock(f, k, leaf.block);
-    auto value = common::entryValue(blockSpan(s, b), es, index);
+    auto value = checkedValue(f, common::entryValue(blockSpan(s, b), es, index));
     if (common::isEndMarker(value)) raiseError(f, MDK_E_EOF);
     f->leafBlock = leaf.block;
     f->leafIndex = index;
     f->curRecord = static_cast<uint32_t>(-common::entryPointer(blockSpan(s, b), es, index));
     copyValue({f->lastKey.data(), vs}, value);
+}
+
+std::span<const uint8_t> entryValueAt(KeyedFile* f, int k, uint32_t address, unsigned index) {
+    KeyedShared* s = f->sh();
+    uint8_t* b = keyBlock(f, k, address);
+    if (index >= b[5]) raiseError(f, MDK_E_KEY);
+    return checkedValue(f, common::entryValue(blockSpan(s, b), entrySize(s, k), index));
 }
 
 const uint8_t* entryAtPosition(KeyedFile* f, int k) {

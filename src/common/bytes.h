@@ -30,6 +30,13 @@ inline void putBe32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
+// memcpy for counts that may be 0: memcpy must never be given a null pointer, not even for no
+// bytes, and an empty vector's data() (a record without data, a file without a key area) may be
+// one.
+inline void copyBytes(void* to, const void* from, size_t n) {
+    if (n != 0) std::memcpy(to, from, n);
+}
+
 // Word-at-a-time byte search: eight bytes read at once, little-endian (where the first byte is
 // the lowest), every byte equal to the one looked for marked by its high bit.
 constexpr bool kWordSearch = std::endian::native == std::endian::little;

@@ -53,5 +53,18 @@ TEST(FindByte, ReadsNothingBeyondTheLength) {
     }
 }
 
+// Copies of nothing may come with null pointers (an empty vector's data()): nothing is touched
+// and nothing reaches memcpy (the sanitizer stops the test if it does).
+TEST(CopyBytes, CopiesTheCountAndNothingForNone) {
+    std::vector<uint8_t> to(4, 0);
+    const std::vector<uint8_t> from = {1, 2, 3, 4};
+    copyBytes(to.data(), from.data(), 3);
+    EXPECT_EQ(to, (std::vector<uint8_t>{1, 2, 3, 0}));
+    const std::vector<uint8_t> none;
+    copyBytes(to.data(), none.data(), none.size());
+    copyBytes(nullptr, from.data(), 0);
+    EXPECT_EQ(to, (std::vector<uint8_t>{1, 2, 3, 0}));
+}
+
 }  // namespace
 }  // namespace mdnio::common

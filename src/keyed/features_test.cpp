@@ -263,6 +263,34 @@ TEST_F(Features, AutoNumberedFields) {
     }
 }
 
+// Records with nothing in one of their parts: an insert with no data that numbers a unique
+// auto-numbered field, and updates on a file without a key area (of the current record, of part
+// of a record).  Copies of nothing go through with no null pointer (the sanitizer stops a test
+// that passes one).
+TEST_F(Features, EmptyDataAndNoKeyArea) {
+    create(layout(true, 1024, 40, 6,
+                  {{{seg(common::kKeyAreaField, 0, 6)}},
+                   {{seg(0, 0, 5, common::kOptAutoTextZero)}, common::kKeyUnique}}));
+    ASSERT_EQ(MDK_insert(file, "", 0, "A99999", 6), 0);
+    ASSERT_EQ(MDK_seek(file, "A99999", 6, 1), 0);
+    EXPECT_EQ(data(MDK_READ_CURRENT, 6), "00001");
+
+    create(layout(true, 1024, 40, 0, {{{seg(1, 0, 4)}}}));
+    ASSERT_EQ(put("", std::string("K001") + kSep + "first"), 0);
+    ASSERT_EQ(MDK_seek(file, "K001", 4, 1), 0);
+    const std::string second = std::string("K001") + kSep + "second";
+    ASSERT_EQ(MDK_ExtWrite(file, second.data(), static_cast<int32_t>(second.size()), nullptr, -1,
+                           MDK_WRITE_UPDATE, 0),
+              0);
+    EXPECT_EQ(data(MDK_READ_CURRENT, 0), second);
+    ASSERT_EQ(MDK_ExtWrite(file, "S", 1, nullptr, -1, MDK_WRITE_UPDATE, 5), 0);
+    ASSERT_EQ(MDK_seek(file, "K001", 4, 1), 0);
+    EXPECT_EQ(data(MDK_READ_CURRENT, 0), std::string("K001") + kSep + "Second");
+    ASSERT_EQ(MDK_ExtWrite(file, "", 0, nullptr, -1, MDK_WRITE_UPDATE, 5), 0);  // no bytes
+    ASSERT_EQ(MDK_seek(file, "K001", 4, 1), 0);
+    EXPECT_EQ(data(MDK_READ_CURRENT, 0), std::string("K001") + kSep + "Second");
+}
+
 TEST_F(Features, DictionaryRecords) {
     create(layout(true, 1024, 40, 4, {{{seg(common::kKeyAreaField, 0, 4)}}}));
     char buf[64];

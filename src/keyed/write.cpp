@@ -113,7 +113,7 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
     std::vector<uint8_t> record(3 + static_cast<size_t>(s->K) + data.size());
     common::putBe16(record.data() + 1 + s->K,
                     static_cast<uint16_t>(std::min<size_t>(data.size(), 0x7FFF)));
-    std::memcpy(record.data() + 3 + s->K, data.data(), data.size());
+    common::copyBytes(record.data() + 3 + s->K, data.data(), data.size());
     auto src = common::segmentSource(layout, seg, {record.data(), record.size()});
     size_t at = src.empty() ? 0 : static_cast<size_t>(src.data() - record.data()) - 3 - s->K;
     size_t have = std::min<size_t>(src.size(), seg.length);
@@ -231,7 +231,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         oldAddress = f->curRecord;
         readRecord(f, oldAddress);
         keyLength = f->readBuf[0] & 0x7F;
-        std::memcpy(keyArea.data(), f->readBuf.data() + 1, static_cast<size_t>(s->K));
+        common::copyBytes(keyArea.data(), f->readBuf.data() + 1, static_cast<size_t>(s->K));
         found = true;
     } else if (keyLen > 0) {
         std::memcpy(keyArea.data(), key, static_cast<size_t>(keyLen));
@@ -257,10 +257,10 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         whole.insert(whole.end(), record.begin() + 3 + s->K, record.end());
         size_t end = static_cast<size_t>(offset) + data.size();
         if (whole.size() < end) whole.resize(end, 0);
-        std::memcpy(whole.data() + offset, data.data(), data.size());
+        common::copyBytes(whole.data() + offset, data.data(), data.size());
         data.assign(whole.begin() + s->K, whole.end());
         keyLength = record[0] & 0x7F;
-        std::memcpy(keyArea.data(), record.data() + 1, static_cast<size_t>(s->K));
+        common::copyBytes(keyArea.data(), record.data() + 1, static_cast<size_t>(s->K));
     }
 
     bool ownNumber = false;

@@ -215,8 +215,16 @@ platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n,
         return r;
     }
     platform::IoResult r = platform::writeAt(fd, src, n, offset);
-    if (fd == s->fd && r.status == platform::IoStatus::Ok && r.count > 0)
-        s->view.grew(offset + r.count);
+    if (r.status == platform::IoStatus::Ok && r.count > 0) {
+        const int64_t end = offset + r.count;
+        if (fd == s->fd) s->view.grew(end);
+        for (int i = 0; i < kMaxSegments; i++) {
+            if (s->segmentFd[i] == fd) {
+                s->knownLength[i] = std::max(s->knownLength[i], end);
+                break;
+            }
+        }
+    }
     return r;
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -120,9 +121,6 @@ TEST_P(Corrupt, AFileCutShortWhileOpenFailsReadsWithACode) {
     MDK_DeAllocEnv(env);
 }
 
-INSTANTIATE_TEST_SUITE_P(Storage, Corrupt, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "block" : "slot"; });
-
 // Changes the byte at `offset` of the file in place, as another program would.
 void poke(const std::string& path, size_t offset, uint8_t value) {
     int fd = ::open(path.c_str(), O_WRONLY);
@@ -130,6 +128,111 @@ void poke(const std::string& path, size_t offset, uint8_t value) {
     ASSERT_EQ(::pwrite(fd, &value, 1, static_cast<off_t>(offset)), 1);
     ::close(fd);
 }
+
+// Key n as eight digits.
+std::string key8(int n) {
+    char key[16];
+    std::snprintf(key, sizeof key, "%08d", n);
+    return key;
+}
+
+// A sound file of `records` records of 80 bytes, block or slot mode, 1024-byte blocks.
+void recordsFile(const std::string& path, bool blockMode, int records) {
+    build(path, layout(blockMode, 1024, 80, 8, {{{seg(common::kKeyAreaField, 0, 8)}}}));
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(f, MDK_INVALID_FILE);
+    for (int i = 0; i < records; i++)
+        ASSERT_EQ(MDK_insert(f, std::string(80, 'r').data(), 80, key8(i).c_str(), 8), 0);
+    if (!blockMode) {
+        // A removed record: the deleted-slot chain has a head.
+        ASSERT_EQ(MDK_remove(f, "00000003", 8), 0);
+    }
+    MDK_DeAllocEnv(env);
+}
+
+// Header addresses that point past what the file holds (the end of file, a key root, the heads
+// of the free chains, the free-block group hint) make a file that a write would grow without
+// bound, or into segment files: it is refused at open with 41, nothing written, and the verifier
+// reports it.
+TEST(DamagedHeader, AddressesBeyondTheFileAreRefusedAtOpen) {
+    struct Damage {
+        const char* name;
+        bool blockMode;
+        int offset;      // of a big-endian 32-bit header field
+        uint32_t value;  // 0: the field's high byte becomes 0x64
+    };
+    const std::vector<Damage> cases = {
+        {"slot mode: end of file", false, 32, 0},
+        {"block mode: end of file", true, 32, 0},
+        {"slot mode: root of key 0", false, 40, 0},
+        {"block mode: root of key 0", true, 40, 0},
+        {"slot mode: deleted-slot chain", false, 24, 0},
+        {"slot mode: free-block chain", false, 28, 0x00100000},
+        {"block mode: free-block group hint", true, 28, 512 + 1018 * 1024},  // the next group
+    };
+    for (const Damage& d : cases) {
+        SCOPED_TRACE(d.name);
+        mdnio::test::TempDir dir;
+        std::string path = dir.file("head.dat");
+        recordsFile(path, d.blockMode, 40);
+        std::vector<uint8_t> bytes = mdnio::test::readFile(path);
+        if (d.value == 0) {
+            ASSERT_EQ(bytes[d.offset], 0);
+            bytes[d.offset] = 0x64;
+        } else {
+            common::putBe32(&bytes[d.offset], d.value);
+        }
+        mdnio::test::writeFile(path, bytes);
+        MdkEnv* env = MDK_AllocEnv();
+        int32_t err = 0;
+        MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, &err);
+        if (f != MDK_INVALID_FILE) {
+            // What the refusal spares the file: writes on the damaged header.
+            for (int i = 100; i < 140; i++)
+                MDK_insert(f, std::string(80, 'n').data(), 80, key8(i).c_str(), 8);
+        }
+        EXPECT_EQ(f, MDK_INVALID_FILE);
+        EXPECT_EQ(err, MDK_E_BUFFER);
+        MDK_DeAllocEnv(env);
+        EXPECT_EQ(mdnio::test::readFile(path), bytes);
+        EXPECT_FALSE(std::ifstream(path + ".001").good());
+        EXPECT_FALSE(verifyClassicFile(path).ok());
+    }
+}
+
+// Another program damages the header while the file is open here: the next call that takes the
+// header lock re-reads it, refuses with 41 without writing, and gives the lock back.
+TEST_P(Corrupt, AHeaderDamagedWhileOpenIsRefusedAtTheNextCall) {
+    mdnio::test::TempDir dir;
+    std::string path = dir.file("open.dat");
+    recordsFile(path, GetParam(), 10);
+    MdkEnv* env = MDK_AllocEnv();
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(f, MDK_INVALID_FILE);
+    const std::string data(80, 'w');
+    const intptr_t records = MDGetEnvMode(f, -4);
+    poke(path, 32, 0x64);  // the end of file's high byte
+    const std::vector<uint8_t> damaged = mdnio::test::readFile(path);
+    EXPECT_EQ(MDK_insert(f, data.data(), 80, "00000100", 8), -1);
+    EXPECT_EQ(MDK_geterrno(f), MDK_E_BUFFER);
+    EXPECT_EQ(mdnio::test::readFile(path), damaged);
+    poke(path, 32, 0x00);
+    // The header lock went back with the refusal: an environment that never waits gets it.
+    MdkEnv* other = MDK_AllocEnv();
+    ASSERT_EQ(MDSetEnvMode(other, 3, 0x0C), 0);
+    MdkFile* g = MDK_OpenExt(other, path.c_str(), nullptr, 0, 0, nullptr);
+    ASSERT_NE(g, MDK_INVALID_FILE);
+    EXPECT_EQ(MDK_insert(g, data.data(), 80, "00000101", 8), 0);
+    MDK_DeAllocEnv(other);
+    EXPECT_EQ(MDK_insert(f, data.data(), 80, "00000100", 8), 0);
+    EXPECT_EQ(MDGetEnvMode(f, -4), records + 2);
+    MDK_DeAllocEnv(env);
+    expectSound(path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Storage, Corrupt, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "block" : "slot"; });
 
 // A file of `records` records with a sequence-suffixed primary key of five key-area bytes (a
 // value of 9 bytes with the sequence number), slot mode.
@@ -182,8 +285,7 @@ TEST(DamagedKeyEntry, ALengthByteAboveTheKeyLength) {
         mdnio::test::TempDir dir;
         std::string path = dir.file("entry.dat");
         sequenceKeyed(path, w.R, 5);
-        std::vector<uint8_t> bytes = mdnio::test::readFile(path);
-        uint32_t root = common::getBe32(&bytes[40]);
+        const uint32_t root = common::getBe32(&mdnio::test::readFile(path)[40]);  // of key 0
         ASSERT_NE(root, 0u);
         poke(path, root + 6 + 4, 0xF0);  // pointer (4 bytes), then the length byte
         MdkEnv* env = MDK_AllocEnv();

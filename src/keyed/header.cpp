@@ -73,7 +73,80 @@ void releaseIdleHeaders(KeyedFile* self) {
     platform::sleepMs(10);
 }
 
+// Whether `address` names a block at a block boundary of a segment that exists (slot mode: of
+// the file); `group` asks for the first block of an allocation-map group.
+bool blockAddress(const KeyedShared* s, uint32_t address, bool group) {
+    if (address < kFirstBlock) return false;
+    if (!s->blockMode) return address % 512 == 0;
+    const int64_t offset = offsetInSegment(address, s->B);
+    const uint32_t index = static_cast<uint32_t>(offset - kFirstBlock);
+    return (address & 0xFF) == 0 && belowBlockSize(index, s->B) == 0 && offset <= kMaxEof &&
+           segmentOf(address, s->B) <= s->header[kOffSegments] &&
+           (!group || index % (uint64_t{s->B} * s->E) == 0);
+}
+
+// Whether the block at `address` lies before the end of file `eof`: in the last segment before
+// it, in the others within the segment size.
+bool blockBefore(const KeyedShared* s, uint32_t address, uint32_t eof, bool group = false) {
+    if (!blockAddress(s, address, group)) return false;
+    if (!s->blockMode) return uint64_t{address} + s->B <= eof;
+    const int64_t end = offsetInSegment(address, s->B) + s->B;
+    if (segmentOf(address, s->B) == segmentOf(eof, s->B)) return end <= offsetInSegment(eof, s->B);
+    return end <= s->maxSegmentSize;
+}
+
+// Whether the end of file lies inside the file that holds it, measuring that file again when it
+// passes the length known of it.
+bool endOfFileHolds(KeyedFile* f, uint32_t eof) {
+    KeyedShared* s = f->sh();
+    const uint32_t segment = s->blockMode ? segmentOf(eof, s->B) : 0;
+    const int64_t offset = s->blockMode ? offsetInSegment(eof, s->B) : eof;
+    if (offset <= s->knownLength[segment]) return true;
+    int64_t unused = 0;
+    const int fd = segment == 0 ? s->fd : segmentFdFor(f, eof, &unused);
+    s->knownLength[segment] = platform::fileLength(fd);
+    return offset <= s->knownLength[segment];
+}
+
 }  // namespace
+
+bool headerAddressesHold(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    const uint8_t* h = s->header;
+    const uint32_t eof = get32(h, kOffEof);
+    if (eof < kFirstBlock) return false;
+    if (s->blockMode ? !blockAddress(s, eof, false) || segmentOf(eof, s->B) != h[kOffSegments]
+                     : eof > kMaxEof)
+        return false;
+    for (int k = 0; k <= s->highestKey; k++) {
+        const uint32_t root = rootOf(s, k);
+        if (root != 0 && !blockBefore(s, root, eof)) return false;
+    }
+    const uint32_t dictionary = get32(h, kOffDictionary);
+    if (dictionary != 0 && !blockBefore(s, dictionary & ~0xFFu, eof)) return false;
+    const uint32_t chain = get32(h, kOffDeletedOrDataGroup);
+    const uint32_t free = get32(h, kOffFreeOrAllocGroup);
+    if (s->blockMode) {
+        // The data-block group may lie past the end (a search for room that found none moves it
+        // on); the free-block group is one a search has found a free block in.
+        if (chain != 0 && !blockAddress(s, chain, true)) return false;
+        if (free != 0 && !blockBefore(s, free, eof, true)) return false;
+    } else {
+        const uint32_t firstSlot = kFirstBlock + s->B;
+        if (chain != 0 &&
+            (chain < firstSlot || (chain - firstSlot) % s->S != 0 || uint64_t{chain} + s->S > eof))
+            return false;
+        if (free != 0 && !blockBefore(s, free, eof)) return false;
+    }
+    return endOfFileHolds(f, eof);
+}
+
+void checkHeaderAtOpen(KeyedFile* f) {
+    if (headerAddressesHold(f)) return;
+    lockHeader(f);  // re-reads the header, and raises 41 when it still does not hold ...
+    if (!headerAddressesHold(f)) raiseError(f, MDK_E_BUFFER);  // ... or reads none
+    unlockHeader(f, true);
+}
 
 void loadHeaderFields(KeyedShared* s) {
     const uint8_t* h = s->header;
@@ -100,6 +173,12 @@ void rereadHeader(KeyedFile* f) {
         if (length > 0) s->maxSegmentSize = length;
     }
     s->headerWritten = false;
+    if (!headerAddressesHold(f)) {
+        // A damaged header: a write would follow its addresses past the end of the file.  The
+        // blocks cached under its change counter are not to be trusted either.
+        dropCache(s);
+        raiseError(f, MDK_E_BUFFER);
+    }
 }
 
 void writeHeaderNow(KeyedFile* f) {

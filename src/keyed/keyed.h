@@ -98,6 +98,9 @@ struct KeyedShared : MdkSharedFile {
 
     // Segment files (block mode); entry 0 is the base descriptor.
     int segmentFd[kMaxSegments] = {};
+    // Bytes each of them is known to hold (measured, or reached by a write through its
+    // descriptor): the end of file the header gives is checked against it.
+    int64_t knownLength[kMaxSegments] = {};
     int32_t segmentsOpen = 1;
 
     // Record access.
@@ -193,6 +196,14 @@ void rereadHeader(KeyedFile* f);
 void headerChanged(KeyedFile* f);  // marks the header changed; writes it at the first change
 void writeHeaderNow(KeyedFile* f);
 void loadHeaderFields(KeyedShared* s);  // derived fields from the header copy
+// Whether every address the header copy holds lies where the file has blocks: the end of file
+// inside the file that holds it (measured again when it passes what is known of that file), the
+// key roots, the chain heads and the free-block group before the end of file, the data-block
+// group in a segment that exists.  A header read from disk that fails raises 41 (rereadHeader).
+bool headerAddressesHold(KeyedFile* f);
+// At open: the header was read without the header lock, so addresses that do not hold are looked
+// at again under the lock (another process may have been writing it) before 41 is raised.
+void checkHeaderAtOpen(KeyedFile* f);
 // Undoes a period that failed (or a transaction rolled back): drops changed blocks and slots
 // and puts the header back.  Never raises.
 void abandonPeriod(KeyedFile* f) noexcept;

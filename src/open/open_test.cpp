@@ -12,6 +12,7 @@
 #include "frame/frame.h"
 #include "keyed/builder.h"
 #include "open/resolve.h"
+#include "platform/test_support.h"
 #include "testutil.h"
 
 using namespace mdnio;
@@ -162,6 +163,45 @@ TEST_F(OpenTest, AtSignInADirectoryIsALocalPath) {
         EXPECT_EQ(resolve(view), 0) << view;
         EXPECT_EQ(kind, MDK_KIND_VIEW) << view;
     }
+}
+
+// Names that are not regular files are refused at once with 1, whatever the flags; none of
+// the opens may wait (a FIFO without a writer would hold a read-only open for ever).
+TEST_F(OpenTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+    platform::test::SpecialNames special(dir.path());
+    ASSERT_TRUE(special.made());
+    platform::sys().open = platform::test::neverWaitingOpen;
+    platform::test::gBlockingFifoOpen = false;
+    const int32_t flagsTried[] = {0, MDK_OPEN_READONLY, MDK_OPEN_EXCLUSIVE,
+                                  MDK_OPEN_READONLY | MDK_OPEN_EXCLUSIVE};
+    for (const std::string& path : special.all()) {
+        for (int32_t flags : flagsTried) {
+            int32_t err = -1;
+            EXPECT_EQ(MDK_OpenExt(env, path.c_str(), nullptr, 0, flags, &err), MDK_INVALID_FILE);
+            EXPECT_EQ(err, MDK_E_OPEN) << path << " flags " << flags;
+            ASSERT_FALSE(platform::test::gBlockingFifoOpen) << path << " flags " << flags;
+        }
+    }
+    // The listing callbacks list such names and give their modes, and a search below one of
+    // them finds nothing, all without waiting.
+    char name[256];
+    EXPECT_EQ(mdk_callback.findFirst(env, (special.fifo + "/*").c_str(), name), -1);
+    EXPECT_TRUE(S_ISFIFO(mdk_callback.fileMode(env, special.fifo.c_str())));
+    std::set<std::string> found;
+    intptr_t h = mdk_callback.findFirst(env, (dir.path() + "/*").c_str(), name);
+    ASSERT_NE(h, -1);
+    for (found.insert(name); mdk_callback.findNext(env, h, name);)
+        found.insert(name);
+    mdk_callback.findClose(env, h);
+    EXPECT_EQ(found, (std::set<std::string>{"fifo", "subdir", "sock"}));
+    ASSERT_FALSE(platform::test::gBlockingFifoOpen);
+
+    // The same with the real system calls: reached only when nothing above waited.
+    platform::resetSysCalls();
+    int32_t err = -1;
+    EXPECT_EQ(MDK_OpenExt(env, special.fifo.c_str(), nullptr, 0, MDK_OPEN_READONLY, &err),
+              MDK_INVALID_FILE);
+    EXPECT_EQ(err, MDK_E_OPEN);
 }
 
 int denyReadWrite(const char* path, int flags, mode_t mode) {

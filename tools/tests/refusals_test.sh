@@ -38,6 +38,20 @@ expect_contains "get in a@b: the record" "hello" "$out"
 out=$(cd "$WORK" && "$MDK" dump exports/a@b/x.dat --format csv 2>&1)
 expect_eq "dump by a relative path through a@b" "K00001,hello" "$out"
 
+# ---- a FIFO is not a data file: refused with "can't open" ------------------------------------------
+# The script holds the FIFO open itself, so that a regression (an open that waits for a writer)
+# shows as a wrong answer here; that no open waits is shown by the library's own tests.
+mkfifo "$WORK/fifo"
+exec 3<>"$WORK/fifo"
+for command in info dump get; do
+    args=("$WORK/fifo")
+    [[ $command == get ]] && args+=(K00001)
+    run "$MDK" $command "${args[@]}"
+    [[ $status -ne 0 ]] && pass || fail "mdk $command on a FIFO: exit status 0"
+    expect_contains "mdk $command on a FIFO: why" "Can't open data file (code 1)" "$err"
+done
+exec 3>&-
+
 # ---- an indexed file cut short: dump fails instead of printing part of it -----------------------
 S=$WORK/samples
 if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$S" >/dev/null; then

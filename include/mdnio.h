@@ -255,7 +255,9 @@ MDNIO_API int32_t MDK_update(MdkFile* file, const void* record, int32_t recordLe
  * handle's position; 0x1000 keeps the record's lock after the call.  offset > 0
  * rewrites part of an existing record from that offset.  0, or -1: 35 read-only handle, 19
  * writes refused, 26 key exists (insert only), 3 key missing (update only), 12 bad key length,
- * 13 record too long, 24 file full, 32 bad offset, 23 busy, I/O codes. */
+ * 13 record too long, 24 file full, 32 bad offset, 23 busy, I/O codes.  Indexed files: 29 when
+ * the header no longer describes the file, its record count included (a count of more records
+ * than the file holds); nothing is written then. */
 MDNIO_API int32_t MDK_ExtWrite(MdkFile* file, const void* record, int32_t recordLength,
                                const void* key, int32_t keyLength, int32_t writeMode,
                                int32_t offset);

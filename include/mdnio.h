@@ -171,12 +171,15 @@ MDNIO_API void MDK_DeAllocEnv(MdkEnv* env);
 /* Opens `name` in `env`.
  *   name: a local path ("/" first: complete; otherwise relative to the current directory), a
  *     remote name beginning with "[rmt:" in any case ("[rmt:host;port]file"), or a view name
- *     (any name containing "@").  Longer than 255 bytes once resolved: refused with 1.
+ *     (a name whose last part, after the last "/", contains "@"; an "@" in a directory part is
+ *     an ordinary character).  Longer than 255 bytes once resolved: refused with 1.
  *   password, passwordLength: the data-file password of a protected keyed file, or null and 0.
  *   flags: MDK_OPEN_* above.
  *   errorOut: null, or receives 0 on entry and the error code on failure.
  * Answers the handle, or MDK_INVALID_FILE with the code in *errorOut:
- *   33 file does not exist; 1 cannot be opened (also: another opener holds it exclusively);
+ *   33 file does not exist; 1 cannot be opened (also: another opener holds it exclusively,
+ *     or the name is not a regular file -- a directory, FIFO, device or socket -- which is
+ *     refused at once: the open never waits, not even for a FIFO's writer);
  *   5 fewer than 8 bytes, unknown magic, or a file kind this build cannot open;
  *   43, 44 remote connection; 8 no memory; 31 password refused; engine codes otherwise.
  * With environment mode 4 set, a file that cannot be opened for writing is opened read-only;
@@ -206,7 +209,8 @@ MDNIO_API int32_t MDK_read(MdkFile* file, void* buffer, int32_t length, int32_t 
  *   address: the record address for reads by address.
  * Answers the bytes placed, -2 when the buffer was too small (it is filled), the record's whole
  * length when `buffer` is null, or -1 (3 no current record, 4 end of file, 17 bad option,
- * 23 record busy, read errors 9 to 15, 20, 30). */
+ * 23 record busy, read errors 9 to 15, 20, 30).  Indexed files: a record the header's count
+ * covers but the file ends before (a file cut short) fails with 15, never with 4. */
 MDNIO_API int32_t MDK_ExtReadDirect(MdkFile* file, void* buffer, int32_t length, int32_t option,
                                     int32_t offset, int32_t address);
 
@@ -251,7 +255,9 @@ MDNIO_API int32_t MDK_update(MdkFile* file, const void* record, int32_t recordLe
  * handle's position; 0x1000 keeps the record's lock after the call.  offset > 0
  * rewrites part of an existing record from that offset.  0, or -1: 35 read-only handle, 19
  * writes refused, 26 key exists (insert only), 3 key missing (update only), 12 bad key length,
- * 13 record too long, 24 file full, 32 bad offset, 23 busy, I/O codes. */
+ * 13 record too long, 24 file full, 32 bad offset, 23 busy, I/O codes.  Indexed files: 29 when
+ * the header no longer describes the file, its record count included (a count of more records
+ * than the file holds); nothing is written then. */
 MDNIO_API int32_t MDK_ExtWrite(MdkFile* file, const void* record, int32_t recordLength,
                                const void* key, int32_t keyLength, int32_t writeMode,
                                int32_t offset);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "catalog/text.h"
+#include "open/resolve.h"
 
 namespace mdnio::catalog {
 
@@ -26,8 +27,10 @@ std::string joined(std::string_view directory, std::string_view name) {
     return out;
 }
 
+// A view is named by an "@" in the last part of the name; one in a directory part belongs to a
+// local path.
 bool isPassedOn(std::string_view name) {
-    return isRemoteName(name) || name.find('@') != std::string_view::npos;
+    return isRemoteName(name) || mdnio::isViewName(withSlashes(name).c_str());
 }
 
 }  // namespace

@@ -29,8 +29,8 @@ std::string_view dictionaryDirectory(std::string_view dictionary);
 // Whether a name stands on its own: rooted ('/' or '\' first) or with a drive (':' second).
 bool isRootedName(std::string_view name);
 
-// The name under which the data file of a table is opened.  Remote ("[rmt:") and view ('@')
-// names are passed on as they are.
+// The name under which the data file of a table is opened.  Remote ("[rmt:") and view names ('@'
+// in the last part) are passed on as they are.
 std::string dataFilePath(std::string_view dictionary, std::string_view dataFile);
 
 // The .ini file to read columns from: the column source when it names an .ini file (a leading

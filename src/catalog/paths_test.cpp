@@ -70,6 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PathCase{"sales.ini", "./c.ini", "./c.ini", "c.ini"},
                       PathCase{"/sales.ini", "c.dat", "/c.dat", "/sales.ini"},
                       PathCase{"/d/sales.ini", "obj@lib", "obj@lib", "/d/sales.ini"},
+                      PathCase{"/d/sales.ini", "sub\\obj@lib", "sub\\obj@lib", "/d/sales.ini"},
+                      PathCase{"/d/sales.ini", "ex@p\\c.dat", "/d/ex@p/c.dat", "/d/sales.ini"},
                       PathCase{"/d/sales.ini", "[RMT:host;1]x.dat", "[RMT:host;1]x.dat",
                                "/d/sales.ini"},
                       PathCase{"/d/sales.ini", "", "/d/", "/d/sales.ini"}));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "common/bytes.h"
 #include "common/codes.h"
@@ -61,6 +62,32 @@ int finishKeyLayout(KeyLayout& layout, size_t blockSize) {
         if (keyBlockCapacity(blockSize, key.entrySize()) < 2) return kErrLength;
     }
     return kOk;
+}
+
+int fieldCapacity(uint16_t field, int keyAreaSize, int recordSize, bool lengthPrefixed) {
+    if (field == kKeyAreaField) return std::max(keyAreaSize, 0);
+    if (field == 0) return std::max(recordSize, 0);
+    const int before = lengthPrefixed ? field : field - 1;  // bytes that must precede the field
+    return std::max(recordSize - before, 0);
+}
+
+std::string segmentOverreach(const Segment& segment, int keyAreaSize, int recordSize,
+                             bool lengthPrefixed) {
+    const int capacity = fieldCapacity(segment.field, keyAreaSize, recordSize, lengthPrefixed);
+    const int reach = segment.offset + segment.length;
+    if (reach <= capacity) return {};
+    const std::string what = "offset " + std::to_string(segment.offset) + " + length " +
+                             std::to_string(segment.length) + " reaches past ";
+    if (segment.field == kKeyAreaField)
+        return what + "the " + std::to_string(capacity) + "-byte key area";
+    if (segment.field == 0)
+        return what + "the record size of " + std::to_string(capacity) + " bytes";
+    const std::string field = "field " + std::to_string(segment.field);
+    if (capacity == 0)
+        return what + field + ", which a " + std::to_string(recordSize) +
+               "-byte record can never hold";
+    return what + field + ", which holds at most " + std::to_string(capacity) + " bytes of a " +
+           std::to_string(recordSize) + "-byte record";
 }
 
 int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& params,

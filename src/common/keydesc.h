@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace mdnio::common {
@@ -104,6 +105,21 @@ unsigned keyBlockCapacity(size_t blockSize, size_t entrySize);
 // lengths: every segment 1..255 bytes, L <= kMaxKeyLength and room for at least two entries in a
 // block of `blockSize` bytes.  Returns 0 or kErrLength.
 int finishKeyLayout(KeyLayout& layout, size_t blockSize);
+
+// ---- what a record can hold ------------------------------------------------------------------
+
+// The most bytes the field named by `field` can ever hold in a record whose key area holds at
+// most `keyAreaSize` bytes and whose data (as keys are built from it) at most `recordSize`:
+// the key area K; the whole data (field 0) R; field n >= 1 at most R - (n - 1) with separators
+// (the n - 1 separators before it take a byte each) and R - n with length prefixes (each field
+// up to n starts with a prefix of a byte at least).  0 when the field can never be there.
+int fieldCapacity(uint16_t field, int keyAreaSize, int recordSize, bool lengthPrefixed);
+
+// Empty when every byte the segment takes can be held by its field; otherwise why not, as
+// "offset 4 + length 6 reaches past the 6-byte key area".  Such a segment loses key bytes on
+// every record: they never exist, so no two records can differ in them.
+std::string segmentOverreach(const Segment& segment, int keyAreaSize, int recordSize,
+                             bool lengthPrefixed);
 
 // ---- classic descriptor table ---------------------------------------------------------------
 

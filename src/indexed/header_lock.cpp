@@ -40,12 +40,23 @@ void HeaderLock::fail(int32_t code) {
     raiseError(x_, code);
 }
 
+// Every writer puts a record on disk before the count that covers it (the record, then the
+// header), so the file, measured after its header was read, holds at least the records the
+// count names; records past the count may be there too, appended by a writer that has not yet
+// written the header.  A count beyond the file's end is damage: an append at it would leave a
+// hole of millions of records, and a rewrite would trust a count the file belies.
+bool HeaderLock::countIsOnDisk(const uint8_t (&fields)[kHeaderFields]) const {
+    int64_t length = platform::fileLength(x_->fd());
+    return length >= recordOffset(x_->recordLength, decodeHeader(fields).recordCount);
+}
+
 void HeaderLock::reread(uint8_t (&fields)[kHeaderFields]) {
     platform::IoResult io = platform::readAt(x_->fd(), fields, kHeaderFields, 0);
     if (io.status != platform::IoStatus::Ok || io.count != static_cast<int64_t>(kHeaderFields))
         fail(MDK_E_INDEXHEADER);
     if (!hasIndexedMagic(fields) || decodeHeader(fields).recordLength != x_->recordLength)
         fail(MDK_E_INDEXHEADER);
+    if (!countIsOnDisk(fields)) fail(MDK_E_INDEXHEADER);
     noteHeader(x_, fields);
 }
 

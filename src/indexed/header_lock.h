@@ -23,8 +23,9 @@ class HeaderLock {
     HeaderLock& operator=(const HeaderLock&) = delete;
 
     // Reads the header fields into `fields` and takes them as the file's state.  Raises 29 when
-    // they cannot be read, or when they no longer describe the file that was opened (another
-    // magic or record length: writing on would put records in the wrong places).
+    // they cannot be read, when they no longer describe the file that was opened (another
+    // magic or record length: writing on would put records in the wrong places), or when the
+    // record count names records the file does not hold.
     void reread(uint8_t (&fields)[kHeaderFields]);
 
     void release();
@@ -35,6 +36,9 @@ class HeaderLock {
     [[noreturn]] void fail(int32_t code);
 
   private:
+    // Whether the file holds every record the count in `fields` names.
+    bool countIsOnDisk(const uint8_t (&fields)[kHeaderFields]) const;
+
     IndexedFile* x_;
     bool held_ = false;
 };

@@ -88,7 +88,10 @@ int32_t read(MdkFile* f, void* buffer, int32_t length, int32_t option, int32_t o
                          recordOffset(x->recordLength, wanted));
     if (io.status == platform::IoStatus::SeekFailed) fail(MDK_E_SEEK);
     if (io.status != platform::IoStatus::Ok) fail(MDK_E_READ);
-    if (io.count < x->recordLength) fail(MDK_E_EOF);
+    // The record count covers this record, and a record is on disk before the count that
+    // covers it (writers write the record, then the header): a file that ends inside it was cut
+    // short, which is a failed read, not the end of the file.
+    if (io.count < x->recordLength) fail(MDK_E_READ);
     if (keepLock) keepTransient(f, x->locks);
 
     setCurrent(x, static_cast<int32_t>(wanted));

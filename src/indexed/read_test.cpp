@@ -131,6 +131,40 @@ TEST_F(ReadTest, BytesPastTheRecordCountAreNoRecord) {
     MDK_close(f);
 }
 
+// A file cut short lacks records its count promises: reading one fails with the read code (a
+// scan would otherwise end there as if the file ended, and hand out part of it as the whole).
+TEST_F(ReadTest, RecordsTheCountPromisesButTheFileLacksFailToRead) {
+    const FileImage image = numberedFile(20, 40);  // 1312 bytes
+    struct Case {
+        size_t length;  // bytes left of the file
+        int delivered;  // whole records left
+    };
+    const Case cases[] = {{1302, 19}, {1272, 19}, {712, 5}, {512, 0}};
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = image.bytes();
+        bytes.resize(c.length);
+        std::string path = dir.file("cut.ind");
+        writeFile(path, bytes);
+        MdkFile* f = open(path, MDK_OPEN_READONLY);
+        EXPECT_EQ(MDGetEnvMode(f, -4), 20);
+        std::vector<char> buf(48);
+        int read = 0;
+        int32_t rc = MDK_read(f, buf.data(), 48, MDK_READ_CURRENT);
+        for (; rc == 48; rc = MDK_read(f, buf.data(), 48, MDK_READ_NEXT)) {
+            EXPECT_EQ(std::string(buf.begin() + 8, buf.end()),
+                      padded("rec" + std::to_string(read), 40));
+            read++;
+        }
+        EXPECT_EQ(rc, -1) << c.length;
+        EXPECT_EQ(MDK_geterrno(f), MDK_E_READ) << c.length;
+        EXPECT_EQ(read, c.delivered) << c.length;
+        // Asked for by position, the first missing record fails the same way.
+        EXPECT_EQ(MDK_ExtReadDirect(f, buf.data(), 48, MDK_READ_CURRENT, 0, 19), -1);
+        EXPECT_EQ(MDK_geterrno(f), MDK_E_READ) << c.length;
+        MDK_close(f);
+    }
+}
+
 TEST_F(ReadTest, RecordsAppendedByAnotherHandleAreSeen) {
     std::string path = make(numberedFile(3));
     MdkFile* reader = open(path, MDK_OPEN_READONLY);

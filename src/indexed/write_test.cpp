@@ -192,6 +192,60 @@ TEST_F(WriteTest, AHeaderThatNoLongerDescribesTheFileStopsWrites) {
     MDK_close(f);
 }
 
+// A record count that damaged bytes made larger than the file: an append at that count would
+// grow the file by hundreds of megabytes (a file the verifier would then find sound), and a
+// rewrite would trust a count the file belies.  Every write is refused with 29 before anything
+// is written; the records that are there still read, and the verifier reports the damage.
+TEST_F(WriteTest, ACountBeyondTheRecordsOnDiskStopsEveryWrite) {
+    const std::vector<uint8_t> sound = numberedFile(20, 40).bytes();
+    ASSERT_EQ(sound.size(), 1312u);
+    struct Damage {
+        const char* what;
+        std::vector<std::pair<size_t, uint8_t>> changes;  // offset, new byte
+        uint32_t count;                                   // as the header then reads
+    };
+    const Damage damages[] = {
+        {"offset 15 to 0x7C", {{15, 0x7C}}, 8126484},
+        {"offsets 14 and 15 to 0x05 and 0x7C", {{14, 0x05}, {15, 0x7C}}, 92012564},
+        {"one record more than the file holds", {{17, 21}}, 21},
+    };
+    struct Write {
+        const char* key;  // null: the count itself
+        int32_t mode;
+    };
+    const Write writes[] = {{nullptr, MDK_WRITE_INSERT},
+                            {nullptr, MDK_WRITE_EITHER},
+                            {"20", MDK_WRITE_INSERT},
+                            {"3", MDK_WRITE_UPDATE}};
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        std::vector<uint8_t> bytes = sound;
+        for (const auto& [at, value] : d.changes)
+            bytes[at] = value;
+        std::string path = dir.file("damaged.ind");
+        writeFile(path, bytes);
+        ASSERT_EQ(countOnDisk(path), d.count);
+
+        MdkFile* f = open(path);
+        for (const Write& w : writes) {
+            std::string key = w.key ? w.key : std::to_string(d.count);
+            EXPECT_EQ(
+                MDK_ExtWrite(f, "new", 3, key.c_str(), static_cast<int32_t>(key.size()), w.mode, 0),
+                -1)
+                << key;
+            EXPECT_EQ(MDK_geterrno(f), MDK_E_INDEXHEADER) << key;
+            ASSERT_EQ(readFile(path), bytes) << key;
+        }
+        ASSERT_EQ(MDK_setpos(f, 3), 0);
+        EXPECT_EQ(readCurrent(f, 40), padded("rec3", 40));
+        MDK_close(f);
+
+        IndexedVerifyReport report = verifyIndexedFile(path);
+        ASSERT_EQ(report.problems.size(), 1u);
+        EXPECT_NE(report.problems[0].find("fewer"), std::string::npos) << report.problems[0];
+    }
+}
+
 TEST_F(WriteTest, WrittenRecordsReadBackAfterReopening) {
     std::string path = make(numberedFile(0, 10));
     MdkFile* f = open(path);

@@ -34,25 +34,32 @@ constexpr size_t kTableBytes = 128 + 256;  // header part and continuation
 constexpr uint16_t kKnownOptions = 0x3F7F;
 constexpr uint16_t kNullOptions = common::kOptNullSegment | common::kOptNullCounting;
 
-// Collects the reason of a refusal.
+// Collects the reason of a refusal, and the key and segment at fault when there is one.
 class Refusal {
   public:
-    explicit Refusal(std::string* why) : why_(why) {}
-    int operator()(const std::string& reason) const {
-        if (why_) *why_ = reason;
-        return kBuildBadLayout;
+    Refusal(std::string* why, LayoutFault* fault) : why_(why), fault_(fault) {}
+    // The layout as a whole.
+    int operator()(const std::string& reason) const { return at(-1, -1, "", reason); }
+    int key(size_t k, const std::string& reason) const {
+        return at(static_cast<int>(k), -1, keyName(k) + ": ", reason);
+    }
+    // Segment i (from 0) of key k.
+    int segment(size_t k, size_t i, const std::string& reason) const {
+        return at(static_cast<int>(k), static_cast<int>(i),
+                  keyName(k) + " segment " + std::to_string(i + 1) + ": ", reason);
     }
 
   private:
-    std::string* why_;
-};
+    static std::string keyName(size_t k) { return "key " + std::to_string(k); }
+    int at(int k, int i, const std::string& where, const std::string& reason) const {
+        if (why_) *why_ = where + reason;
+        if (fault_) *fault_ = LayoutFault{k, i, reason};
+        return kBuildBadLayout;
+    }
 
-std::string keyName(size_t k) {
-    return "key " + std::to_string(k);
-}
-std::string segmentName(size_t k, size_t i) {
-    return keyName(k) + " segment " + std::to_string(i + 1);
-}
+    std::string* why_;
+    LayoutFault* fault_;
+};
 
 // The slot size S of the layout: the most bytes a record (or a piece of one) takes.
 int slotSize(const ClassicLayout& layout) {
@@ -106,44 +113,39 @@ int checkSizes(const ClassicLayout& layout, const Refusal& refuse) {
 
 int checkSegment(const ClassicLayout& layout, size_t k, size_t i, const Segment& s,
                  const Refusal& refuse) {
-    const std::string name = segmentName(k, i);
+    auto refused = [&](const std::string& reason) { return refuse.segment(k, i, reason); };
     if (s.length == 0 || s.length > kMaxSegmentLength) {
-        return refuse(name + ": length " + std::to_string(s.length) + " is not in 1..127");
+        return refused("length " + std::to_string(s.length) + " is not in 1..127");
     }
     if (s.offset > kMaxSegmentOffset) {
-        return refuse(name + ": offset " + std::to_string(s.offset) + " is above 4095");
+        return refused("offset " + std::to_string(s.offset) + " is above 4095");
     }
     if (s.field != common::kKeyAreaField && s.field > kMaxClassicField) {
-        return refuse(name + ": field " + std::to_string(s.field) + " is above 254");
+        return refused("field " + std::to_string(s.field) + " is above 254");
     }
     // The first descriptor byte holds the offset's high nibble and the key number; two of its
     // values are the option and end-of-table marks and cannot describe a segment.
     const unsigned e0 = ((s.offset >> 8) << 4) | static_cast<unsigned>(k);
     if (e0 == 0xFE || e0 == 0xFF) {
-        return refuse(name + ": offset " + std::to_string(s.offset) +
-                      " cannot be written for this key number (descriptor byte " +
-                      std::to_string(e0) + " is reserved)");
-    }
-    if (s.field == common::kKeyAreaField && s.offset >= layout.keyAreaSize) {
-        return refuse(name + ": offset " + std::to_string(s.offset) +
-                      " lies beyond the key area of " + std::to_string(layout.keyAreaSize) +
-                      " bytes");
+        return refused("offset " + std::to_string(s.offset) +
+                       " cannot be written for this key number (descriptor byte " +
+                       std::to_string(e0) + " is reserved)");
     }
     if (s.field != common::kKeyAreaField && layout.recordSize == 0) {
-        return refuse(name + ": takes a data field, but the file holds keys only (record size 0)");
+        return refused("takes a data field, but the file holds keys only (record size 0)");
     }
-    if (s.field == 0 && s.offset >= layout.recordSize) {
-        return refuse(name + ": offset " + std::to_string(s.offset) +
-                      " lies beyond the record size " + std::to_string(layout.recordSize));
-    }
+    const std::string overreach =
+        common::segmentOverreach(s, layout.keyAreaSize, layout.recordSize,
+                                 layout.separator == ClassicLayout::Separator::LengthPrefixed);
+    if (!overreach.empty()) return refused(overreach);
     if (s.options & ~kKnownOptions) {
-        return refuse(name + ": unknown option bits " + std::to_string(s.options & ~kKnownOptions));
+        return refused("unknown option bits " + std::to_string(s.options & ~kKnownOptions));
     }
     if ((s.options & common::kOptSequenceSuffix) && (k != 0 || i != 0)) {
-        return refuse(name + ": the sequence suffix option belongs on the first segment of key 0");
+        return refused("the sequence suffix option belongs on the first segment of key 0");
     }
     if (k == 0 && (s.options & kNullOptions)) {
-        return refuse(name + ": key 0 indexes every record and cannot have null segments");
+        return refused("key 0 indexes every record and cannot have null segments");
     }
     return 0;
 }
@@ -167,9 +169,9 @@ int normalizeKeys(const ClassicLayout& layout, KeyLayout& keys, const Refusal& r
     int autoNumbered = 0;
     for (size_t k = 0; k < given.keys.size(); ++k) {
         const KeyDesc& g = given.keys[k];
-        if (g.segmentCount == 0) return refuse(keyName(k) + " has no segments");
+        if (g.segmentCount == 0) return refuse.key(k, "it has no segments");
         if (g.firstSegment != next || next + g.segmentCount > given.segments.size()) {
-            return refuse(keyName(k) + ": its segments must follow those of the key before it");
+            return refuse.key(k, "its segments must follow those of the key before it");
         }
         KeyDesc key;
         key.firstSegment = g.firstSegment;
@@ -193,9 +195,9 @@ int normalizeKeys(const ClassicLayout& layout, KeyLayout& keys, const Refusal& r
         }
         if (key.suffix != KeySuffix::None) length += 4;
         if (length > common::kMaxKeyLength) {
-            return refuse(keyName(k) + ": key length " + std::to_string(length) +
-                          " (segments and suffix) is above " +
-                          std::to_string(common::kMaxKeyLength));
+            return refuse.key(k, "key length " + std::to_string(length) +
+                                     " (segments and suffix) is above " +
+                                     std::to_string(common::kMaxKeyLength));
         }
         keys.keys.push_back(key);
         next += g.segmentCount;
@@ -266,7 +268,7 @@ int checkRoundTrip(const KeyLayout& keys, const ClassicFileImage& image, const R
         const KeyDesc& b = decoded.keys[k];
         if (a.segmentCount != b.segmentCount || a.length != b.length || a.suffix != b.suffix ||
             (a.flags & common::kKeyUnique) != (b.flags & common::kKeyUnique)) {
-            return refuse(keyName(k) + " does not decode from the descriptor table as given");
+            return refuse.key(k, "it does not decode from the descriptor table as given");
         }
     }
     for (size_t i = 0; i < keys.segments.size(); ++i) {
@@ -305,8 +307,9 @@ uint32_t freshIdentity() {
 
 }  // namespace
 
-int checkClassicLayout(const ClassicLayout& layout, KeyLayout* keys, std::string* why) {
-    const Refusal refuse(why);
+int checkClassicLayout(const ClassicLayout& layout, KeyLayout* keys, std::string* why,
+                       LayoutFault* fault) {
+    const Refusal refuse(why, fault);
     if (int code = checkSizes(layout, refuse)) return code;
     KeyLayout normal;
     if (int code = normalizeKeys(layout, normal, refuse)) return code;
@@ -314,10 +317,11 @@ int checkClassicLayout(const ClassicLayout& layout, KeyLayout* keys, std::string
     return 0;
 }
 
-int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why) {
-    const Refusal refuse(why);
+int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why,
+                     LayoutFault* fault) {
+    const Refusal refuse(why, fault);
     KeyLayout keys;
-    if (int code = checkClassicLayout(layout, &keys, why)) return code;
+    if (int code = checkClassicLayout(layout, &keys, why, fault)) return code;
 
     image.fill(0);
     uint8_t* h = image.data();
@@ -341,11 +345,12 @@ int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::
     return 0;
 }
 
-int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why) {
+int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why,
+                     LayoutFault* fault) {
     ClassicLayout chosen = layout;
     if (chosen.identity == 0) chosen.identity = freshIdentity();
     ClassicFileImage image;
-    if (int code = classicFileImage(chosen, image, why)) return code;
+    if (int code = classicFileImage(chosen, image, why, fault)) return code;
 
     const int fd = platform::createFile(path.c_str());
     if (fd < 0) {

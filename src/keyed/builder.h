@@ -55,23 +55,39 @@ inline constexpr int kBuildCannotCreate = 1;  // "Can't open data file": exists,
 inline constexpr int kBuildBadLayout = 7;     // "Length invalid": the layout is impossible
 inline constexpr int kBuildWriteFailed = 19;  // "Write command failed"
 
+// Where a refused layout is at fault: key `key` (from 0) and its segment `segment` (from 0,
+// counted within the key), each -1 when the refusal is not about one; `reason` says what is
+// wrong there.
+struct LayoutFault {
+    int key = -1;
+    int segment = -1;
+    std::string reason;
+};
+
 // Creates `path`, which must not exist, as an empty classic keyed file: the 256-byte header,
 // the key descriptor table (continued at offset 256, with flag A bit 1, when it needs more than
 // 32 entries), record count 0, end of file 512 and every key root 0.  Returns 0, or one of the
-// codes above with an explanation in *why (when why is not null).  Nothing is created when the
-// layout is refused.
-int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why);
+// codes above with an explanation in *why (when why is not null) and, for a refused layout, the
+// place at fault in *fault (when not null).  Nothing is created when the layout is refused.
+//
+// Every segment must lie within what its field can hold (common::segmentOverreach): the key
+// area, the record size for the whole data, and for field n what is left of the record size
+// once the fields before it are there.
+int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why,
+                     LayoutFault* fault = nullptr);
 
 // Checks `layout` without creating anything; on success fills *keys (when not null) with the
 // key layout the file will describe, as the engine decodes it from the header.  Returns 0 or
-// kBuildBadLayout with the reason in *why.
-int checkClassicLayout(const ClassicLayout& layout, common::KeyLayout* keys, std::string* why);
+// kBuildBadLayout with the reason in *why and the place in *fault.
+int checkClassicLayout(const ClassicLayout& layout, common::KeyLayout* keys, std::string* why,
+                       LayoutFault* fault = nullptr);
 
 // The first 512 bytes of a classic file: the header and the descriptor continuation.
 using ClassicFileImage = std::array<uint8_t, 512>;
 
 // The bytes buildClassicFile writes for `layout`, with the identity taken as given (0 included).
-// Returns 0 or kBuildBadLayout with the reason in *why.
-int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why);
+// Returns 0 or kBuildBadLayout with the reason in *why and the place in *fault.
+int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why,
+                     LayoutFault* fault = nullptr);
 
 }  // namespace mdnio::keyed

@@ -146,7 +146,7 @@ ClassicLayout sixteenKeys(bool withOption) {
     ClassicLayout l;
     l.blockMode = false;
     l.blockSize = 1024;
-    l.recordSize = 100;
+    l.recordSize = 600;  // field 16 reaches offset 0x212 after 15 separators
     l.identity = kIdentity;
     std::vector<std::vector<Segment>> perKey;
     for (uint16_t k = 0; k < 16; ++k) {
@@ -159,7 +159,7 @@ ClassicLayout sixteenKeys(bool withOption) {
 
 Expected sixteenKeysBytes(bool withOption) {
     Expected e = common();
-    e.at(8, {0x00, 0x64}).at(242, {10});
+    e.at(8, {0x02, 0x58}).at(242, {10});
     for (uint8_t k = 0; k < 16; ++k) {
         const size_t at = 104 + 8 * size_t{k};
         e.at(at, {k, static_cast<uint8_t>(k + 1), 0x00, 0x03});
@@ -341,13 +341,35 @@ const std::vector<RefusalCase>& refusalCases() {
          "above 4095"},
         {"FieldAbove254", [](ClassicLayout& l) { l.keys.segments[0].field = 255; }, "above 254"},
         {"KeyAreaOffsetBeyondK", [](ClassicLayout& l) { l.keys.segments[1].offset = 8; },
-         "beyond the key area"},
+         "reaches past the 8-byte key area"},
         {"WholeDataOffsetBeyondR",
          [](ClassicLayout& l) { l.keys.segments[0] = segment(0, 100, 4); },
-         "beyond the record size"},
+         "reaches past the record size of 100 bytes"},
+        // Segments that start inside their field but end past what it can ever hold: the bytes
+        // past it would be lost from the key of every record.
+        {"KeyAreaSegmentReachingPastK",
+         [](ClassicLayout& l) {
+             l.keyAreaSize = 6;
+             l.keys.segments[1] = segment(common::kKeyAreaField, 4, 6);
+         },
+         "key 1 segment 1: offset 4 + length 6 reaches past the 6-byte key area"},
+        {"WholeDataReachingPastR", [](ClassicLayout& l) { l.keys.segments[0] = segment(0, 96, 8); },
+         "offset 96 + length 8 reaches past the record size of 100 bytes"},
+        {"FieldReachingPastWhatTheFieldsBeforeItLeave",
+         [](ClassicLayout& l) { l.keys.segments[0] = segment(3, 90, 9); },
+         "reaches past field 3, which holds at most 98 bytes of a 100-byte record"},
+        {"FieldNoRecordCanHold", [](ClassicLayout& l) { l.keys.segments[0] = segment(101, 0, 2); },
+         "field 101, which a 100-byte record can never hold"},
+        {"LengthPrefixedFieldReachingPast",
+         [](ClassicLayout& l) {
+             l.separator = ClassicLayout::Separator::LengthPrefixed;
+             l.keys.segments[0] = segment(1, 90, 10);
+         },
+         "field 1, which holds at most 99 bytes"},
         {"DataFieldInKeyOnlyFile", [](ClassicLayout& l) { l.recordSize = 0; }, "keys only"},
         {"KeyTooLong",
          [](ClassicLayout& l) {
+             l.recordSize = 300;
              l.keys = keys({{segment(1, 0, 10)}, {segment(2, 0, 127), segment(3, 0, 127)}});
          },
          "key length 258"},
@@ -411,6 +433,45 @@ TEST_P(BuilderRefusal, RefusesAndCreatesNothing) {
 INSTANTIATE_TEST_SUITE_P(Layouts, BuilderRefusal, testing::ValuesIn(refusalCases()),
                          [](const auto& info) { return info.param.name; });
 
+// A refusal names the key and the segment at fault, so that a caller can point at the member
+// of its own description of the layout.
+TEST(BuilderRefusalPlace, NamesTheKeyAndSegmentAtFault) {
+    struct Case {
+        const char* what;
+        std::function<void(ClassicLayout&)> change;
+        int key, segment;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"segment",
+         [](ClassicLayout& l) {
+             l.keyAreaSize = 6;
+             l.keys.segments[1] = segment(common::kKeyAreaField, 4, 6);
+         },
+         1, 0, "offset 4 + length 6 reaches past the 6-byte key area"},
+        {"key",
+         [](ClassicLayout& l) {
+             l.recordSize = 300;
+             l.keys = keys({{segment(1, 0, 10)}, {segment(2, 0, 127), segment(3, 0, 127)}});
+         },
+         1, -1, "key length 258 (segments and suffix) is above 254"},
+        {"layout", [](ClassicLayout& l) { l.fillPercent = 101; }, -1, -1,
+         "fill percentage 101 is not in 0..100"},
+    };
+    for (const Case& c : cases) {
+        ClassicLayout layout = validBase();
+        c.change(layout);
+        test::TempDir dir;
+        std::string why;
+        LayoutFault fault;
+        EXPECT_EQ(buildClassicFile(dir.file("f.dat"), layout, &why, &fault), kBuildBadLayout);
+        EXPECT_EQ(fault.key, c.key) << c.what;
+        EXPECT_EQ(fault.segment, c.segment) << c.what;
+        EXPECT_EQ(fault.reason, c.reason) << c.what;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
+    }
+}
+
 // The limits themselves are accepted: refusals above are not off by one.
 TEST(BuilderLimits, AcceptsTheLargestValues) {
     struct Edge {
@@ -436,9 +497,26 @@ TEST(BuilderLimits, AcceptsTheLargestValues) {
         {"fill 0", [](ClassicLayout& l) { l.fillPercent = 0; }},
         {"key of 254 bytes",
          [](ClassicLayout& l) {
+             l.recordSize = 128;  // room for field 2 of 127 bytes after field 1's separator
              l.keys = keys({{segment(1, 0, 127), segment(2, 0, 127)}});
          }},
-        {"offset 4095", [](ClassicLayout& l) { l.keys.segments[0].offset = 4095; }},
+        {"offset 4095",
+         [](ClassicLayout& l) {
+             l.blockSize = 8192;
+             l.recordSize = 4095 + 10;
+             l.keys.segments[0].offset = 4095;
+         }},
+        {"key area segment to its last byte",
+         [](ClassicLayout& l) { l.keys.segments[1] = segment(common::kKeyAreaField, 4, 4); }},
+        {"whole data to its last byte",
+         [](ClassicLayout& l) { l.keys.segments[0] = segment(0, 90, 10); }},
+        {"field 3 to what the fields before it leave",
+         [](ClassicLayout& l) { l.keys.segments[0] = segment(3, 88, 10); }},
+        {"length-prefixed field 1 to its last byte",
+         [](ClassicLayout& l) {
+             l.separator = ClassicLayout::Separator::LengthPrefixed;
+             l.keys.segments[0] = segment(1, 89, 10);
+         }},
         {"key-only file over the key area",
          [](ClassicLayout& l) {
              l.recordSize = 0;

@@ -265,6 +265,7 @@ class Verifier {
     void run() {
         if (readHeader()) {
             checkHeaderFields();
+            checkSegmentReach();
             checkEndOfFile();
             checkDictionary();
             if (h_.blockMode) {
@@ -398,6 +399,21 @@ class Verifier {
             if (h_.roots[k] != 0) {
                 problem("header: root of " + keyName(k) + " is " + hex(h_.roots[k]) +
                         " but the file has " + std::to_string(layout_.keyCount()) + " keys");
+            }
+        }
+    }
+
+    // A segment that reaches past what its field can hold (the key area, the record size, or
+    // what is left of the record for field n) loses the same key bytes on every record.
+    void checkSegmentReach() {
+        for (size_t k = 0; k < layout_.keyCount(); ++k) {
+            const auto segments = layout_.segmentsOf(k);
+            for (size_t i = 0; i < segments.size(); ++i) {
+                const std::string why = common::segmentOverreach(
+                    segments[i], h_.keyArea, h_.recordSize, layout_.lengthPrefixedFields);
+                if (!why.empty())
+                    problem("header: " + keyName(k) + " segment " + std::to_string(i + 1) + ": " +
+                            why);
             }
         }
     }

@@ -695,6 +695,24 @@ const std::vector<Corruption>& corruptions() {
          Fixture::Block,
          [](Image& img) { img.put32(28, block::kKey0); },
          {"free-block group hint (28)", "not the address of a map group"}},
+        // ---- key segments that reach past what a record holds (descriptors at 104)
+        {"KeySegmentPastTheKeyArea",
+         Fixture::Block,
+         [](Image& img) { img.put8(106, 1); },  // key 0: key area from offset 1, length 2
+         {"key 0 segment 1", "offset 1 + length 2 reaches past the 2-byte key area"}},
+        {"DataSegmentPastTheRecordSize",
+         Fixture::Block,
+         [](Image& img) { img.put8(110, 8); },  // key 1: whole data from offset 8, length 3
+         {"key 1 segment 1", "offset 8 + length 3 reaches past the record size of 10 bytes"}},
+        {"FieldPastWhatTheFieldsBeforeItLeave",
+         Fixture::Slot,
+         [](Image& img) { img.put8(110, 14); },  // key 1: field 2 from offset 14, length 6
+         {"key 1 segment 1", "offset 14 + length 6 reaches past field 2",
+          "at most 19 bytes of a 20-byte record"}},
+        {"FieldNoRecordCanHold",
+         Fixture::Slot,
+         [](Image& img) { img.put8(109, 21); },  // key 1: field 21 of a 20-byte record
+         {"key 1 segment 1", "field 21, which a 20-byte record can never hold"}},
     };
     return cases;
 }

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "frame/frame.h"
 #include "keyed/builder.h"
 #include "open/resolve.h"
+#include "platform/test_support.h"
 #include "testutil.h"
 
 using namespace mdnio;
@@ -125,6 +127,81 @@ TEST_F(OpenTest, ViewAndRemoteNamesOpenNothingLocally) {
     EXPECT_EQ(err, MDK_E_FILETYPE);
     EXPECT_EQ(MDK_OpenExt(env, "[Rmt:h;1]f", nullptr, 0, 0, &err), MDK_INVALID_FILE);
     EXPECT_EQ(err, MDK_E_FILETYPE);
+}
+
+// Only the last part of a path names a view: an "@" in a directory is part of a local path.
+TEST_F(OpenTest, AtSignInADirectoryIsALocalPath) {
+    std::string exports = dir.file("exports");
+    std::string at = exports + "/a@b";
+    ASSERT_EQ(mkdir(exports.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(at.c_str(), 0777), 0);
+    writeFile(at + "/x.dat", std::string("[Mdnind]"));
+
+    int fd = resolve(at + "/x.dat");
+    ASSERT_GE(fd, 0) << "error " << error;
+    EXPECT_EQ(kind, MDK_KIND_INDEXED);
+    EXPECT_EQ(std::string(resolved), at + "/x.dat");
+    platform::closeFile(fd);
+
+    // The same relative to the current directory, as a user types it.
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    fd = resolve("exports/a@b/x.dat");
+    int32_t relativeKind = kind;
+    ASSERT_EQ(chdir(old), 0);
+    ASSERT_GE(fd, 0) << "error " << error;
+    EXPECT_EQ(relativeKind, MDK_KIND_INDEXED);
+    platform::closeFile(fd);
+
+    // A missing file there is missing, not a view.
+    EXPECT_EQ(resolve(at + "/none.dat"), -1);
+    EXPECT_EQ(error, MDK_E_NOFILE);
+    // An "@" in the last part still names a view, wherever it stands.
+    for (std::string view :
+         {at + "/cust@views", std::string("exports/a@b/v@w"), std::string("@")}) {
+        EXPECT_EQ(resolve(view), 0) << view;
+        EXPECT_EQ(kind, MDK_KIND_VIEW) << view;
+    }
+}
+
+// Names that are not regular files are refused at once with 1, whatever the flags; none of
+// the opens may wait (a FIFO without a writer would hold a read-only open for ever).
+TEST_F(OpenTest, NamesThatAreNotRegularFilesAreRefusedAtOnce) {
+    platform::test::SpecialNames special(dir.path());
+    ASSERT_TRUE(special.made());
+    platform::sys().open = platform::test::neverWaitingOpen;
+    platform::test::gBlockingFifoOpen = false;
+    const int32_t flagsTried[] = {0, MDK_OPEN_READONLY, MDK_OPEN_EXCLUSIVE,
+                                  MDK_OPEN_READONLY | MDK_OPEN_EXCLUSIVE};
+    for (const std::string& path : special.all()) {
+        for (int32_t flags : flagsTried) {
+            int32_t err = -1;
+            EXPECT_EQ(MDK_OpenExt(env, path.c_str(), nullptr, 0, flags, &err), MDK_INVALID_FILE);
+            EXPECT_EQ(err, MDK_E_OPEN) << path << " flags " << flags;
+            ASSERT_FALSE(platform::test::gBlockingFifoOpen) << path << " flags " << flags;
+        }
+    }
+    // The listing callbacks list such names and give their modes, and a search below one of
+    // them finds nothing, all without waiting.
+    char name[256];
+    EXPECT_EQ(mdk_callback.findFirst(env, (special.fifo + "/*").c_str(), name), -1);
+    EXPECT_TRUE(S_ISFIFO(mdk_callback.fileMode(env, special.fifo.c_str())));
+    std::set<std::string> found;
+    intptr_t h = mdk_callback.findFirst(env, (dir.path() + "/*").c_str(), name);
+    ASSERT_NE(h, -1);
+    for (found.insert(name); mdk_callback.findNext(env, h, name);)
+        found.insert(name);
+    mdk_callback.findClose(env, h);
+    EXPECT_EQ(found, (std::set<std::string>{"fifo", "subdir", "sock"}));
+    ASSERT_FALSE(platform::test::gBlockingFifoOpen);
+
+    // The same with the real system calls: reached only when nothing above waited.
+    platform::resetSysCalls();
+    int32_t err = -1;
+    EXPECT_EQ(MDK_OpenExt(env, special.fifo.c_str(), nullptr, 0, MDK_OPEN_READONLY, &err),
+              MDK_INVALID_FILE);
+    EXPECT_EQ(err, MDK_E_OPEN);
 }
 
 int denyReadWrite(const char* path, int flags, mode_t mode) {

@@ -38,6 +38,11 @@ bool isRemoteName(const char* name) {
     return strncasecmp(name, kRemotePrefix, kRemotePrefixLength) == 0;
 }
 
+bool isViewName(const char* name) {
+    const char* slash = std::strrchr(name, '/');
+    return std::strchr(slash ? slash + 1 : name, '@') != nullptr;
+}
+
 bool localPath(const char* name, char* out, size_t size) {
     size_t nameLength = std::strlen(name);
     if (name[0] == '/') {
@@ -81,7 +86,7 @@ int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, in
         setError(errorOut, MDK_E_OPEN);  // longer than any name this library can keep
         return -1;
     }
-    if (std::strchr(name, '@')) {
+    if (isViewName(name)) {
         *kindOut = MDK_KIND_VIEW;
         return 0;
     }

@@ -14,6 +14,10 @@ constexpr size_t kNameSize = 256;  // resolved names, with their terminator
 // True when `name` begins with the remote prefix "[rmt:" in any case.
 bool isRemoteName(const char* name);
 
+// True when `name` names a view: its last part (after the last '/') holds an "@".  An "@" in a
+// directory part is an ordinary character, so that files in such directories can be opened.
+bool isViewName(const char* name);
+
 // Resolves `name`.  Local kinds: answers the open descriptor, positioned at 0, with the kind
 // found from the magic.  Views and remote names: answers 0 (nothing is opened).  Failure: -1
 // with the code in *errorOut (33, 1, 5, 43, 44).

@@ -1,6 +1,8 @@
 // Directory searches with '*' and '?' in the last part of the pattern.
 #include <dirent.h>
+#include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -58,6 +60,23 @@ bool matchPattern(const char* pattern, const char* name) {
     return *p == '\0';
 }
 
+namespace {
+
+// Opens a directory for reading its entries.  Only a directory is opened, and without waiting:
+// a FIFO in its place would otherwise block the open until a writer comes.
+DIR* openDirectory(const char* path) {
+    int fd = -1;
+    do {
+        fd = sys().open(path, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC, 0);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return nullptr;
+    DIR* d = fdopendir(fd);
+    if (!d) sys().close(fd);
+    return d;
+}
+
+}  // namespace
+
 DirSearch* findFirst(const char* pattern, std::string* name) {
     if (!pattern) return nullptr;
     std::string dir = ".";
@@ -67,7 +86,7 @@ DirSearch* findFirst(const char* pattern, std::string* name) {
         if (dir.empty()) dir = "/";
         last = slash + 1;
     }
-    DIR* d = opendir(dir.c_str());
+    DIR* d = openDirectory(dir.c_str());
     if (!d) return nullptr;
     auto* search = new DirSearch(d, last);
     if (!search->next(name)) {

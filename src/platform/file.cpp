@@ -5,6 +5,7 @@
 // opener exclude each other whichever comes first. A shared deny lock does not stop another
 // ordinary open, even one for writing.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <mutex>
@@ -61,6 +62,9 @@ OpenResult openError(int err) {
         case EPERM:
         case EROFS:
             return OpenResult::AccessDenied;
+        case EISDIR:  // a directory asked for writing
+        case ENXIO:   // a socket, or a device without its driver
+            return OpenResult::NotRegular;
         default:
             return OpenResult::Failed;
     }
@@ -72,17 +76,37 @@ void closeRetaining(int fd) {
     errno = saved;
 }
 
+// Opens `path` without waiting: a FIFO would otherwise block the open until a writer comes.
+// Anything but a regular file is refused (NotRegular); a regular file's descriptor then blocks
+// again like any other, so that reads and writes wait for the disk as usual.
+int openRegular(const char* path, int flags, OpenResult* result) {
+    int fd = openRetrying(path, flags | O_NONBLOCK, 0);
+    if (fd < 0) {
+        *result = openError(errno);
+        return -1;
+    }
+    auto refuse = [&](OpenResult why) {
+        closeRetaining(fd);
+        *result = why;
+        return -1;
+    };
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return refuse(OpenResult::Failed);
+    if (!S_ISREG(st.st_mode)) return refuse(OpenResult::NotRegular);
+    int status = sys().fcntlFlags(fd, F_GETFL, 0);
+    if (status < 0 || sys().fcntlFlags(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+        return refuse(OpenResult::Failed);
+    return fd;
+}
+
 }  // namespace
 
 int openFile(const char* path, Access access, bool exclusive, OpenResult* result) {
     OpenResult ignored;
     if (!result) result = &ignored;
     const int mode = access == Access::ReadWrite ? O_RDWR : O_RDONLY;
-    int fd = openRetrying(path, mode | O_CLOEXEC, 0);
-    if (fd < 0) {
-        *result = openError(errno);
-        return -1;
-    }
+    int fd = openRegular(path, mode | O_CLOEXEC, result);
+    if (fd < 0) return -1;
 
     int lockFd = fd;
     int aux = -1;

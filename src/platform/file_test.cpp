@@ -29,6 +29,8 @@ const char* name(OpenResult r) {
             return "AccessDenied";
         case OpenResult::Busy:
             return "Busy";
+        case OpenResult::NotRegular:
+            return "NotRegular";
         case OpenResult::Failed:
             return "Failed";
     }
@@ -55,6 +57,11 @@ class Opened {
     int fd_;
 };
 
+struct OpenMode {
+    Access access;
+    bool exclusive;
+};
+
 // ---- opening and creating ----
 
 int gOpenErrno;
@@ -75,7 +82,8 @@ TEST(OpenFile, ErrorsMapToResult) {
     } cases[] = {{ENOENT, OpenResult::NotFound},     {ENOTDIR, OpenResult::NotFound},
                  {EACCES, OpenResult::AccessDenied}, {EPERM, OpenResult::AccessDenied},
                  {EROFS, OpenResult::AccessDenied},  {EIO, OpenResult::Failed},
-                 {EMFILE, OpenResult::Failed},       {EISDIR, OpenResult::Failed}};
+                 {EMFILE, OpenResult::Failed},       {EISDIR, OpenResult::NotRegular},
+                 {ENXIO, OpenResult::NotRegular}};
     for (const auto& c : cases) {
         gOpenErrno = c.err;
         OpenResult r = OpenResult::Ok;
@@ -133,12 +141,61 @@ TEST(CreateFile, CreatesOnlyNewFiles) {
     EXPECT_EQ(createFile(dir.file("missing/new").c_str()), -1);
 }
 
-// ---- the deny lock ----
+// A FIFO, a directory, a socket or a device never holds a data file: every open refuses it at
+// once (a FIFO without a writer would block an ordinary open for ever) and leaves nothing open.
+TEST(OpenFile, RefusesWhatIsNotARegularFileWithoutWaiting) {
+    TempDir dir;
+    test::SpecialNames special(dir.path());
+    ASSERT_TRUE(special.made());
+    RestoreSysCalls restore;
+    sys().open = test::neverWaitingOpen;
+    test::gBlockingFifoOpen = false;
+    const OpenMode modes[] = {{Access::ReadOnly, false},
+                              {Access::ReadOnly, true},
+                              {Access::ReadWrite, false},
+                              {Access::ReadWrite, true}};
+    for (const std::string& path : special.all()) {
+        for (const OpenMode& mode : modes) {
+            SCOPED_TRACE(path + (mode.access == Access::ReadOnly ? " ro" : " rw") +
+                         (mode.exclusive ? "+excl" : ""));
+            const int before = openDescriptorCount();
+            {
+                Opened f(path, mode.access, mode.exclusive);
+                EXPECT_EQ(f.fd(), -1);
+                EXPECT_STREQ(name(f.result()), "NotRegular");
+            }
+            EXPECT_EQ(openDescriptorCount(), before);
+            ASSERT_FALSE(test::gBlockingFifoOpen) << "an open waited for a writer";
+        }
+    }
+}
 
-struct OpenMode {
-    Access access;
-    bool exclusive;
-};
+// A regular file's descriptor waits for its reads and writes as usual: the open's no-wait flag
+// is gone, and when it cannot be taken away the open is refused, leaving nothing open.
+TEST(OpenFile, RegularFilesGetWaitingDescriptorsOnly) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    mdnio::test::writeFile(path, "x");
+    for (Access access : {Access::ReadOnly, Access::ReadWrite}) {
+        Opened f(path, access, false);
+        ASSERT_GE(f.fd(), 0);
+        EXPECT_EQ(fcntl(f.fd(), F_GETFL) & O_NONBLOCK, 0);
+    }
+    RestoreSysCalls restore;
+    sys().fcntlFlags = [](int, int, int) {
+        errno = EBADF;
+        return -1;
+    };
+    const int before = openDescriptorCount();
+    {
+        Opened f(path, Access::ReadWrite, false);
+        EXPECT_EQ(f.fd(), -1);
+        EXPECT_STREQ(name(f.result()), "Failed");
+    }
+    EXPECT_EQ(openDescriptorCount(), before);
+}
+
+// ---- the deny lock ----
 
 struct ChildOpen {
     std::string path;

@@ -28,6 +28,7 @@ struct SysCalls {
     ssize_t (*pread)(int fd, void* buf, size_t n, off_t off);
     ssize_t (*pwrite)(int fd, const void* buf, size_t n, off_t off);
     int (*fcntlLock)(int fd, int cmd, struct flock* lock);  // F_OFD_SETLK / F_OFD_GETLK
+    int (*fcntlFlags)(int fd, int cmd, int flags);          // F_GETFL / F_SETFL
     int (*fstat)(int fd, struct stat* st);
     int (*stat)(const char* path, struct stat* st);
     int (*ftruncate)(int fd, off_t length);
@@ -42,13 +43,16 @@ void resetSysCalls();
 
 // ---- files --------------------------------------------------------------------------------
 
-enum class OpenResult { Ok, NotFound, AccessDenied, Busy, Failed };
+// NotRegular: the name is a directory, FIFO, device or socket, which never holds a data file.
+enum class OpenResult { Ok, NotFound, AccessDenied, Busy, NotRegular, Failed };
 
 enum class Access { ReadOnly, ReadWrite };
 
-// Opens an existing file. Every open takes a shared lock on the deny byte of the lock region;
-// `exclusive` takes it exclusively instead, so that an exclusive opener and any other opener
-// (in this process or another) exclude each other: the loser gets Busy.
+// Opens an existing regular file. Every open takes a shared lock on the deny byte of the lock
+// region; `exclusive` takes it exclusively instead, so that an exclusive opener and any other
+// opener (in this process or another) exclude each other: the loser gets Busy.  Any other kind
+// of name is refused with NotRegular, at once: the open never waits (a FIFO without a writer
+// would block an ordinary open for ever).
 // Returns the descriptor, or -1 with the reason in *result.
 int openFile(const char* path, Access access, bool exclusive, OpenResult* result);
 

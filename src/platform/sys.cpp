@@ -24,6 +24,9 @@ ssize_t sysPwrite(int fd, const void* buf, size_t n, off_t off) {
 int sysFcntlLock(int fd, int cmd, struct flock* lock) {
     return ::fcntl(fd, cmd, lock);
 }
+int sysFcntlFlags(int fd, int cmd, int flags) {
+    return ::fcntl(fd, cmd, flags);
+}
 int sysFstat(int fd, struct stat* st) {
     return ::fstat(fd, st);
 }
@@ -37,8 +40,8 @@ int sysFsync(int fd) {
     return ::fsync(fd);
 }
 
-constexpr SysCalls kDefaults = {sysOpen,  sysClose, sysPread,     sysPwrite, sysFcntlLock,
-                                sysFstat, sysStat,  sysFtruncate, sysFsync};
+constexpr SysCalls kDefaults = {sysOpen,       sysClose, sysPread, sysPwrite,    sysFcntlLock,
+                                sysFcntlFlags, sysFstat, sysStat,  sysFtruncate, sysFsync};
 
 // Only tests write the table, and they do so while no other thread of the library runs.
 SysCalls gTable = kDefaults;

@@ -338,6 +338,14 @@ ordered_json indexedJson(const Layout& l) {
     return j;
 }
 
+// The layout member the builder found at fault, named as in the JSON: "layout.keys[1]" or
+// "layout.keys[1].segments[0]".
+std::string memberAt(const mdnio::keyed::LayoutFault& fault) {
+    std::string member = fmt::format("layout.keys[{}]", fault.key);
+    if (fault.segment >= 0) member += fmt::format(".segments[{}]", fault.segment);
+    return member;
+}
+
 }  // namespace
 
 Layout layoutFromJson(const json& j) {
@@ -438,7 +446,9 @@ void buildFile(const std::string& path, const Layout& layout) {
         if (code == 7) why = "the record size must be 1 to 32767";
         if (code == 19) why = "writing its header failed";
     } else {
-        code = mdnio::keyed::buildClassicFile(path, layout.classic, &why);
+        mdnio::keyed::LayoutFault fault;
+        code = mdnio::keyed::buildClassicFile(path, layout.classic, &why, &fault);
+        if (fault.key >= 0) why = fmt::format("{}: {}", memberAt(fault), fault.reason);
     }
     if (code != 0) throw Failure(fmt::format("{}: {}: {}", path, why, codeText(code)));
 }

@@ -69,7 +69,7 @@ expect_eq "what is left" "k3" "$("$MDK" dump "$F" --format csv | cut -d, -f1 | t
 
 # Layouts the builder refuses: its reason and the code.
 bad_layouts=(
-    '{"keyAreaSize": 4, "keys": [{"segments": [{"field": "key", "offset": 4, "length": 2}]}]}|lies beyond the key area of 4 bytes: Length invalid (code 7)|1'
+    '{"keyAreaSize": 4, "keys": [{"segments": [{"field": "key", "offset": 4, "length": 2}]}]}|layout.keys[0].segments[0]: offset 4 + length 2 reaches past the 4-byte key area: Length invalid (code 7)|1'
     '{"storage": "slot", "compress": true, "recordSize": 10, "keys": [{"segments": [{"field": 1, "length": 2}]}]}|compression needs block mode|1'
     '{"recordSize": 10, "keys": [{"segments": [{"field": 1, "length": 2, "colour": 1}]}]}|layout.keys[0].segments[0]: unknown member "colour"|2'
     '{"recordSize": 10, "keys": [{"segments": [{"field": 1, "length": 2}]}], |not JSON|2'

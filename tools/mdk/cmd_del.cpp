@@ -2,7 +2,7 @@
 #include <fmt/format.h>
 
 #include "mdk/commands.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 #include "mdk/session.h"
 
@@ -11,7 +11,7 @@ namespace mdk {
 namespace {
 
 struct Options {
-    std::string file, key;
+    std::string file, key, encoding;
     int keyNumber = 1;
 };
 
@@ -20,7 +20,7 @@ void run(const Options& o) {
     OpenFile f(env, o.file, Access::ReadWrite);
     std::string key;
     try {
-        key = unescape(o.key);
+        key = encodeText(o.key, encodingNamed(o.encoding));
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("key {}: {}", o.key, e.what()), kExitUsage);
     }
@@ -42,6 +42,7 @@ void addDel(CLI::App& app, int& status) {
     addFileArgument(command, o->file);
     command->add_option("KEY", o->key, "the key's bytes (escaped as dump writes them)")->required();
     addKeyNumberOption(command, o->keyNumber);
+    addEncodingOption(command, o->encoding);
     command->footer(examples({"mdk del customers.dat C00007"}));
     command->callback([o, &status] {
         run(*o);

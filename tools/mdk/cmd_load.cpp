@@ -19,7 +19,7 @@ namespace mdk {
 namespace {
 
 struct Options {
-    std::string file, input, format;
+    std::string file, input, format, encoding;
     bool update = false;
     bool stopOnError = false;
 };
@@ -44,7 +44,8 @@ Format inputFormat(const Options& o) {
 int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadWrite);
-    const FieldCodec codec(f.separator());
+    const Format format = inputFormat(o);
+    const FieldCodec codec = textCodec(f, o.encoding, format);
     std::ifstream file;
     if (!o.input.empty()) {
         file.open(o.input, std::ios::binary);
@@ -52,7 +53,7 @@ int run(const Options& o) {
     }
     std::istream& in = o.input.empty() ? std::cin : file;
     const std::string source = o.input.empty() ? "stdin" : o.input;
-    RowReader reader(in, inputFormat(o));
+    RowReader reader(in, format);
     Progress progress(inputSize(o.input));
     Counts counts;
     const WriteMode mode = o.update ? WriteMode::Either : WriteMode::Insert;
@@ -111,6 +112,7 @@ void addLoad(CLI::App& app, int& status) {
     command->add_flag("--update", o->update,
                       "replace a record whose key is there already (otherwise the row is refused)");
     command->add_flag("--stop-on-error", o->stopOnError, "stop at the first refused row");
+    addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump old.dat --format csv | mdk load new.dat --format csv --update",

@@ -14,7 +14,7 @@ namespace {
 struct Options {
     std::string file, key;
     std::vector<std::string> fields;
-    std::string data;
+    std::string data, encoding;
     bool hasData = false;
     bool insert = false, update = false;
 };
@@ -26,7 +26,9 @@ void run(const Options& o) {
     if (o.hasData) row.data = o.data;
     Record record;
     try {
-        record = recordOf(row, FieldCodec(f.separator()), f.kind());
+        record = recordOf(row, textCodec(f, o.encoding, Format::Text), f.kind());
+    } catch (const EncodingError& e) {  // well-formed, but not for this file
+        throw Failure(fmt::format("{}: key \"{}\": {}", o.file, o.key, e.what()));
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("key \"{}\": {}", o.key, e.what()), kExitUsage);
     }
@@ -60,6 +62,7 @@ void addPut(CLI::App& app, int& status) {
             ->excludes(fields);
     CLI::Option* insert = command->add_flag("--insert", o->insert, "refuse a key that exists");
     command->add_flag("--update", o->update, "refuse a key that does not exist")->excludes(insert);
+    addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk put customers.dat C00099 NO 'Acme Trading' Oslo 1250",
         "mdk put customers.dat C00099 --data 'NO\\x8aAcme' --update",

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "mdk/csv.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 
 namespace mdk {
@@ -58,13 +58,25 @@ Format formatNamed(const std::string& name) {
     throw Failure("unknown format " + name + ": text, jsonl or csv", kExitUsage);
 }
 
+FieldCodec textCodec(const OpenFile& file, const std::string& encoding, Format format) {
+    const Encoding e = encodingNamed(encoding);
+    if (format == Format::Jsonl && e == Encoding::Cp1252) {
+        throw Failure("jsonl is UTF-8 text: --encoding cp1252 goes with csv or text", kExitUsage);
+    }
+    return FieldCodec(file.separator(), e);
+}
+
 Row rowOf(const Record& record, const FieldCodec& codec) {
-    return Row{escape(record.key), codec.split(record.data), std::nullopt};
+    return Row{decodeText(record.key, codec.encoding()), codec.split(record.data), std::nullopt};
 }
 
 Record recordOf(const Row& row, const FieldCodec& codec, FileKind kind) {
     Record r;
-    r.key = unescape(row.key);
+    try {
+        r.key = encodeText(row.key, codec.encoding());
+    } catch (const EncodingError& e) {
+        throw EncodingError(fmt::format("the key: {}", e.what()));
+    }
     if (kind == FileKind::Indexed) {
         try {
             r.key = recordNumberKey(r.key);
@@ -72,7 +84,7 @@ Record recordOf(const Row& row, const FieldCodec& codec, FileKind kind) {
             throw EscapeError(f.what());
         }
     }
-    r.data = row.data ? unescape(*row.data) : codec.join(row.fields);
+    r.data = row.data ? encodeText(*row.data, codec.encoding()) : codec.join(row.fields);
     return r;
 }
 

@@ -4,8 +4,9 @@
 //   jsonl  one JSON object per line: {"key": "...", "fields": ["...", ...]}
 //   csv    the key, then each field
 //
-// Every text is in the escaped form of mdk/escape.h; fields as mdk/fields.h splits them.  A
-// jsonl row being loaded may give "data" (all the data bytes, escaped) instead of "fields".
+// Every text is in the encoding the field codec was given (mdk/encoding.h); fields as
+// mdk/fields.h splits them.  A jsonl row being loaded may give "data" (all the data bytes, as
+// text) instead of "fields".
 #pragma once
 
 #include <cstdio>
@@ -25,15 +26,21 @@ enum class Format { Text, Jsonl, Csv };
 Format formatNamed(const std::string& name);
 
 struct Row {
-    std::string key;                  // escaped
-    std::vector<std::string> fields;  // escaped
-    std::optional<std::string> data;  // escaped; when set, `fields` is not used
+    std::string key;                  // as text
+    std::vector<std::string> fields;  // as text
+    std::optional<std::string> data;  // as text; when set, `fields` is not used
 };
+
+// The codec of `file`'s fields for text in the encoding named `encoding`, read or written in
+// `format`.  Throws Failure (usage) for an unknown encoding, and for jsonl in cp1252: JSON text
+// is UTF-8.
+FieldCodec textCodec(const OpenFile& file, const std::string& encoding, Format format);
 
 Row rowOf(const Record& record, const FieldCodec& codec);
 
-// The record a row stands for; throws EscapeError for malformed text.  Indexed files: the key
-// is the record number, given with or without its leading zeros.
+// The record a row stands for; throws EscapeError (or the EncodingError and SeparatorError
+// derived from it) for text that cannot be stored.  Indexed files: the key is the record number,
+// given with or without its leading zeros.
 Record recordOf(const Row& row, const FieldCodec& codec, FileKind kind);
 
 void writeRow(std::FILE* out, Format format, const Row& row);

@@ -22,10 +22,12 @@ struct Options {
     std::string file, input, format, encoding;
     bool update = false;
     bool stopOnError = false;
+    bool truncate = false;
 };
 
 struct Counts {
     long inserted = 0, updated = 0, refused = 0;
+    long cut = 0;  // of the inserted and updated
 };
 
 // Bytes to read, for the bar's percentage; 0 when the input is not a regular file.
@@ -64,7 +66,7 @@ int run(const Options& o) {
         WriteOutcome outcome{WriteOutcome::Refused, error};
         if (row) {
             try {
-                outcome = writeRecord(f, recordOf(*row, codec, f.kind()), mode);
+                outcome = writeRecord(f, recordOf(*row, codec, f.kind()), mode, o.truncate);
             } catch (const EscapeError& e) {
                 outcome.why = e.what();
             }
@@ -83,13 +85,15 @@ int run(const Options& o) {
                            row ? fmt::format(" key \"{}\"", row->key) : std::string(), outcome.why);
                 break;
         }
+        if (outcome.cut) ++counts.cut;
         const long rows = counts.inserted + counts.updated + counts.refused;
         progress.update(reader.bytesRead(), rows);
         if (outcome.kind == WriteOutcome::Refused && o.stopOnError) break;
     }
     progress.clear();
-    fmt::print("{}: inserted {}, updated {}, refused {}{}\n", o.file, counts.inserted,
+    fmt::print("{}: inserted {}, updated {}, refused {}{}{}\n", o.file, counts.inserted,
                counts.updated, counts.refused,
+               counts.cut ? fmt::format(" ({} cut to the record size)", counts.cut) : "",
                counts.refused && o.stopOnError ? " (stopped at the first refused row)" : "");
     return counts.refused ? kExitFailure : kExitOk;
 }
@@ -112,6 +116,9 @@ void addLoad(CLI::App& app, int& status) {
     command->add_flag("--update", o->update,
                       "replace a record whose key is there already (otherwise the row is refused)");
     command->add_flag("--stop-on-error", o->stopOnError, "stop at the first refused row");
+    command->add_flag("--truncate", o->truncate,
+                      "indexed files: store the first record-size bytes of longer data instead of "
+                      "refusing the row");
     addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",

@@ -31,9 +31,25 @@ WriteOutcome writeIndexed(OpenFile& file, const Record& r, WriteMode mode) {
     return {exists ? WriteOutcome::Updated : WriteOutcome::Inserted, {}};
 }
 
+// The data an indexed file would cut: longer than its records.
+bool cutByIndexedFile(const OpenFile& file, const Record& r) {
+    return file.kind() == FileKind::Indexed && r.data.size() > size_t(file.maxDataLength());
+}
+
 }  // namespace
 
-WriteOutcome writeRecord(OpenFile& file, const Record& r, WriteMode mode) {
+WriteOutcome writeRecord(OpenFile& file, const Record& r, WriteMode mode, bool truncate) {
+    if (cutByIndexedFile(file, r)) {
+        if (!truncate) {
+            return {WriteOutcome::Refused,
+                    fmt::format("{} bytes of data do not fit the file's records of {} bytes "
+                                "(--truncate stores the first {})",
+                                r.data.size(), file.maxDataLength(), file.maxDataLength())};
+        }
+        WriteOutcome outcome = writeIndexed(file, r, mode);
+        outcome.cut = outcome.kind != WriteOutcome::Refused;
+        return outcome;
+    }
     if (file.kind() == FileKind::Indexed) return writeIndexed(file, r, mode);
     MdkFile* f = file.get();
     if (mode == WriteMode::Update) {

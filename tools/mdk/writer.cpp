@@ -39,6 +39,12 @@ bool cutByIndexedFile(const OpenFile& file, const Record& r) {
 }  // namespace
 
 WriteOutcome writeRecord(OpenFile& file, const Record& r, WriteMode mode, bool truncate) {
+    if (file.maxDataLength() == 0 && !r.data.empty()) {
+        return {WriteOutcome::Refused,
+                fmt::format("the file holds keys only (record size 0): {} bytes of data cannot be "
+                            "stored",
+                            r.data.size())};
+    }
     if (cutByIndexedFile(file, r)) {
         if (!truncate) {
             return {WriteOutcome::Refused,

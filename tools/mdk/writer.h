@@ -3,7 +3,8 @@
 //
 // An indexed file stores the first record-size bytes of longer data without a word (callers of
 // the library may rely on that); the tool refuses such a record instead, unless it is told that
-// the cut is wanted (`truncate`).
+// the cut is wanted (`truncate`).  A file whose record size is 0 holds keys only: data given for
+// it is refused, cut or not.
 #pragma once
 
 #include <string>

@@ -13,6 +13,9 @@ namespace mdk {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the library or the file said no, or a check failed
 inline constexpr int kExitUsage = 2;    // the command line or an input file is malformed
+// check: the file could not be opened or locked (missing, held by another process, not
+// readable), so nothing is known about its soundness.
+inline constexpr int kExitCannotOpen = 4;
 
 class Failure : public std::runtime_error {
   public:
@@ -30,6 +33,12 @@ class Failure : public std::runtime_error {
 // come without a handle (an open that failed) have no handle to ask MDK_strerr: the library's
 // own table gives their messages.
 std::string codeText(int code);
+
+// What keeps this process from opening `path` as the library does (read-only or read-write):
+// the operating system's reason ("Permission denied", "Read-only file system"), or "another
+// process holds it exclusively"; empty when nothing stands in the way.  The library's codes do
+// not carry the system's reason, so the path is tried again here.
+std::string openObstacle(const std::string& path, bool readOnly);
 
 // The message and code the last failed call left in `file`.
 std::string libraryText(MdkFile* file);

@@ -57,9 +57,7 @@ bool accessFailure(int code) {
 }
 
 [[noreturn]] void cannotCheck(const std::string& path, int code) {
-    const std::string obstacle = code == MDK_E_NOFILE ? "" : openObstacle(path, true);
-    throw Failure(fmt::format("{}: cannot be checked: {}{}", path, codeText(code),
-                              obstacle.empty() ? "" : ": " + obstacle),
+    throw Failure(fmt::format("{}: cannot be checked: {}", path, openFailureText(path, code, true)),
                   kExitCannotOpen, code);
 }
 

@@ -27,7 +27,7 @@ void run(const Options& o) {
     const std::string what = fmt::format("{}: key \"{}\"", o.file, o.key);
     // Found by any key, removed as the current record: the primary key's value need not be
     // known (nor be the key area).
-    if (!f.seek(key, o.keyNumber)) f.fail(what);
+    if (!f.seek(key, o.keyNumber)) failNotFound(o.file, o.key, o.keyNumber);
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(what);
     if (MDK_remove(f.get(), nullptr, 0) != 0) f.fail(what);
@@ -38,7 +38,8 @@ void run(const Options& o) {
 
 void addDel(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
-    CLI::App* command = app.add_subcommand("del", "remove the first record whose key equals KEY");
+    CLI::App* command = app.add_subcommand(
+        "del", "remove the first record whose key equals KEY; exit status 3 when there is none");
     addFileArgument(command, o->file);
     command->add_option("KEY", o->key, "the key's bytes (escaped as dump writes them)")->required();
     addKeyNumberOption(command, o->keyNumber);

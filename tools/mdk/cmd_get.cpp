@@ -26,7 +26,10 @@ void run(const Options& o) {
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("key {}: {}", o.key, e.what()), kExitUsage);
     }
-    if (!f.seek(key, o.keyNumber)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
+    // An indexed file's records are numbered from 0 to the record count less one.
+    const bool beyond =
+        f.kind() == FileKind::Indexed && std::stol(recordNumberKey(key)) >= f.recordCount();
+    if (beyond || !f.seek(key, o.keyNumber)) failNotFound(o.file, o.key, o.keyNumber);
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
     writeRow(stdout, format, rowOf(record, codec));
@@ -36,7 +39,8 @@ void run(const Options& o) {
 
 void addGet(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
-    CLI::App* command = app.add_subcommand("get", "print the first record whose key equals KEY");
+    CLI::App* command = app.add_subcommand(
+        "get", "print the first record whose key equals KEY; exit status 3 when there is none");
     addFileArgument(command, o->file);
     command
         ->add_option("KEY", o->key,

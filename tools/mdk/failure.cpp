@@ -15,6 +15,9 @@ std::string codeText(int code) {
     return fmt::format("{} (code {})", mdnio::errorMessage(code), code);
 }
 
+namespace {
+
+// What keeps this process from opening `path` as the library does; empty when nothing does.
 std::string openObstacle(const std::string& path, bool readOnly) {
     // Never blocks: a FIFO or a device opens at once without waiting for the other end.
     const int fd =
@@ -30,6 +33,19 @@ std::string openObstacle(const std::string& path, bool readOnly) {
     const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
     ::close(fd);
     return held ? "another process holds it exclusively" : "";
+}
+
+}  // namespace
+
+std::string openFailureText(const std::string& path, int code, bool readOnly) {
+    const std::string obstacle = code == MDK_E_OPEN ? openObstacle(path, readOnly) : "";
+    return obstacle.empty() ? codeText(code) : codeText(code) + ": " + obstacle;
+}
+
+void failNotFound(const std::string& path, const std::string& key, int keyNumber) {
+    const std::string which = keyNumber == 1 ? "" : fmt::format("#{} ", keyNumber);
+    throw Failure(fmt::format("{}: no record with key {}\"{}\"", path, which, key), kExitNotFound,
+                  MDK_E_KEY);
 }
 
 std::string libraryText(MdkFile* file) {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <optional>
 
 #include "mdk/encoding.h"
@@ -147,6 +148,23 @@ std::vector<std::string> FieldCodec::split(std::string_view data) const {
         data.remove_prefix(end + 1);
     }
     return fields;
+}
+
+std::string_view FieldCodec::field(std::string_view data, int number) const {
+    for (int n = 1; !data.empty(); ++n) {
+        size_t start = 0, length = 0;
+        if (separator_ == kLengthPrefixed) {
+            const std::optional<Prefix> prefix = readPrefix(data);
+            if (!prefix) return {};
+            start = prefix->size;
+            length = std::min(prefix->length, data.size() - prefix->size);
+        } else {
+            length = std::min(data.find(static_cast<char>(separator_)), data.size());
+        }
+        if (n == number) return data.substr(start, length);
+        data.remove_prefix(std::min(data.size(), start + length + (separator_ < 0 ? 0 : 1)));
+    }
+    return {};
 }
 
 std::string FieldCodec::join(const std::vector<std::string>& fields) const {

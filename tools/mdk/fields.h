@@ -45,6 +45,10 @@ class FieldCodec {
     // character the file cannot hold, SeparatorError for a field holding the separator byte.
     std::string join(const std::vector<std::string>& fields) const;
 
+    // The bytes of field `number` (from 1) of `data`, as a key segment takes them; empty when
+    // the data has fewer fields.
+    std::string_view field(std::string_view data, int number) const;
+
   private:
     int separator_;
     Encoding encoding_;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "mdk/clash.h"
 #include "mdk/failure.h"
 
 namespace mdk {
@@ -31,6 +32,38 @@ WriteOutcome writeIndexed(OpenFile& file, const Record& r, WriteMode mode) {
     return {exists ? WriteOutcome::Updated : WriteOutcome::Inserted, {}};
 }
 
+// The refusal of the last write on `file`: a duplicate names the key that holds the value.
+WriteOutcome refusal(OpenFile& file, const Record& r, bool updating) {
+    const std::string why = libraryText(file.get());
+    if (MDK_geterrno(file.get()) != MDK_E_DUPLICATE) return {WriteOutcome::Refused, why};
+    return {WriteOutcome::Refused, duplicateKeyText(file, r, updating) + ": " + why};
+}
+
+WriteOutcome writeClassic(OpenFile& file, const Record& r, WriteMode mode) {
+    MdkFile* f = file.get();
+    if (mode == WriteMode::Update) {
+        if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
+            return {WriteOutcome::Updated, {}};
+        }
+        return refusal(file, r, true);
+    }
+    // Insert first: MDK_write would not say whether it inserted, and on a file whose primary
+    // key ends in a sequence number an update rewrites the current record, whatever the key.
+    if (MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
+        return {WriteOutcome::Inserted, {}};
+    }
+    if (mode == WriteMode::Insert || MDK_geterrno(f) != MDK_E_DUPLICATE) {
+        return refusal(file, r, false);
+    }
+    const std::string insertRefusal = libraryText(f);
+    if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
+        return {WriteOutcome::Updated, {}};
+    }
+    if (MDK_geterrno(f) != MDK_E_KEY) return refusal(file, r, true);
+    // No record with this primary key: the insert's duplicate was of a unique alternate key.
+    return {WriteOutcome::Refused, duplicateKeyText(file, r, false) + ": " + insertRefusal};
+}
+
 // The data an indexed file would cut: longer than its records.
 bool cutByIndexedFile(const OpenFile& file, const Record& r) {
     return file.kind() == FileKind::Indexed && r.data.size() > size_t(file.maxDataLength());
@@ -57,28 +90,7 @@ WriteOutcome writeRecord(OpenFile& file, const Record& r, WriteMode mode, bool t
         return outcome;
     }
     if (file.kind() == FileKind::Indexed) return writeIndexed(file, r, mode);
-    MdkFile* f = file.get();
-    if (mode == WriteMode::Update) {
-        if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-            return {WriteOutcome::Updated, {}};
-        }
-        return {WriteOutcome::Refused, libraryText(f)};
-    }
-    // Insert first: MDK_write would not say whether it inserted, and on a file whose primary
-    // key ends in a sequence number an update rewrites the current record, whatever the key.
-    if (MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Inserted, {}};
-    }
-    const std::string insertRefusal = libraryText(f);
-    if (mode == WriteMode::Insert || MDK_geterrno(f) != MDK_E_DUPLICATE) {
-        return {WriteOutcome::Refused, insertRefusal};
-    }
-    if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Updated, {}};
-    }
-    // No record with this primary key: the duplicate was of a unique alternate key.
-    if (MDK_geterrno(f) == MDK_E_KEY) return {WriteOutcome::Refused, insertRefusal};
-    return {WriteOutcome::Refused, libraryText(f)};
+    return writeClassic(file, r, mode);
 }
 
 }  // namespace mdk

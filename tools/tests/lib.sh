@@ -65,6 +65,19 @@ expect_status() {
     fi
 }
 
+# expect_steps STEP...: each STEP is "ARGS|STATUS|TEXT": `mdk ARGS` (ARGS split at blanks)
+# exits with STATUS and has TEXT in its output or error.
+expect_steps() {
+    local s line want_status want args
+    for s in "$@"; do
+        IFS='|' read -r line want_status want <<<"$s"
+        read -ra args <<<"$line"
+        run "$MDK" "${args[@]}"
+        expect_status "mdk $line" "$want_status"
+        expect_contains "mdk $line: says" "$want" "$out$err"
+    done
+}
+
 # hold FILE: another process opens FILE exclusively and keeps it until `release`.
 hold() {
     mkfifo "$WORK/.hold.in" "$WORK/.hold.out"

@@ -18,12 +18,12 @@ keys_of() { "$MDK" dump "$WORK/$1" --format csv | cut -d, -f1 | tr '\n' ' '; }
 cases=(
     '1|{"key":"r001","fields":["alpha","one"]}|'
     '2|{"key":"r002","fields":[|not a JSON row'
-    '3|{"key":"r001","fields":["other","dup"]}|refused key "r001": Duplicate key not allowed (code 26)'
+    '3|{"key":"r001","fields":["other","dup"]}|refused key "r001": the primary key #1 already holds this record'"'"'s value: Duplicate key not allowed (code 26)'
     '4|{"key":"r0000004","fields":["long key"]}|File error : Key size invalid (code 12)'
     '5|{"key":"r005","fields":["too long for the twenty-four bytes"]}|File error : Record size invalid (code 13)'
     '6|{"key":"r006","fields":["bad \\q escape"]}|unknown escape'
     '7|{"key":"r007","fields":["gamma"]}|'
-    '8|{"key":"r008","fields":["alpha","same name"]}|refused key "r008": Duplicate key not allowed (code 26)'
+    '8|{"key":"r008","fields":["alpha","same name"]}|refused key "r008": unique key #2 already holds this record'"'"'s value in another record: Duplicate key not allowed (code 26)'
     '9|{"key":"r009","fields":["delta"],"extra":1}|unexpected member "extra"'
     '10||'
     '11|{"key":"r011","fields":["epsilon"]}|'
@@ -63,12 +63,12 @@ expect_eq "stop on error: rows before it kept" "r001 " "$(keys_of b.dat)"
 printf '%s\n' 'r001,alpha,changed' 'r020,zeta' >"$WORK/more.csv"
 run "$MDK" load "$WORK/a.dat" --input "$WORK/more.csv"
 expect_contains "no update: counts" "inserted 1, updated 0, refused 1" "$out"
-expect_contains "no update: the existing key" "more.csv:1: refused key \"r001\": Duplicate key" "$err"
+expect_contains "no update: the existing key" "more.csv:1: refused key \"r001\": the primary key #1" "$err"
 printf '%s\n' 'r001,alpha,changed' 'r021,eta' 'r022,gamma' >"$WORK/more.csv"
 run "$MDK" load "$WORK/a.dat" --input "$WORK/more.csv" --update
 expect_contains "update: counts" "inserted 1, updated 1, refused 1" "$out"
-expect_contains "update: unique key clash reported as the duplicate it is" \
-    "more.csv:3: refused key \"r022\": Duplicate key not allowed (code 26)" "$err"
+expect_contains "update: unique key clash reported as the duplicate it is, with its key" \
+    "more.csv:3: refused key \"r022\": unique key #2 already holds this record's value in another record: Duplicate key not allowed (code 26)" "$err"
 expect_eq "update: replaced" "r001,alpha,changed" "$("$MDK" get "$WORK/a.dat" r001 --format csv)"
 
 # csv rows read from standard input; a broken quote is one refused row.

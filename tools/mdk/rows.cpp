@@ -113,19 +113,50 @@ void writeRow(std::FILE* out, Format format, const Row& row) {
     }
 }
 
-bool RowReader::next(std::optional<Row>& row, std::string& error) {
-    std::string line;
+std::optional<Format> formatOfName(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+    if (extension == ".csv") return Format::Csv;
+    if (extension == ".jsonl" || extension == ".ndjson" || extension == ".json") {
+        return Format::Jsonl;
+    }
+    return std::nullopt;
+}
+
+bool RowReader::nextLine(std::string& line) {
+    if (ahead_) {
+        line = std::move(*ahead_);
+        ahead_.reset();
+        return true;
+    }
     for (;;) {
         if (!std::getline(in_, line)) return false;
         ++line_;
         bytes_ += static_cast<long long>(line.size()) + 1;
+        if (line_ == 1 && utf8_ && line.starts_with("\xef\xbb\xbf")) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") != std::string::npos) break;
+        if (line.find_first_not_of(" \t") != std::string::npos) return true;
     }
+}
+
+Format RowReader::format() {
+    if (!format_) {
+        std::string line;
+        if (nextLine(line)) ahead_ = line;
+        const size_t first = line.find_first_not_of(" \t");
+        format_ = first != std::string::npos && line[first] == '{' ? Format::Jsonl : Format::Csv;
+    }
+    return *format_;
+}
+
+bool RowReader::next(std::optional<Row>& row, std::string& error) {
+    const Format format = this->format();
+    std::string line;
+    if (!nextLine(line)) return false;
     row.reset();
     error.clear();
     try {
-        row = format_ == Format::Csv ? csvRow(line) : jsonRow(line);
+        row = format == Format::Csv ? csvRow(line) : jsonRow(line);
     } catch (const nlohmann::json::exception& e) {
         error = fmt::format("not a JSON row: {}", e.what());
     } catch (const EscapeError& e) {

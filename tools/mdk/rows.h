@@ -48,7 +48,16 @@ void writeRow(std::FILE* out, Format format, const Row& row);
 // Reads rows of jsonl or csv, one a line; blank lines are passed over.
 class RowReader {
   public:
-    RowReader(std::istream& in, Format format) : in_(in), format_(format) {}
+    // `format`: jsonl or csv, or none: the first line that is not blank tells, a jsonl row being
+    // a JSON object ("{" first).  `utf8`: a UTF-8 byte-order mark starting the input is a mark,
+    // not text, and is passed over.
+    RowReader(std::istream& in, std::optional<Format> format, bool utf8)
+        : in_(in), format_(format), utf8_(utf8) {}
+
+    // The format of the rows; reads ahead to the first line that is not blank when it was not
+    // given (csv for an input without such a line).
+    Format format();
+    bool formatGiven() const { return given_; }
 
     // The next row, with its line number; false at the end of the input.  A line that is not a
     // row gives a row-less result with the reason in `error`.
@@ -58,10 +67,19 @@ class RowReader {
     long long bytesRead() const { return bytes_; }
 
   private:
+    bool nextLine(std::string& line);
+
     std::istream& in_;
-    Format format_;
+    std::optional<Format> format_;
+    bool given_ = format_.has_value();
+    bool utf8_;
+    std::optional<std::string> ahead_;  // the line read to tell the format
     long line_ = 0;
     long long bytes_ = 0;
 };
+
+// The format an input file's name says: csv for ".csv", jsonl for ".jsonl", ".ndjson" and
+// ".json"; none for other names.
+std::optional<Format> formatOfName(const std::string& path);
 
 }  // namespace mdk

@@ -19,6 +19,7 @@ struct WriteOutcome {
     enum Kind { Inserted, Updated, Refused } kind;
     std::string why;   // Refused: the reason, with the library's message and code when it refused
     bool cut = false;  // the data was longer than the record size and was cut (`truncate`)
+    std::string category = {};  // Refused: the reason without what varies from record to record
 };
 
 WriteOutcome writeRecord(OpenFile& file, const Record& record, WriteMode mode,

@@ -1,6 +1,7 @@
 // The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "mdk/failure.h"
 #include "mdk/fields.h"
 #include "mdk/layout.h"
+#include "mdk/rows.h"
 
 namespace mdk {
 namespace {
@@ -288,6 +290,55 @@ TEST(Csv, BrokenQuotesAreRefused) {
     for (const char* bad : {"\"open", "\"a\"b,c", "x,\"y"}) {
         EXPECT_THROW(csvValues(bad), EscapeError) << bad;
     }
+}
+
+// ---- rows being read -----------------------------------------------------------------------
+
+TEST(RowReader, FormatFromTheFirstLineThatIsNotBlank) {
+    struct Case {
+        std::string input;
+        bool utf8;
+        Format format;
+        std::string firstKey;  // empty: the first line is no row
+        long line;
+    };
+    const Case cases[] = {
+        {"k1,a,b\n", true, Format::Csv, "k1", 1},
+        {"\n  \n{\"key\":\"k2\",\"fields\":[]}\n", true, Format::Jsonl, "k2", 3},
+        {"  {\"key\":\"k3\"}\r\n", true, Format::Jsonl, "k3", 1},
+        {"\xef\xbb\xbf{\"key\":\"k4\"}\n", true, Format::Jsonl, "k4", 1},  // a byte-order mark
+        {"\xef\xbb\xbfk5,x\n", false, Format::Csv, "\xef\xbb\xbfk5", 1},  // bytes, in cp1252 or raw
+        {"", true, Format::Csv, "", 0},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.input);
+        RowReader reader(in, std::nullopt, c.utf8);
+        EXPECT_EQ(reader.format(), c.format) << escape(c.input);
+        EXPECT_FALSE(reader.formatGiven());
+        std::optional<Row> row;
+        std::string error;
+        const bool got = reader.next(row, error);
+        EXPECT_EQ(got, !c.firstKey.empty()) << escape(c.input);
+        if (got) {
+            ASSERT_TRUE(row) << error;
+            EXPECT_EQ(row->key, c.firstKey);
+        }
+        EXPECT_EQ(reader.line(), c.line) << escape(c.input);
+        EXPECT_FALSE(reader.next(row, error));
+    }
+    std::istringstream in("{\"key\":\"k\"}\n");
+    RowReader given(in, Format::Csv, true);
+    EXPECT_EQ(given.format(), Format::Csv);
+    EXPECT_TRUE(given.formatGiven());
+}
+
+TEST(RowReader, FormatFromTheFileName) {
+    EXPECT_EQ(formatOfName("a/b.csv"), Format::Csv);
+    EXPECT_EQ(formatOfName("rows.jsonl"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.ndjson"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.json"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.txt"), std::nullopt);
+    EXPECT_EQ(formatOfName("dir.csv/rows"), std::nullopt);
 }
 
 // ---- conditions -----------------------------------------------------------------------------

@@ -73,9 +73,11 @@ class Problems {
             ++dropped_;
         }
     }
-    void finish() {
+    // Adds the line that counts the problems not listed; answers their number.
+    size_t finish() {
         if (dropped_ > 0)
             list_.push_back("verifier: " + std::to_string(dropped_) + " more problems not listed");
+        return dropped_;
     }
 
   private:
@@ -282,7 +284,7 @@ class Verifier {
             }
             if (!h_.blockMode) checkOverlaps();
         }
-        problems_.finish();
+        report_.unlisted = problems_.finish();
     }
 
   private:

@@ -28,7 +28,11 @@ struct VerifyReport {
     // Each names the broken invariant and where (block address, key, record).
     std::vector<std::string> problems;
     uint32_t records = 0;  // records reached from key 0 (leaf entries of key 0)
+    // Problems found beyond those listed; the last line of `problems` then says how many.
+    size_t unlisted = 0;
     bool ok() const { return problems.empty(); }
+    // Every problem found, listed or not.
+    size_t count() const { return problems.size() - (unlisted > 0 ? 1 : 0) + unlisted; }
 };
 
 struct VerifyOptions {

@@ -1052,6 +1052,13 @@ TEST(VerifyUntrusted, ProblemListIsBounded) {
     const VerifyReport r = verifyImage(img, options);
     ASSERT_EQ(r.problems.size(), 11u);
     EXPECT_NE(r.problems.back().find("more problems"), std::string::npos);
+    // The count takes in the problems not listed: as many as a longer list holds.
+    options.maxProblems = 100000;
+    const VerifyReport all = verifyImage(img, options);
+    ASSERT_EQ(all.unlisted, 0u);
+    EXPECT_EQ(r.count(), all.problems.size());
+    EXPECT_EQ(r.unlisted, all.problems.size() - 10);
+    EXPECT_EQ(all.count(), all.problems.size());
 }
 
 // Random damage anywhere in either file: the verifier finishes (no crash under the sanitizers,

@@ -5,7 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include "mdk/commands.h"
 #include "mdk/escape.h"
@@ -39,13 +42,34 @@ MdkCatalog* catalogOf(Environment& env) {
     return catalog;
 }
 
+// The library tells a dictionary's kind by its name: ".ini" or "meridane.ddf" in it, in any
+// case.
+bool namesDictionary(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name.find(".ini") != std::string::npos || name.find("meridane.ddf") != std::string::npos;
+}
+
+// Why a name that is no dictionary lists no tables.  A data file's own dictionary describes
+// the columns of its table only; the table list is the keyed dictionary's.
+[[noreturn]] void notADictionary(const std::string& name) {
+    const std::filesystem::path ddf = std::filesystem::path(name).parent_path() / "meridane.ddf";
+    const bool nearby = std::filesystem::exists(ddf);
+    throw Failure(fmt::format(
+        "{}: no tables: a dictionary is an .ini file or a meridane.ddf keyed file, told by its "
+        "name; the dictionary a data file carries holds the columns of its table only, which "
+        "\"mdk columns {} TABLE\" lists through the keyed dictionary that names the table",
+        name, nearby ? ddf.string() : "DICT"));
+}
+
 int runTables(const Options& o) {
+    if (!namesDictionary(o.dictionary)) notADictionary(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
         throw Failure(o.dictionary +
-                      ": no tables: the dictionary cannot be read, is of no known kind (.ini, "
-                      "meridane.ddf) or breaks a limit");
+                      ": no tables: the dictionary cannot be read, has no tables or breaks a "
+                      "limit");
     }
     ordered_json all = ordered_json::array();
     MdkTableRecord t{};
@@ -152,7 +176,9 @@ int runColumns(const Options& o) {
 void addTables(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
-        "tables", "list the tables of a dictionary: an .ini file or a meridane.ddf keyed file");
+        "tables",
+        "list the tables of a dictionary: an .ini file or a meridane.ddf keyed file (the "
+        "dictionary a data file carries lists no tables: see columns)");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_flag("--json", o->json, "print JSON");
     command->footer(examples({"mdk tables sales.ini", "mdk tables data/meridane.ddf --json"}));
@@ -163,8 +189,9 @@ void addColumns(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "columns",
-        "list the columns of a table of a dictionary (from the .ini file, its column "
-        "source, or the dictionary the data file carries)");
+        "list the columns of a table of a dictionary: from the .ini file or its column "
+        "source, or, for a table of a meridane.ddf, from the dictionary its data file "
+        "carries");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_option("TABLE", o->table, "the table, in any case")->required();
     command->add_flag("--json", o->json, "print JSON");

@@ -3,7 +3,7 @@
 
 #include "mdk/commands.h"
 #include "mdk/cursor.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 #include "mdk/rows.h"
 
@@ -12,15 +12,16 @@ namespace mdk {
 namespace {
 
 struct Options {
-    std::string file, format, from, to;
+    std::string file, format, from, to, encoding;
     int keyNumber = 1;
     bool reverse = false;
 };
 
-std::optional<std::string> keyBytes(const std::string& text, const char* option) {
+std::optional<std::string> keyBytes(const std::string& text, const char* option,
+                                    Encoding encoding) {
     if (text.empty()) return std::nullopt;
     try {
-        return unescape(text);
+        return encodeText(text, encoding);
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("{} {}: {}", option, text, e.what()), kExitUsage);
     }
@@ -29,9 +30,10 @@ std::optional<std::string> keyBytes(const std::string& text, const char* option)
 void run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
-    const FieldCodec codec(f.separator());
     const Format format = formatNamed(o.format);
-    KeyRange range{o.keyNumber, keyBytes(o.from, "--from"), keyBytes(o.to, "--to")};
+    const FieldCodec codec = textCodec(f, o.encoding, format);
+    const Encoding e = codec.encoding();
+    KeyRange range{o.keyNumber, keyBytes(o.from, "--from", e), keyBytes(o.to, "--to", e)};
     KeyCursor cursor(f, range, o.reverse);
     Record record;
     while (cursor.next(record))
@@ -52,6 +54,7 @@ void addDump(CLI::App& app, int& status) {
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--reverse", o->reverse, "from the last key to the first");
     addFormatOption(command, o->format, "text");
+    addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk dump customers.dat",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",

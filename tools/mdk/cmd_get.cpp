@@ -2,7 +2,7 @@
 #include <fmt/format.h>
 
 #include "mdk/commands.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 #include "mdk/rows.h"
 
@@ -11,30 +11,36 @@ namespace mdk {
 namespace {
 
 struct Options {
-    std::string file, key, format;
+    std::string file, key, format, encoding;
     int keyNumber = 1;
 };
 
 void run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
+    const Format format = formatNamed(o.format);
+    const FieldCodec codec = textCodec(f, o.encoding, format);
     std::string key;
     try {
-        key = unescape(o.key);
+        key = encodeText(o.key, codec.encoding());
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("key {}: {}", o.key, e.what()), kExitUsage);
     }
-    if (!f.seek(key, o.keyNumber)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
+    // An indexed file's records are numbered from 0 to the record count less one.
+    const bool beyond =
+        f.kind() == FileKind::Indexed && std::stol(recordNumberKey(key)) >= f.recordCount();
+    if (beyond || !f.seek(key, o.keyNumber)) failNotFound(o.file, o.key, o.keyNumber);
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
-    writeRow(stdout, formatNamed(o.format), rowOf(record, FieldCodec(f.separator())));
+    writeRow(stdout, format, rowOf(record, codec));
 }
 
 }  // namespace
 
 void addGet(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
-    CLI::App* command = app.add_subcommand("get", "print the first record whose key equals KEY");
+    CLI::App* command = app.add_subcommand(
+        "get", "print the first record whose key equals KEY; exit status 3 when there is none");
     addFileArgument(command, o->file);
     command
         ->add_option("KEY", o->key,
@@ -43,6 +49,7 @@ void addGet(CLI::App& app, int& status) {
         ->required();
     addKeyNumberOption(command, o->keyNumber);
     addFormatOption(command, o->format, "text");
+    addEncodingOption(command, o->encoding);
     command->footer(examples({"mdk get customers.dat C00007", "mdk get customers.dat --key 2 ACME",
                               "mdk get products.ind 12 --format jsonl"}));
     command->callback([o, &status] {

@@ -5,7 +5,7 @@
 
 #include "mdk/commands.h"
 #include "mdk/condition.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 #include "mdk/rows.h"
 
@@ -18,16 +18,16 @@ constexpr size_t kMaxEntries = 50;
 constexpr size_t kMaxEndKey = 255;  // only the low 8 bits of the end key's length count
 
 struct Options {
-    std::string file, format, from, to;
+    std::string file, format, from, to, encoding;
     std::vector<std::string> where;
     int keyNumber = 1;
     bool packed = false;
     bool count = false;
 };
 
-std::string keyBytes(const std::string& text, const char* option) {
+std::string keyBytes(const std::string& text, const char* option, Encoding encoding) {
     try {
-        return unescape(text);
+        return encodeText(text, encoding);
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("{} {}: {}", option, text, e.what()), kExitUsage);
     }
@@ -37,9 +37,9 @@ std::string keyBytes(const std::string& text, const char* option) {
 // the end of the range or of the file, or -1.
 class Scan {
   public:
-    Scan(OpenFile& file, const Options& o) : file_(file), o_(o) {
+    Scan(OpenFile& file, const Options& o, Encoding e) : file_(file), o_(o) {
         for (const std::string& text : o.where)
-            conditions_.push_back(parseCondition(text));
+            conditions_.push_back(parseCondition(text, e));
         if (conditions_.size() > kMaxEntries) {
             throw Failure(fmt::format("at most {} conditions", kMaxEntries), kExitUsage);
         }
@@ -47,9 +47,9 @@ class Scan {
             entries_.push_back(restrictEntry(c, file.keyAreaWidth(), file.maxDataLength()));
         }
         const bool indexed = file.kind() == FileKind::Indexed;
-        start_ = o.from.empty() ? std::string() : keyBytes(o.from, "--from");
+        start_ = o.from.empty() ? std::string() : keyBytes(o.from, "--from", e);
         if (indexed && !start_.empty()) start_ = recordNumberKey(start_);
-        if (!o.to.empty()) end_ = file.storedKey(keyBytes(o.to, "--to"), o.keyNumber);
+        if (!o.to.empty()) end_ = file.storedKey(keyBytes(o.to, "--to", e), o.keyNumber);
         if (end_.size() > kMaxEndKey) throw Failure("--to is longer than 255 bytes", kExitUsage);
         buffer_.resize(65536 + static_cast<size_t>(std::max(file.keyAreaWidth(), 0)));
     }
@@ -115,9 +115,9 @@ class Scan {
 int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
-    const FieldCodec codec(f.separator());
     const Format format = formatNamed(o.format);
-    Scan scan(f, o);
+    const FieldCodec codec = textCodec(f, o.encoding, format);
+    Scan scan(f, o, codec.encoding());
     long matches = 0;
     for (int32_t n = scan.first();; n = scan.next()) {
         if (n == -4) break;
@@ -153,6 +153,7 @@ void addScan(CLI::App& app, int& status) {
                       "entry by entry");
     command->add_flag("--count", o->count, "print only the number of matching records");
     addFormatOption(command, o->format, "text");
+    addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk scan customers.dat --where '3 = Oslo'",
         "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",

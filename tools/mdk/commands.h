@@ -29,6 +29,7 @@ std::string versionText();
 void addFileArgument(CLI::App* command, std::string& file);
 void addFormatOption(CLI::App* command, std::string& format, const char* fallback);
 void addKeyNumberOption(CLI::App* command, int& keyNumber);
+void addEncodingOption(CLI::App* command, std::string& encoding);
 
 // "Example:" followed by the lines, for a command's --help.
 std::string examples(std::initializer_list<const char*> lines);

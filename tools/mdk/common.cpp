@@ -33,6 +33,16 @@ void addKeyNumberOption(CLI::App* command, int& keyNumber) {
         ->capture_default_str();
 }
 
+void addEncodingOption(CLI::App* command, std::string& encoding) {
+    encoding = "utf-8";
+    command
+        ->add_option("--encoding", encoding,
+                     "the text's encoding: utf-8 (the file's Windows-1252 letters as UTF-8), "
+                     "cp1252 (the file's bytes as they are) or raw (ASCII, other bytes \\xHH)")
+        ->check(CLI::IsMember({"utf-8", "utf8", "cp1252", "windows-1252", "raw"}))
+        ->capture_default_str();
+}
+
 std::string examples(std::initializer_list<const char*> lines) {
     std::string text = "\nExample:";
     for (const char* line : lines)

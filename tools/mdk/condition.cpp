@@ -6,7 +6,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 
 namespace mdk {
@@ -105,7 +105,7 @@ bool looksNumeric(const std::string& v) {
 
 }  // namespace
 
-Condition parseCondition(const std::string& text) {
+Condition parseCondition(const std::string& text, Encoding encoding) {
     Condition c;
     Scanner s(text);
     s.blanks();
@@ -128,7 +128,7 @@ Condition parseCondition(const std::string& text) {
     const std::string raw =
         s.peek() == '"' ? quotedValue(text, s) : std::string(s.takeWhile(isValueChar));
     try {
-        c.value = unescape(raw);
+        c.value = encodeText(raw, encoding);
     } catch (const EscapeError& e) {
         refuse(text, e.what());
     }

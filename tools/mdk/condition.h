@@ -4,16 +4,17 @@
 //
 // FIELD is "key" (the key area, field 0) or a data field number from 1; OFFSET the byte in the
 // field where the comparison starts.  OP is one of = == != <> < <= > >=.  VALUE is a word, or
-// a text in double quotes (\" for a quote), in the escaped form of records.  A text comparison
-// looks at as many bytes of the field as VALUE has.  "num" compares the field as a number, read
-// from at most W bytes (up to the next separator); scale=S says that the field holds S implied
-// decimals (scale or width alone also make the comparison numeric).
+// a text in double quotes (\" for a quote), in the encoding of the records' text.  A text
+// comparison looks at as many bytes of the field as VALUE has.  "num" compares the field as a
+// number, read from at most W bytes (up to the next separator); scale=S says that the field holds S
+// implied decimals (scale or width alone also make the comparison numeric).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "mdk/encoding.h"
 #include "mdnio.h"
 
 namespace mdk {
@@ -28,8 +29,8 @@ struct Condition {
     std::string value;   // the constant's bytes (numbers: their text)
 };
 
-// Reads one condition; throws Failure (usage) saying what is wrong.
-Condition parseCondition(const std::string& text);
+// Reads one condition, its value in `encoding`; throws Failure (usage) saying what is wrong.
+Condition parseCondition(const std::string& text, Encoding encoding);
 
 // The entry MDK_PutRestrictInfo takes; `value` points into `condition`, which must outlive it.
 // `keyAreaWidth` and `maxDataLength` give numeric entries without a width their widest field.

@@ -45,7 +45,9 @@ OpenFile::OpenFile(Environment& env, const std::string& path, Access access) : p
     const int32_t flags = access == Access::ReadOnly ? MDK_OPEN_READONLY : 0;
     MdkFile* file = MDK_OpenExt(env.get(), path.c_str(), nullptr, 0, flags, &error);
     if (file == MDK_INVALID_FILE || !file) {
-        throw Failure(fmt::format("{}: {}", path, codeText(error)), kExitFailure, error);
+        throw Failure(
+            fmt::format("{}: {}", path, openFailureText(path, error, access == Access::ReadOnly)),
+            kExitFailure, error);
     }
     file_ = file;
     MdkFileInfo info{};

@@ -1,10 +1,11 @@
-# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES`; it
-# sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
+# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES HOLD`;
+# it sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
 # and fails the script when any check failed.
 set -uo pipefail
 
 MDK=${1:?the mdk program}
 MAKE_SAMPLES=${2:-}
+HOLD=${3:-}  # mdk_hold: holds a file exclusively (hold, release)
 export LC_ALL=C
 
 base=${MDK_TEST_TMP:-${TMPDIR:-/tmp}}
@@ -62,6 +63,35 @@ expect_status() {
     else
         fail "$1: exit status $status, expected $2 (stderr: ${err:0:300})"
     fi
+}
+
+# expect_steps STEP...: each STEP is "ARGS|STATUS|TEXT": `mdk ARGS` (ARGS split at blanks)
+# exits with STATUS and has TEXT in its output or error.
+expect_steps() {
+    local s line want_status want args
+    for s in "$@"; do
+        IFS='|' read -r line want_status want <<<"$s"
+        read -ra args <<<"$line"
+        run "$MDK" "${args[@]}"
+        expect_status "mdk $line" "$want_status"
+        expect_contains "mdk $line: says" "$want" "$out$err"
+    done
+}
+
+# hold FILE: another process opens FILE exclusively and keeps it until `release`.
+hold() {
+    mkfifo "$WORK/.hold.in" "$WORK/.hold.out"
+    "$HOLD" "$1" <"$WORK/.hold.in" >"$WORK/.hold.out" &
+    holder=$!
+    exec 7>"$WORK/.hold.in" 8<"$WORK/.hold.out"
+    local ready=
+    read -r ready <&8
+    if [[ $ready == held ]]; then pass; else fail "mdk_hold did not hold $1"; fi
+}
+release() {
+    exec 7>&- 8<&-
+    wait "$holder"
+    rm -f "$WORK/.hold.in" "$WORK/.hold.out"
 }
 
 finish() {

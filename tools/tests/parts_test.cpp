@@ -1,15 +1,18 @@
 // The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "mdk/condition.h"
 #include "mdk/csv.h"
+#include "mdk/encoding.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 #include "mdk/fields.h"
 #include "mdk/layout.h"
+#include "mdk/rows.h"
 
 namespace mdk {
 namespace {
@@ -57,10 +60,98 @@ TEST(Escape, MalformedFormsAreRefused) {
     }
 }
 
+// ---- encodings ------------------------------------------------------------------------------
+
+TEST(Encoding, BytesAndTheirTextInEachEncoding) {
+    struct Case {
+        std::string bytes, utf8, cp1252, raw;
+    };
+    const Case cases[] = {
+        {"plain", "plain", "plain", "plain"},
+        {"\xe9t\xe9"s, "\u00e9t\u00e9", "\xe9t\xe9", "\\xe9t\\xe9"},
+        {"\x80 \x8a \x9f"s, "\u20ac \u0160 \u0178", "\x80 \x8a \x9f", "\\x80 \\x8a \\x9f"},
+        {"\xa0\xff"s, "\u00a0\u00ff", "\xa0\xff", "\\xa0\\xff"},
+        // No character: control bytes and the five undefined bytes, escaped in every encoding.
+        {"\x81\x8d\x8f\x90\x9d"s, "\\x81\\x8d\\x8f\\x90\\x9d", "\\x81\\x8d\\x8f\\x90\\x9d",
+         "\\x81\\x8d\\x8f\\x90\\x9d"},
+        {"\x00\t\x7f"s, "\\x00\\x09\\x7f", "\\x00\\x09\\x7f", "\\x00\\x09\\x7f"},
+        {"a\\b", "a\\\\b", "a\\\\b", "a\\\\b"},
+    };
+    for (const Case& c : cases) {
+        const std::pair<Encoding, std::string> forms[] = {
+            {Encoding::Utf8, c.utf8}, {Encoding::Cp1252, c.cp1252}, {Encoding::Raw, c.raw}};
+        for (const auto& [encoding, text] : forms) {
+            EXPECT_EQ(decodeText(c.bytes, encoding), text) << escape(c.bytes);
+            EXPECT_EQ(encodeText(text, encoding), c.bytes) << escape(c.bytes);
+        }
+    }
+}
+
+TEST(Encoding, EveryByteComesBackAndUtf8TextIsUtf8) {
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    for (Encoding e : {Encoding::Utf8, Encoding::Cp1252, Encoding::Raw}) {
+        EXPECT_EQ(encodeText(decodeText(all, e), e), all);
+    }
+    // Reading utf-8 checks every sequence: the text written is UTF-8 through and through, and
+    // none of it is a control character.
+    const std::string text = decodeText(all, Encoding::Utf8);
+    EXPECT_NO_THROW(encodeText(text, Encoding::Utf8));
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        EXPECT_TRUE(b >= 0x20 && b != 0x7f) << static_cast<int>(b);
+    }
+}
+
+TEST(Encoding, EscapesGiveBytesInEveryEncoding) {
+    for (Encoding e : {Encoding::Utf8, Encoding::Cp1252, Encoding::Raw}) {
+        EXPECT_EQ(encodeText("Z\\xfcrich\\t\\x8a", e), "Z\xfcrich\t\x8a"s);
+        EXPECT_THROW(encodeText("bad \\q", e), EscapeError);
+    }
+    EXPECT_EQ(encodeText("Z\u00fcrich", Encoding::Utf8), "Z\xfcrich");
+    EXPECT_EQ(encodeText("Z\u00fcrich", Encoding::Raw), "Z\xc3\xbcrich");  // its UTF-8 bytes
+}
+
+TEST(Encoding, CharactersWindows1252CannotHoldAreRefusedByName) {
+    struct Case {
+        std::string text, named;
+    };
+    const Case cases[] = {
+        {"\u4e0a\u6d77", "\"\u4e0a\" (U+4E0A) has no Windows-1252 byte"},
+        {"ok \U0001F600", "(U+1F600) has no Windows-1252 byte"},
+        {"\u0081", "(U+0081) has no Windows-1252 byte"},     // C1 control: the byte is \x81
+        {"caf\xe9", "byte 0xE9 at offset 3 is not UTF-8"},   // Windows-1252 text given as UTF-8
+        {"\xc0\xaf", "byte 0xC0 at offset 0 is not UTF-8"},  // overlong
+        {"\xed\xa0\x80", "is not UTF-8"},                    // surrogate
+        {"\xe4\xb8", "is not UTF-8"},                        // cut short
+        {"\xf4\x90\x80\x80", "is not UTF-8"},                // past U+10FFFF
+    };
+    for (const Case& c : cases) {
+        try {
+            encodeText(c.text, Encoding::Utf8);
+            ADD_FAILURE() << "accepted " << escape(c.text);
+        } catch (const EncodingError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(encodeText("\u4e0a", Encoding::Cp1252), "\u4e0a");  // Windows-1252 bytes: as given
+}
+
+TEST(Encoding, NamesAndByteNames) {
+    EXPECT_EQ(encodingNamed("utf-8"), Encoding::Utf8);
+    EXPECT_EQ(encodingNamed("windows-1252"), Encoding::Cp1252);
+    EXPECT_EQ(encodingNamed("raw"), Encoding::Raw);
+    EXPECT_THROW(encodingNamed("latin1"), Failure);
+    EXPECT_EQ(byteName(0x8a), "0x8A (\u0160)");
+    EXPECT_EQ(byteName('|'), "0x7C (|)");
+    EXPECT_EQ(byteName(0x01), "0x01");
+}
+
 // ---- fields ---------------------------------------------------------------------------------
 
 TEST(Fields, SeparatorFieldsSplitAndJoinBack) {
-    const FieldCodec codec(0x8A);
+    const FieldCodec codec(0x8A, Encoding::Raw);
     struct Case {
         std::string data;
         Fields fields;
@@ -78,12 +169,43 @@ TEST(Fields, SeparatorFieldsSplitAndJoinBack) {
         EXPECT_EQ(codec.split(c.data), c.fields) << escape(c.data);
         EXPECT_EQ(codec.join(c.fields), c.data) << escape(c.data);
     }
-    // A separator inside a field's text is the caller's to give: it is written as it is.
-    EXPECT_EQ(FieldCodec('|').join({"a\\x7cb"}), "a|b");
+    // A field holding the separator byte would be stored as two: it is refused, whichever form
+    // gives the byte.
+    const FieldCodec bar('|', Encoding::Raw);
+    EXPECT_THROW(bar.join({"a\\x7cb"}), SeparatorError);
+    EXPECT_THROW(bar.join({"ok", "a|b"}), SeparatorError);
+    EXPECT_THROW(codec.join({"\xe4\xb8\x8a"}), SeparatorError);  // UTF-8 bytes of 上, raw
+}
+
+TEST(Fields, Utf8FieldsAreStoredAsWindows1252OrRefused) {
+    const FieldCodec pipe('|', Encoding::Utf8);
+    EXPECT_EQ(pipe.join({"\u0160koda", "\u00e9\u20ac"}), "\x8akoda|\xe9\x80"s);
+    EXPECT_EQ(pipe.split("\x8akoda|\xe9\x80"s), (Fields{"\u0160koda", "\u00e9\u20ac"}));
+    // With the default separator 0x8A, "\u0160" is that byte: the field would be split.
+    const FieldCodec standard(0x8A, Encoding::Utf8);
+    try {
+        standard.join({"Oslo", "\u0160koda"});
+        ADD_FAILURE() << "a field holding the separator was joined";
+    } catch (const SeparatorError& e) {
+        EXPECT_NE(std::string(e.what()).find("field 2 holds the file's field separator, byte 0x8A"),
+                  std::string::npos)
+            << e.what();
+    }
+    // "\u4e0a\u6d77" is refused for its characters, named with the field, before any split.
+    try {
+        standard.join({"x", "\u4e0a\u6d77"});
+        ADD_FAILURE() << "a character Windows-1252 has no byte for was joined";
+    } catch (const EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("field 2: \"\u4e0a\" (U+4E0A)"), std::string::npos)
+            << e.what();
+    }
+    const FieldCodec prefixed(FieldCodec::kLengthPrefixed, Encoding::Utf8);
+    EXPECT_EQ(prefixed.join({"\u0160", "\\p82\u00e9\u00e9"}), "\x01\x8a\x82\xe9\xe9"s);
+    EXPECT_EQ(prefixed.split("\x01\x8a\x82\xe9\xe9"s), (Fields{"\u0160", "\\p82\u00e9\u00e9"}));
 }
 
 TEST(Fields, LengthPrefixedFieldsKeepEveryPrefix) {
-    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const FieldCodec codec(FieldCodec::kLengthPrefixed, Encoding::Raw);
     const std::string long200(200, 'L');
     const std::string long300(300, 'M');
     struct Case {
@@ -130,7 +252,7 @@ TEST(Fields, LengthPrefixedFieldsKeepEveryPrefix) {
 }
 
 TEST(Fields, MalformedPrefixedFieldsAreRefused) {
-    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const FieldCodec codec(FieldCodec::kLengthPrefixed, Encoding::Raw);
     const Fields bad[] = {
         {"\\Rab", "c"},                     // kept bytes before another field
         {"\\p93abc"},                       // 0x93 announces 4 bytes
@@ -170,6 +292,55 @@ TEST(Csv, BrokenQuotesAreRefused) {
     }
 }
 
+// ---- rows being read -----------------------------------------------------------------------
+
+TEST(RowReader, FormatFromTheFirstLineThatIsNotBlank) {
+    struct Case {
+        std::string input;
+        bool utf8;
+        Format format;
+        std::string firstKey;  // empty: the first line is no row
+        long line;
+    };
+    const Case cases[] = {
+        {"k1,a,b\n", true, Format::Csv, "k1", 1},
+        {"\n  \n{\"key\":\"k2\",\"fields\":[]}\n", true, Format::Jsonl, "k2", 3},
+        {"  {\"key\":\"k3\"}\r\n", true, Format::Jsonl, "k3", 1},
+        {"\xef\xbb\xbf{\"key\":\"k4\"}\n", true, Format::Jsonl, "k4", 1},  // a byte-order mark
+        {"\xef\xbb\xbfk5,x\n", false, Format::Csv, "\xef\xbb\xbfk5", 1},  // bytes, in cp1252 or raw
+        {"", true, Format::Csv, "", 0},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.input);
+        RowReader reader(in, std::nullopt, c.utf8);
+        EXPECT_EQ(reader.format(), c.format) << escape(c.input);
+        EXPECT_FALSE(reader.formatGiven());
+        std::optional<Row> row;
+        std::string error;
+        const bool got = reader.next(row, error);
+        EXPECT_EQ(got, !c.firstKey.empty()) << escape(c.input);
+        if (got) {
+            ASSERT_TRUE(row) << error;
+            EXPECT_EQ(row->key, c.firstKey);
+        }
+        EXPECT_EQ(reader.line(), c.line) << escape(c.input);
+        EXPECT_FALSE(reader.next(row, error));
+    }
+    std::istringstream in("{\"key\":\"k\"}\n");
+    RowReader given(in, Format::Csv, true);
+    EXPECT_EQ(given.format(), Format::Csv);
+    EXPECT_TRUE(given.formatGiven());
+}
+
+TEST(RowReader, FormatFromTheFileName) {
+    EXPECT_EQ(formatOfName("a/b.csv"), Format::Csv);
+    EXPECT_EQ(formatOfName("rows.jsonl"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.ndjson"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.json"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.txt"), std::nullopt);
+    EXPECT_EQ(formatOfName("dir.csv/rows"), std::nullopt);
+}
+
 // ---- conditions -----------------------------------------------------------------------------
 
 TEST(Conditions, TextsBecomeEntries) {
@@ -192,7 +363,7 @@ TEST(Conditions, TextsBecomeEntries) {
         {"4@1 == -3 scale=2 width=6", 4, 1, MDK_OP_EQ | MDK_OP_NUMERIC, true, 2, 6, "-3"},
     };
     for (const Case& c : cases) {
-        const Condition got = parseCondition(c.text);
+        const Condition got = parseCondition(c.text, Encoding::Raw);
         EXPECT_EQ(got.field, c.field) << c.text;
         EXPECT_EQ(got.offset, c.offset) << c.text;
         EXPECT_EQ(got.op, c.op) << c.text;
@@ -206,22 +377,22 @@ TEST(Conditions, TextsBecomeEntries) {
 TEST(Conditions, MistakesAreNamed) {
     for (const char* bad : {"", "0 = a", "name = a", "3 =~ a", "3 = ", "3 = \"open", "3 = a b",
                             "3 > abc num", "3 > 1 scale=", "3@ = a", "3 = \\q"}) {
-        EXPECT_THROW(parseCondition(bad), Failure) << bad;
+        EXPECT_THROW(parseCondition(bad, Encoding::Raw), Failure) << bad;
     }
 }
 
 TEST(Conditions, NumbersWithoutWidthTakeTheWidestField) {
-    const Condition key = parseCondition("key@2 = 7 num");
+    const Condition key = parseCondition("key@2 = 7 num", Encoding::Raw);
     EXPECT_EQ(restrictEntry(key, 10, 80).width, 8);  // the rest of the key area
-    const Condition data = parseCondition("3 = 7 num");
+    const Condition data = parseCondition("3 = 7 num", Encoding::Raw);
     EXPECT_EQ(restrictEntry(data, 10, 80).width, 80);
-    const Condition given = parseCondition("3 = 7 width=4");
+    const Condition given = parseCondition("3 = 7 width=4", Encoding::Raw);
     EXPECT_EQ(restrictEntry(given, 10, 80).width, 4);
 }
 
 TEST(Conditions, PackedProgramHasTheDocumentedShape) {
-    const Condition a = parseCondition("2 >= 12 num scale=1");
-    const Condition b = parseCondition("key = AB");
+    const Condition a = parseCondition("2 >= 12 num scale=1", Encoding::Raw);
+    const Condition b = parseCondition("key = AB", Encoding::Raw);
     const std::vector<MdkRestrictEntry> entries{restrictEntry(a, 6, 40), restrictEntry(b, 6, 40)};
     const std::string packed = packedProgram(entries, "K1", 3);
     const std::string expected =

@@ -62,6 +62,15 @@ run "$MDK" columns "$S/sales.ini" CUSTOMERS
 expect_contains "column attributes" "BALANCE                 N    D     9.2" "$out"
 run "$MDK" columns "$S/sales.ini" NOSUCH
 expect_status "columns of a missing table" 1
+# A data file's own dictionary lists no tables: tables says so and names the way to its columns,
+# which works.
+run "$MDK" tables "$S/stock.dat"
+expect_status "tables of a data file" 1
+expect_contains "tables of a data file: the way to its columns" \
+    "the dictionary a data file carries holds the columns of its table only, which \"mdk columns $S/meridane.ddf TABLE\" lists" \
+    "$err"
+expect_eq "columns of the table of stock.dat" "STOCK" \
+    "$("$MDK" tables "$S/meridane.ddf" --json | grep -B1 '"fileSpec": "stock.dat"' | sed -n 's/.*"name": "\(.*\)",/\1/p')"
 
 # A filtered scan of a sample file.
 "$MDK" dump "$S/customers.dat" --format csv >"$WORK/customers.csv"

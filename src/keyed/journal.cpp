@@ -327,8 +327,8 @@ void journalWriteBack(KeyedFile* f) {
         saveImage(f, 0, s->fd, address, static_cast<uint32_t>(s->S));
     });
     // Each dirty buffer once (a buffer written early and dirtied again is listed twice).
-    std::vector<uint32_t> dirty;
-    dirty.reserve(s->dirtyBuffers.size());
+    std::vector<uint32_t>& dirty = s->journal.dirty;
+    dirty.clear();
     for (uint32_t at : s->dirtyBuffers)
         if (at < s->cache.size() && s->cache[at].dirty) dirty.push_back(at);
     std::sort(dirty.begin(), dirty.end());

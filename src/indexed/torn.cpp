@@ -21,10 +21,12 @@ bool openJournal(IndexedFile* x) {
     return x->journal.isOpen() || x->journal.open(journalOf(x).c_str(), x->fd(), true);
 }
 
-// Whether a journal that counts lies beside the file, looked at without writing anything.
+// Whether a journal that counts lies beside the file, looked at without writing anything.  One
+// this process may not read counts: nothing can be said of the file.
 bool liveJournalBeside(const IndexedFile* x) {
-    const int fd = platform::openPlain(journalOf(x).c_str());
-    if (fd < 0) return false;
+    const std::string path = journalOf(x);
+    const int fd = platform::openPlain(path.c_str());
+    if (fd < 0) return platform::fileMode(path.c_str()) >= 0;
     common::JournalContents j;
     const bool live = common::readJournal(fd, j) != common::JournalState::Absent;
     platform::closeFile(fd);

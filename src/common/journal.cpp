@@ -15,6 +15,7 @@ constexpr uint64_t kHeaderSeed = 0x6A6F75726E616C31ull;
 // Writes of this size or more go through the descriptor: through the mapping their pages would
 // count in the memory the process holds.
 constexpr size_t kMappedWriteLimit = size_t{64} << 10;
+constexpr int64_t kPage = 4096;
 
 constexpr uint64_t kP1 = 0x9E3779B185EBCA87ull;
 constexpr uint64_t kP2 = 0xC2B2AE3D27D4EB4Full;
@@ -88,6 +89,7 @@ bool JournalWriter::open(const char* path, int like, bool mapped) {
     fd_ = platform::openOrCreateLike(path, like);
     if (fd_ < 0) return false;
     largest_ = std::max<int64_t>(0, platform::fileLength(fd_));
+    if (largest_ < kPage && platform::truncateFile(fd_, kPage)) largest_ = kPage;
     mapped_ = mapped && view_.open(fd_, true);
     return true;
 }
@@ -96,7 +98,7 @@ void JournalWriter::close() {
     view_.close();
     if (fd_ >= 0) platform::closeFile(fd_);
     fd_ = -1;
-    buffer_.clear();
+    size_ = 0;
     open_ = SIZE_MAX;
     written_ = 0;
 }
@@ -107,18 +109,32 @@ void JournalWriter::begin(uint64_t stamp) {
     // sequence meets one of them only by a chance of the order of 2^-64 per period.
     if (period_ == 0) period_ = platform::randomBits() | 1;
     period_ += 0x9E3779B97F4A7C15ull;
-    buffer_.assign(kJournalHeaderSize, 0);
-    std::memcpy(buffer_.data(), kMagic, sizeof kMagic);
-    putBe64(buffer_.data() + 8, period_);
-    putBe64(buffer_.data() + 16, stamp);
-    putBe64(buffer_.data() + 24, journalChecksum(buffer_.data(), 24, kHeaderSeed));
+    size_ = 0;
+    uint8_t* h = grow(kJournalHeaderSize);
+    std::memcpy(h, kMagic, sizeof kMagic);
+    putBe64(h + 8, period_);
+    putBe64(h + 16, stamp);
+    putBe64(h + 24, journalChecksum(h, 24, kHeaderSeed));
     open_ = SIZE_MAX;
     written_ = 0;
 }
 
+uint8_t* JournalWriter::grow(size_t n) {
+    if (size_ + n > capacity_) {
+        const size_t capacity = std::max({capacity_ * 2, size_ + n, size_t{4096}});
+        auto bigger = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        if (size_) std::memcpy(bigger.get(), buffer_.get(), size_);
+        buffer_ = std::move(bigger);
+        capacity_ = capacity;
+    }
+    uint8_t* at = buffer_.get() + size_;
+    size_ += n;
+    return at;
+}
+
 void JournalWriter::seal() {
     if (open_ == SIZE_MAX) return;
-    uint8_t* e = buffer_.data() + open_;
+    uint8_t* e = buffer_.get() + open_;
     const size_t n = kJournalEntryHead + getBe32(e + 4);
     putBe64(e + n, journalChecksum(e, n, period_));
     open_ = SIZE_MAX;
@@ -126,9 +142,8 @@ void JournalWriter::seal() {
 
 uint8_t* JournalWriter::add(uint32_t file, int64_t offset, uint32_t n) {
     seal();
-    open_ = buffer_.size();
-    buffer_.resize(open_ + kJournalEntryHead + n + kJournalEntryTail);
-    uint8_t* e = buffer_.data() + open_;
+    open_ = size_;
+    uint8_t* e = grow(kJournalEntryHead + n + kJournalEntryTail);
     putBe32(e, file);
     putBe32(e + 4, n);
     putBe64(e + 8, static_cast<uint64_t>(offset));
@@ -137,31 +152,49 @@ uint8_t* JournalWriter::add(uint32_t file, int64_t offset, uint32_t n) {
 
 void JournalWriter::cutLast(uint32_t n) {
     if (open_ == SIZE_MAX) return;
-    uint8_t* e = buffer_.data() + open_;
+    uint8_t* e = buffer_.get() + open_;
     if (n >= getBe32(e + 4)) return;
     if (n == 0) {
-        buffer_.resize(open_);
+        size_ = open_;
         open_ = SIZE_MAX;
         return;
     }
     putBe32(e + 4, n);
-    buffer_.resize(open_ + kJournalEntryHead + n + kJournalEntryTail);
+    size_ = open_ + kJournalEntryHead + n + kJournalEntryTail;
 }
 
 bool JournalWriter::write() {
     seal();
-    if (buffer_.empty()) return true;
-    const size_t n = buffer_.size();
-    bool done = mapped_ && n < kMappedWriteLimit && view_.write(buffer_.data(), n, written_);
+    if (size_ == 0) return true;
+    const size_t n = size_;
+    bool done = mapped_ && n < kMappedWriteLimit && view_.write(buffer_.get(), n, written_);
     if (!done) {
-        platform::IoResult r = platform::writeAt(fd_, buffer_.data(), n, written_);
+        platform::IoResult r = platform::writeAt(fd_, buffer_.get(), n, written_);
         if (r.status != platform::IoStatus::Ok || r.count != static_cast<int64_t>(n)) return false;
         view_.grew(written_ + static_cast<int64_t>(n));
     }
     written_ += static_cast<int64_t>(n);
     largest_ = std::max(largest_, written_);
-    buffer_.clear();
+    size_ = 0;
     return true;
+}
+
+bool JournalWriter::live() {
+    uint8_t head[kJournalHeaderSize];
+    if (!view_.read(head, sizeof head, 0)) {
+        platform::IoResult r = platform::readAt(fd_, head, sizeof head, 0);
+        if (r.status != platform::IoStatus::Ok || r.count != static_cast<int64_t>(sizeof head))
+            return false;
+    }
+    return std::memcmp(head, kMagic, 8) == 0 &&
+           getBe64(head + 24) == journalChecksum(head, 24, kHeaderSeed);
+}
+
+bool JournalWriter::discard() {
+    const uint8_t zeros[kJournalHeaderSize] = {};
+    if (view_.write(zeros, sizeof zeros, 0)) return true;
+    platform::IoResult r = platform::writeAt(fd_, zeros, sizeof zeros, 0);
+    return r.status == platform::IoStatus::Ok && r.count == static_cast<int64_t>(sizeof zeros);
 }
 
 bool JournalWriter::sync() {
@@ -169,9 +202,9 @@ bool JournalWriter::sync() {
 }
 
 void JournalWriter::trim(int64_t limit) {
-    if (largest_ <= limit || !platform::truncateFile(fd_, 0)) return;
-    largest_ = 0;
-    view_.shrank(0);
+    if (largest_ <= limit || !platform::truncateFile(fd_, kPage)) return;
+    largest_ = kPage;
+    view_.shrank(kPage);
 }
 
 JournalState readJournal(int fd, JournalContents& out) {

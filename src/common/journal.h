@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,10 @@ class JournalWriter {
 
     // Opens the journal at `path` for writing, creating it with the permissions of the data file
     // open on `like`.  `mapped`: small writes go through a shared mapping of the journal (a copy
-    // into the page cache, no system call), which a kill cannot undo any more than a write.
+    // into the page cache, no system call), which a kill cannot undo any more than a write.  A
+    // journal shorter than a page is made a page long (zeros are no journal), so that its
+    // header is read through the mapping without measuring the file.  Only under the lock that
+    // orders the journal's writers: the extension must not meet another writer.
     bool open(const char* path, int like, bool mapped);
     void close();
     bool isOpen() const { return fd_ >= 0; }
@@ -64,26 +68,35 @@ class JournalWriter {
     // The last entry added keeps only its first n bytes (0 drops it).
     void cutLast(uint32_t n);
     // Bytes added and not yet written.
-    size_t pending() const { return buffer_.size(); }
+    size_t pending() const { return size_; }
     // Writes what was added since the last write, after what was written before: false when the
     // system refused (the journal then ends before this part).
     bool write();
     bool sync();
-    // After a period: a journal that grew past `limit` bytes is cut back to nothing, so that one
-    // large period does not keep its size for good.  Cut to a page boundary (zero), a mapping of
-    // it in another process faults past the end instead of writing into a lost page.
+    // Whether the file holds a journal that counts (its header), written by anyone.
+    bool live();
+    // Makes the journal count no more (zeros over its header); false when the write fails.
+    bool discard();
+    // After a period: a journal that grew past `limit` bytes is cut back to one page, so that one
+    // large period does not keep its size for good.  Cut to a page boundary, a mapping of it in
+    // another process faults past the end instead of writing into a lost page.
     void trim(int64_t limit);
 
   private:
     void seal();
+    // Room for n more bytes at the end of the buffer (not filled: the caller writes them all).
+    uint8_t* grow(size_t n);
 
     int fd_ = -1;
     platform::FileView view_;
     bool mapped_ = false;
-    std::vector<uint8_t> buffer_;  // header and entries not written yet
-    size_t open_ = SIZE_MAX;       // where in buffer_ the entry still being filled starts
-    int64_t written_ = 0;          // bytes of this period's journal in the file
-    int64_t largest_ = 0;          // the longest the file has been made
+    // The header and entries not written yet, kept from one period to the next.
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+    size_t open_ = SIZE_MAX;  // where in buffer_ the entry still being filled starts
+    int64_t written_ = 0;     // bytes of this period's journal in the file
+    int64_t largest_ = 0;     // the longest the file has been made
     uint64_t period_ = 0;
 };
 

@@ -168,11 +168,24 @@ TEST_P(Journal, ALargeJournalIsCutBackAfterItsPeriodAndWrittenAgain) {
     journal(1, big, 7);
     EXPECT_GT(platform::fileLength(w.fd()), int64_t{1} << 21);
     w.trim(int64_t{1} << 20);
-    EXPECT_EQ(platform::fileLength(w.fd()), 0);
+    EXPECT_EQ(platform::fileLength(w.fd()), 4096);
     journal(2, {kFive[2], kFive[3]});
     expectSame(readBack(), {kFive[2], kFive[3]});
+    const int64_t small = platform::fileLength(w.fd());
     w.trim(int64_t{1} << 20);  // small: kept
-    EXPECT_GT(platform::fileLength(w.fd()), 0);
+    EXPECT_EQ(platform::fileLength(w.fd()), small);
+}
+
+// A new journal is a page of zeros (no journal); one written counts until it is discarded, for
+// its writer and for anyone who reads it.
+TEST_P(Journal, CountsFromItsWriteUntilItIsDiscarded) {
+    EXPECT_EQ(platform::fileLength(w.fd()), 4096);
+    EXPECT_FALSE(w.live());
+    journal(3, kFive);
+    EXPECT_TRUE(w.live());
+    EXPECT_TRUE(w.discard());
+    EXPECT_FALSE(w.live());
+    EXPECT_TRUE(readBack(JournalState::Absent).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, Journal, ::testing::Values(false, true),

@@ -140,8 +140,12 @@ class RepairFiles {
 // Reads this file's journal: through the writer's descriptor when it is open, else from its own.
 JournalState loadJournal(const KeyedShared* s, JournalContents& j) {
     if (s->journal.writer.isOpen()) return common::readJournal(s->journal.writer.fd(), j);
-    const int fd = platform::openPlain(common::journalPath(s->fileName).c_str());
-    if (fd < 0) return JournalState::Absent;
+    const std::string path = common::journalPath(s->fileName);
+    const int fd = platform::openPlain(path.c_str());
+    // A journal this process may not read is not the same as none: the file is left alone.
+    if (fd < 0)
+        return platform::fileMode(path.c_str()) < 0 ? JournalState::Absent
+                                                    : JournalState::Unreadable;
     const JournalState state = common::readJournal(fd, j);
     platform::closeFile(fd);
     return state;
@@ -250,7 +254,7 @@ int32_t repairWith(KeyedFile* f, RepairFiles& files) {
         code = restore(f, files, jfd, j, getCounter(disk));
     } else {
         std::memcpy(s->header, disk, kHeaderSize);
-        code = forgetMark(s, files.base());
+        if (disk[kOffFlagsB] & kCommitting) code = forgetMark(s, files.base());
         loadHeaderFields(s);
     }
     if (jfd >= 0 && jfd != s->journal.writer.fd()) platform::closeFile(jfd);
@@ -327,8 +331,8 @@ void journalWriteBack(KeyedFile* f) {
         saveImage(f, 0, s->fd, address, static_cast<uint32_t>(s->S));
     });
     // Each dirty buffer once (a buffer written early and dirtied again is listed twice).
-    std::vector<uint32_t> dirty;
-    dirty.reserve(s->dirtyBuffers.size());
+    std::vector<uint32_t>& dirty = s->journal.dirty;
+    dirty.clear();
     for (uint32_t at : s->dirtyBuffers)
         if (at < s->cache.size() && s->cache[at].dirty) dirty.push_back(at);
     std::sort(dirty.begin(), dirty.end());

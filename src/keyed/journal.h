@@ -30,6 +30,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "common/journal.h"
 
@@ -44,6 +45,7 @@ struct PeriodJournal {
     bool rollbackOwed = false;     // undoing a failed period failed as well: the next one does it
     uint32_t oldEof = 0;           // the end of file as the period found it
     uint32_t segmentsWritten = 0;  // a bit per segment file the period writes
+    std::vector<uint32_t> dirty;   // scratch of journalWriteBack, kept for its capacity
 };
 
 // Step 1, at the first change of a period (headerChanged).  The in-memory header's counter has

@@ -3,7 +3,6 @@
 // half-way through it): the call fails (or never returns), and the next process to open the
 // file, or the next call of a process that had it open, finds the file as it was before the
 // call, or, for a kill after the call's last write, as the call left it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -365,21 +364,7 @@ TEST_P(StoppedCalls, AnInsertThatMakesASegmentFile) {
 TEST_P(StoppedCalls, AReadOnlyOpenerRepairsThroughItsOwnDescriptorOrRefuses) {
     const Call call = calls().back();
     leaveHalfWritten(call, 12);
-    platform::sys().open = [](const char* name, int flags, mode_t mode) {
-        if ((flags & O_ACCMODE) != O_RDONLY &&
-            std::string(name).find("s.dat") != std::string::npos) {
-            errno = EACCES;
-            return -1;
-        }
-        return platform::defaultSysCalls().open(name, flags, mode);
-    };
-    MdkEnv* env = newEnv();
-    int32_t err = 0;
-    EXPECT_EQ(MDK_OpenExt(env, path.c_str(), nullptr, 0, MDK_OPEN_READONLY, &err),
-              MDK_INVALID_FILE);
-    EXPECT_EQ(err, MDK_E_HALFWRITTEN);
-    MDK_DeAllocEnv(env);
-    platform::resetSysCalls();
+    EXPECT_EQ(mdnio::test::readOnlyOpenErrorWithoutWriteAccess(path), MDK_E_HALFWRITTEN);
     EXPECT_NE(FileImage::of(path).files[0][kOffFlagsB] & kCommitting, 0);  // nothing written
     EXPECT_EQ(recordsOf(path, MDK_OPEN_READONLY), before);
     expectUndoneAndUsable(call, "after the read-only opener");

@@ -40,6 +40,7 @@ MdkCatalog* catalogOf(Environment& env) {
 }
 
 int runTables(const Options& o) {
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
@@ -118,6 +119,7 @@ std::string columnNotes(const MdkColumnRecord& c) {
 }
 
 int runColumns(const Options& o) {
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetColumns(catalog, o.dictionary.c_str(), nullptr, o.table.c_str(), nullptr, nullptr) !=

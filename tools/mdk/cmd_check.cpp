@@ -47,7 +47,7 @@ int run(const Options& o) {
             OpenFile f(env, o.file, Access::ReadOnly);
             kind = f.kind();
         } catch (const Failure& e) {
-            if (e.code() == MDK_E_NOFILE || e.code() < 0) throw;
+            if (e.code() == MDK_E_NOFILE || e.code() < 0 || e.exitStatus() == kExitBusy) throw;
             openFailure = codeText(e.code());
         }
     }

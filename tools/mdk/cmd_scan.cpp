@@ -58,9 +58,12 @@ class Scan {
     int32_t first() {
         if (o_.packed) {
             const std::string program = packedProgram(entries_, start_, o_.keyNumber);
-            return whole(MDK_read_FIRST(file_.get(), buffer_.data(), size(), MDK_READ_CURRENT,
-                                        keyOut_, &keyLength_, endKey(), endLength(), program.data(),
-                                        static_cast<int32_t>(program.size())));
+            // It installs the program and seeks again each time: a busy try is repeated whole.
+            return whole(file_.patiently([&] {
+                return MDK_read_FIRST(file_.get(), buffer_.data(), size(), MDK_READ_CURRENT,
+                                      keyOut_, &keyLength_, endKey(), endLength(), program.data(),
+                                      static_cast<int32_t>(program.size()));
+            }));
         }
         for (size_t i = 0; i < entries_.size(); ++i) {
             if (MDK_PutRestrictInfo(file_.get(), static_cast<int32_t>(i), &entries_[i]) != 0) {
@@ -77,6 +80,11 @@ class Scan {
 
   private:
     int32_t read(int32_t option) {
+        return stepPatiently(file_.get(), file_.path(), option,
+                             [this](int32_t op) { return readOnce(op); });
+    }
+
+    int32_t readOnce(int32_t option) {
         if (o_.packed) {
             return MDK_read_ODBC(file_.get(), buffer_.data(), size(), option, keyOut_, &keyLength_,
                                  endKey(), endLength());
@@ -90,8 +98,8 @@ class Scan {
     // Such a record is judged again, from the current position, with room for all of it.
     int32_t whole(int32_t n) {
         while (n == -2 || (n == -1 && MDK_geterrno(file_.get()) == MDK_E_NOFIELD)) {
-            const int32_t length =
-                MDK_ExtReadDirect(file_.get(), nullptr, 0, MDK_READ_CURRENT, 0, 0);
+            const int32_t length = file_.patiently(
+                [&] { return MDK_ExtReadDirect(file_.get(), nullptr, 0, MDK_READ_CURRENT, 0, 0); });
             if (length <= size()) break;
             buffer_.resize(static_cast<size_t>(length));
             n = read(MDK_READ_CURRENT);

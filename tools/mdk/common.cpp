@@ -2,7 +2,9 @@
 #include <fmt/format.h>
 
 #include "mdk/commands.h"
+#include "mdk/failure.h"
 #include "mdk/session.h"
+#include "mdk/waiting.h"
 
 namespace mdk {
 
@@ -31,6 +33,35 @@ void addKeyNumberOption(CLI::App* command, int& keyNumber) {
     command->add_option("--key", keyNumber, "the key, numbered from 1 as info lists them (#1...)")
         ->check(CLI::Range(1, 16))
         ->capture_default_str();
+}
+
+void addWaitOptions(CLI::App* command) {
+    CLI::Option* nowait = command->add_flag_callback(
+        "--nowait", [] { setWaitPolicy(WaitPolicy{0}); },
+        fmt::format("do not wait for a lock another process holds (an open transaction): exit "
+                    "at once with status {}",
+                    kExitBusy));
+    command
+        ->add_option_function<double>(
+            "--timeout", [](const double& s) { setWaitPolicy(WaitPolicy{s}); },
+            fmt::format("wait at most S seconds for a lock another process holds, then exit with "
+                        "status {} (default {:g}; 0: as --nowait)",
+                        kExitBusy, WaitPolicy::kDefaultSeconds))
+        ->type_name("S")
+        ->check(CLI::NonNegativeNumber)
+        ->excludes(nowait);
+}
+
+std::string exitStatusText() {
+    return fmt::format(
+        "\n\nExit status:"
+        "\n  {:<3} done"
+        "\n  {:<3} the library or the file said no (with its message and code), a row was "
+        "refused, or the file is not sound"
+        "\n  {:<3} the command line, a layout, a condition or an input file is malformed"
+        "\n  {:<3} a lock another process holds stayed busy (--nowait, --timeout): try again "
+        "later",
+        kExitOk, kExitFailure, kExitUsage, kExitBusy);
 }
 
 std::string examples(std::initializer_list<const char*> lines) {

@@ -7,25 +7,31 @@
 
 #include "mdk/commands.h"
 #include "mdk/failure.h"
+#include "mdk/waiting.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"mdk - look inside, load, export, check and filter mdnio data files", "mdk"};
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", mdk::versionText());
-    app.footer(mdk::examples({
+    const std::string examples = mdk::examples({
         "mdk create customers.dat --layout customers.json",
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump customers.dat --key 2 --format csv",
         "mdk scan customers.dat --where '3 = Oslo' --where '4 >= 100 num scale=2'",
         "mdk check customers.dat",
         "mdk <command> --help   shows each command's options and an example",
-    }));
+    });
+    app.footer(examples + mdk::exitStatusText());
 
     int status = mdk::kExitOk;
     for (auto add : {mdk::addCreate, mdk::addInfo, mdk::addDump, mdk::addLoad, mdk::addGet,
                      mdk::addPut, mdk::addDel, mdk::addScan, mdk::addCheck, mdk::addTables,
                      mdk::addColumns, mdk::addVersion}) {
         add(app, status);
+    }
+    // Every command that opens a file may meet a lock another process holds.
+    for (CLI::App* command : app.get_subcommands({})) {
+        if (command->get_name() != "version") mdk::addWaitOptions(command);
     }
 
     try {

@@ -25,7 +25,10 @@ WriteOutcome writeIndexed(OpenFile& file, const Record& r, WriteMode mode) {
         return {WriteOutcome::Refused,
                 fmt::format("record {} does not exist: {}", number, codeText(MDK_E_KEY))};
     }
-    if (MDK_write(file.get(), r.data.data(), length(r.data), r.key.data(), length(r.key)) != 0) {
+    if (file.patiently([&] {
+            return MDK_write(file.get(), r.data.data(), length(r.data), r.key.data(),
+                             length(r.key));
+        }) != 0) {
         return {WriteOutcome::Refused, libraryText(file.get())};
     }
     return {exists ? WriteOutcome::Updated : WriteOutcome::Inserted, {}};
@@ -36,24 +39,28 @@ WriteOutcome writeIndexed(OpenFile& file, const Record& r, WriteMode mode) {
 WriteOutcome writeRecord(OpenFile& file, const Record& r, WriteMode mode) {
     if (file.kind() == FileKind::Indexed) return writeIndexed(file, r, mode);
     MdkFile* f = file.get();
+    const auto insert = [&] {
+        return file.patiently([&] {
+            return MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key));
+        });
+    };
+    const auto update = [&] {
+        return file.patiently([&] {
+            return MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key));
+        });
+    };
     if (mode == WriteMode::Update) {
-        if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-            return {WriteOutcome::Updated, {}};
-        }
+        if (update() == 0) return {WriteOutcome::Updated, {}};
         return {WriteOutcome::Refused, libraryText(f)};
     }
     // Insert first: MDK_write would not say whether it inserted, and on a file whose primary
     // key ends in a sequence number an update rewrites the current record, whatever the key.
-    if (MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Inserted, {}};
-    }
+    if (insert() == 0) return {WriteOutcome::Inserted, {}};
     const std::string insertRefusal = libraryText(f);
     if (mode == WriteMode::Insert || MDK_geterrno(f) != MDK_E_DUPLICATE) {
         return {WriteOutcome::Refused, insertRefusal};
     }
-    if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Updated, {}};
-    }
+    if (update() == 0) return {WriteOutcome::Updated, {}};
     // No record with this primary key: the duplicate was of a unique alternate key.
     if (MDK_geterrno(f) == MDK_E_KEY) return {WriteOutcome::Refused, insertRefusal};
     return {WriteOutcome::Refused, libraryText(f)};

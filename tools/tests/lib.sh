@@ -1,10 +1,12 @@
-# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES`; it
-# sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
-# and fails the script when any check failed.
+# Helpers of the mdk test scripts.  A script is run as
+# `bash NAME_test.sh MDK MAKE_SAMPLES LOCK_HOLDER`; it sources this file, makes its checks and
+# ends with `finish`, which prints "N passed, M failed" and fails the script when any check
+# failed.
 set -uo pipefail
 
 MDK=${1:?the mdk program}
 MAKE_SAMPLES=${2:-}
+LOCK_HOLDER=${3:-}
 export LC_ALL=C
 
 base=${MDK_TEST_TMP:-${TMPDIR:-/tmp}}

@@ -12,6 +12,7 @@
 #include "mdk/failure.h"
 #include "mdk/progress.h"
 #include "mdk/rows.h"
+#include "mdk/transactions.h"
 #include "mdk/writer.h"
 
 namespace mdk {
@@ -22,6 +23,7 @@ struct Options {
     std::string file, input, format;
     bool update = false;
     bool stopOnError = false;
+    TransactionOptions transactions;
 };
 
 struct Counts {
@@ -44,6 +46,7 @@ Format inputFormat(const Options& o) {
 int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadWrite);
+    LoadTransactions transactions(env, f, o.transactions);
     const FieldCodec codec(f.separator());
     std::ifstream file;
     if (!o.input.empty()) {
@@ -84,12 +87,22 @@ int run(const Options& o) {
         }
         const long rows = counts.inserted + counts.updated + counts.refused;
         progress.update(reader.bytesRead(), rows);
+        transactions.rowDone(reader.line());
         if (outcome.kind == WriteOutcome::Refused && o.stopOnError) break;
     }
     progress.clear();
-    fmt::print("{}: inserted {}, updated {}, refused {}{}\n", o.file, counts.inserted,
+    const std::string inTransactions = transactions.finish(counts.refused);
+    if (transactions.rolledBack()) {
+        fmt::print(
+            "{}: rolled back, nothing loaded: refused {}, and the {} accepted rows are not "
+            "kept (--transaction loads all rows or none)\n",
+            o.file, counts.refused, counts.inserted + counts.updated);
+        return kExitFailure;
+    }
+    fmt::print("{}: inserted {}, updated {}, refused {}{}{}\n", o.file, counts.inserted,
                counts.updated, counts.refused,
-               counts.refused && o.stopOnError ? " (stopped at the first refused row)" : "");
+               counts.refused && o.stopOnError ? " (stopped at the first refused row)" : "",
+               inTransactions);
     return counts.refused ? kExitFailure : kExitOk;
 }
 
@@ -111,9 +124,11 @@ void addLoad(CLI::App& app, int& status) {
     command->add_flag("--update", o->update,
                       "replace a record whose key is there already (otherwise the row is refused)");
     command->add_flag("--stop-on-error", o->stopOnError, "stop at the first refused row");
+    addTransactionOptions(command, o->transactions);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump old.dat --format csv | mdk load new.dat --format csv --update",
+        "mdk load customers.dat --input customers.csv --transaction",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -23,6 +23,7 @@ struct Options {
     int keyNumber = 1;
     bool packed = false;
     bool count = false;
+    long limit = -1;  // -1: no limit
 };
 
 std::string keyBytes(const std::string& text, const char* option) {
@@ -40,6 +41,11 @@ class Scan {
     Scan(OpenFile& file, const Options& o) : file_(file), o_(o) {
         for (const std::string& text : o.where)
             conditions_.push_back(parseCondition(text));
+        // A packed program without entries reads unfiltered and without the key range.
+        if (o.packed && conditions_.empty()) {
+            throw Failure("--packed sends the --where conditions as one program: it needs one",
+                          kExitUsage);
+        }
         if (conditions_.size() > kMaxEntries) {
             throw Failure(fmt::format("at most {} conditions", kMaxEntries), kExitUsage);
         }
@@ -127,8 +133,8 @@ int run(const Options& o) {
     const Format format = formatNamed(o.format);
     Scan scan(f, o);
     long matches = 0;
-    for (int32_t n = scan.first();; n = scan.next()) {
-        if (n == -4) break;
+    const auto more = [&] { return o.limit < 0 || matches < o.limit; };
+    for (int32_t n = more() ? scan.first() : -4; n != -4; n = more() ? scan.next() : -4) {
         if (n == -1) f.fail(o.file + ": scanning");
         ++matches;
         if (!o.count) writeRow(stdout, format, rowOf(f.record(scan.bytes(), n), codec));
@@ -143,26 +149,25 @@ void addScan(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "scan",
-        "print the records that satisfy every --where condition, filtered inside the "
-        "library, in key order within an optional key range");
+        "print the records that satisfy every --where condition (all records without one), "
+        "filtered inside the library, in key order within an optional key range");
     addFileArgument(command, o->file);
-    command
-        ->add_option("--where,-w", o->where,
-                     "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
-                     "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
-                     "bytes of the field as it has; num compares numbers, scale=S for S implied "
-                     "decimals in the field")
-        ->required();
+    command->add_option("--where,-w", o->where,
+                        "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
+                        "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
+                        "bytes of the field as it has; num compares numbers, scale=S for S implied "
+                        "decimals in the field");
     addKeyNumberOption(command, o->keyNumber);
     command->add_option("--from", o->from, "start at the first key at or after this one");
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--packed", o->packed,
                       "send the conditions as one packed program (MDK_read_FIRST) instead of "
                       "entry by entry");
-    command->add_flag("--count", o->count, "print only the number of matching records");
+    addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     command->footer(examples({
         "mdk scan customers.dat --where '3 = Oslo'",
+        "mdk scan customers.dat --from C00100 --limit 10",
         "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",
         "mdk scan orders.dat --key 2 --from C00003 --to C00003 --where '2 > 5 num' --count",
     }));

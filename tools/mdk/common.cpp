@@ -35,6 +35,15 @@ void addKeyNumberOption(CLI::App* command, int& keyNumber) {
         ->capture_default_str();
 }
 
+void addLimitAndCount(CLI::App* command, long& limit, bool& count) {
+    limit = -1;
+    command->add_option("--limit", limit, "stop after N records")
+        ->type_name("N")
+        ->check(CLI::NonNegativeNumber);
+    command->add_flag("--count", count,
+                      "print only the number of records (up to --limit), not the records");
+}
+
 void addWaitOptions(CLI::App* command) {
     CLI::Option* nowait = command->add_flag_callback(
         "--nowait", [] { setWaitPolicy(WaitPolicy{0}); },

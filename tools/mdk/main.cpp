@@ -1,6 +1,7 @@
 // mdk: the command-line tool of the mdnio library.  It works on data files through the public
-// C interface; only `create` (the file builder) and `check` (the integrity verifier) use the
-// library's internal C++ interfaces, which the public one does not offer.
+// C interface; only `create` (the file builder), `check` (the integrity verifier) and `info`
+// (the verifier's walk of the key trees) use the library's internal C++ interfaces, which the
+// public one does not offer.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>

@@ -64,6 +64,7 @@ bool namesDictionary(std::string name) {
 
 int runTables(const Options& o) {
     if (!namesDictionary(o.dictionary)) notADictionary(o.dictionary);
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
@@ -142,6 +143,7 @@ std::string columnNotes(const MdkColumnRecord& c) {
 }
 
 int runColumns(const Options& o) {
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetColumns(catalog, o.dictionary.c_str(), nullptr, o.table.c_str(), nullptr, nullptr) !=

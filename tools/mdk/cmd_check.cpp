@@ -73,7 +73,7 @@ int run(const Options& o) {
             OpenFile f(env, o.file, Access::ReadOnly);
             kind = f.kind();
         } catch (const Failure& e) {
-            if (e.code() < 0) throw;
+            if (e.code() < 0 || e.exitStatus() == kExitBusy) throw;
             if (accessFailure(e.code())) cannotCheck(o.file, e.code());
             openFailure = codeText(e.code());
         }

@@ -30,7 +30,7 @@ void run(const Options& o) {
     if (!f.seek(key, o.keyNumber)) failNotFound(o.file, o.key, o.keyNumber);
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(what);
-    if (MDK_remove(f.get(), nullptr, 0) != 0) f.fail(what);
+    if (f.patiently([&] { return MDK_remove(f.get(), nullptr, 0); }) != 0) f.fail(what);
     fmt::print("{}: removed key \"{}\"\n", o.file, o.key);
 }
 

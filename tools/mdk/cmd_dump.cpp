@@ -15,6 +15,8 @@ struct Options {
     std::string file, format, from, to, encoding;
     int keyNumber = 1;
     bool reverse = false;
+    bool count = false;
+    long limit = -1;  // -1: no limit
 };
 
 std::optional<std::string> keyBytes(const std::string& text, const char* option,
@@ -36,8 +38,12 @@ void run(const Options& o) {
     KeyRange range{o.keyNumber, keyBytes(o.from, "--from", e), keyBytes(o.to, "--to", e)};
     KeyCursor cursor(f, range, o.reverse);
     Record record;
-    while (cursor.next(record))
-        writeRow(stdout, format, rowOf(record, codec));
+    long records = 0;
+    while ((o.limit < 0 || records < o.limit) && cursor.next(record)) {
+        ++records;
+        if (!o.count) writeRow(stdout, format, rowOf(record, codec));
+    }
+    if (o.count) fmt::print("{}\n", records);
 }
 
 }  // namespace
@@ -53,12 +59,15 @@ void addDump(CLI::App& app, int& status) {
     command->add_option("--from", o->from, "start at the first key at or after this one");
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--reverse", o->reverse, "from the last key to the first");
+    addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk dump customers.dat",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",
         "mdk dump products.ind --from 5 --to 9 --reverse --format csv",
+        "mdk dump customers.dat --reverse --limit 10",
+        "mdk dump customers.dat --key 2 --from B --to B --count",
     }));
     command->callback([o, &status] {
         run(*o);

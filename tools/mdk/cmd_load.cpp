@@ -15,6 +15,7 @@
 #include "mdk/progress.h"
 #include "mdk/refusals.h"
 #include "mdk/rows.h"
+#include "mdk/transactions.h"
 #include "mdk/writer.h"
 
 namespace mdk {
@@ -27,6 +28,7 @@ struct Options {
     bool stopOnError = false;
     bool truncate = false;
     bool allRefusals = false;
+    TransactionOptions transactions;
 };
 
 struct Counts {
@@ -73,14 +75,32 @@ void count(Counts& counts, const WriteOutcome& outcome) {
     if (outcome.cut) ++counts.cut;
 }
 
+// What an interrupted load keeps of the rows it read.
+std::string keptText(const LoadTransactions& transactions) {
+    if (!transactions.active()) return "the rows up to it are counted above";
+    if (transactions.committedLine() == 0) return "its transaction is rolled back, nothing is kept";
+    return fmt::format("the rows up to line {} are committed, the rest rolled back",
+                       transactions.committedLine());
+}
+
 // After the counts: how the rows were read when the format was not given, if any was refused,
 // and where an interrupted load stopped.  Answers the exit status.
 int finish(const Options& o, const Counts& counts, RowReader& reader, const std::string& source,
-           int signal) {
-    fmt::print("{}: inserted {}, updated {}, refused {}{}{}\n", o.file, counts.inserted,
+           int signal, LoadTransactions& transactions) {
+    // An interrupted load leaves its open transaction to the destructor, which rolls it back.
+    const std::string inTransactions = signal ? "" : transactions.finish(counts.refused);
+    if (transactions.rolledBack()) {
+        fmt::print(
+            "{}: rolled back, nothing loaded: refused {}, and the {} accepted rows are not "
+            "kept (--transaction loads all rows or none)\n",
+            o.file, counts.refused, counts.inserted + counts.updated);
+        return kExitFailure;
+    }
+    fmt::print("{}: inserted {}, updated {}, refused {}{}{}{}\n", o.file, counts.inserted,
                counts.updated, counts.refused,
                counts.cut ? fmt::format(" ({} cut to the record size)", counts.cut) : "",
-               counts.refused && o.stopOnError ? " (stopped at the first refused row)" : "");
+               counts.refused && o.stopOnError ? " (stopped at the first refused row)" : "",
+               inTransactions);
     if (counts.refused && !reader.formatGiven()) {
         fmt::print(stderr, "{}: rows read as {}, as the first line showed (--format chooses)\n",
                    source, reader.format() == Format::Csv ? "csv" : "jsonl");
@@ -88,9 +108,9 @@ int finish(const Options& o, const Counts& counts, RowReader& reader, const std:
     if (signal) {
         std::fflush(stdout);
         fmt::print(stderr,
-                   "mdk: {}: stopped by {} after line {} of {}: the rows up to it are counted "
-                   "above, those after it were not read\n",
-                   o.file, signalName(signal), reader.line(), source);
+                   "mdk: {}: stopped by {} after line {} of {}: {}, those after it were not "
+                   "read\n",
+                   o.file, signalName(signal), reader.line(), source, keptText(transactions));
         return 128 + signal;
     }
     return counts.refused ? kExitFailure : kExitOk;
@@ -99,6 +119,7 @@ int finish(const Options& o, const Counts& counts, RowReader& reader, const std:
 int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadWrite);
+    LoadTransactions transactions(env, f, o.transactions);
     std::ifstream file;
     if (!o.input.empty()) {
         file.open(o.input, std::ios::binary);
@@ -122,13 +143,14 @@ int run(const Options& o) {
         if (outcome.kind == WriteOutcome::Refused) {
             progress.clear();
             refusals.add(reader.line(), row ? row->key : "", outcome.category, outcome.why);
-            if (o.stopOnError) break;
         }
         progress.update(reader.bytesRead(), counts.inserted + counts.updated + counts.refused);
+        transactions.rowDone(reader.line());
+        if (outcome.kind == WriteOutcome::Refused && o.stopOnError) break;
     }
     progress.clear();
     refusals.summarize();
-    return finish(o, counts, reader, source, stop.signal());
+    return finish(o, counts, reader, source, stop.signal(), transactions);
 }
 
 }  // namespace
@@ -157,9 +179,11 @@ void addLoad(CLI::App& app, int& status) {
     command->add_flag("--all-refusals", o->allRefusals,
                       "list every refused row, not only the first 5 of each kind");
     addEncodingOption(command, o->encoding);
+    addTransactionOptions(command, o->transactions);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump old.dat --format csv | mdk load new.dat --format csv --update",
+        "mdk load customers.dat --input customers.csv --transaction",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -23,6 +23,7 @@ struct Options {
     int keyNumber = 1;
     bool packed = false;
     bool count = false;
+    long limit = -1;  // -1: no limit
 };
 
 std::string keyBytes(const std::string& text, const char* option, Encoding encoding) {
@@ -40,6 +41,11 @@ class Scan {
     Scan(OpenFile& file, const Options& o, Encoding e) : file_(file), o_(o) {
         for (const std::string& text : o.where)
             conditions_.push_back(parseCondition(text, e));
+        // A packed program without entries reads unfiltered and without the key range.
+        if (o.packed && conditions_.empty()) {
+            throw Failure("--packed sends the --where conditions as one program: it needs one",
+                          kExitUsage);
+        }
         if (conditions_.size() > kMaxEntries) {
             throw Failure(fmt::format("at most {} conditions", kMaxEntries), kExitUsage);
         }
@@ -58,9 +64,12 @@ class Scan {
     int32_t first() {
         if (o_.packed) {
             const std::string program = packedProgram(entries_, start_, o_.keyNumber);
-            return whole(MDK_read_FIRST(file_.get(), buffer_.data(), size(), MDK_READ_CURRENT,
-                                        keyOut_, &keyLength_, endKey(), endLength(), program.data(),
-                                        static_cast<int32_t>(program.size())));
+            // It installs the program and seeks again each time: a busy try is repeated whole.
+            return whole(file_.patiently([&] {
+                return MDK_read_FIRST(file_.get(), buffer_.data(), size(), MDK_READ_CURRENT,
+                                      keyOut_, &keyLength_, endKey(), endLength(), program.data(),
+                                      static_cast<int32_t>(program.size()));
+            }));
         }
         for (size_t i = 0; i < entries_.size(); ++i) {
             if (MDK_PutRestrictInfo(file_.get(), static_cast<int32_t>(i), &entries_[i]) != 0) {
@@ -77,6 +86,11 @@ class Scan {
 
   private:
     int32_t read(int32_t option) {
+        return stepPatiently(file_.get(), file_.path(), option,
+                             [this](int32_t op) { return readOnce(op); });
+    }
+
+    int32_t readOnce(int32_t option) {
         if (o_.packed) {
             return MDK_read_ODBC(file_.get(), buffer_.data(), size(), option, keyOut_, &keyLength_,
                                  endKey(), endLength());
@@ -90,8 +104,8 @@ class Scan {
     // Such a record is judged again, from the current position, with room for all of it.
     int32_t whole(int32_t n) {
         while (n == -2 || (n == -1 && MDK_geterrno(file_.get()) == MDK_E_NOFIELD)) {
-            const int32_t length =
-                MDK_ExtReadDirect(file_.get(), nullptr, 0, MDK_READ_CURRENT, 0, 0);
+            const int32_t length = file_.patiently(
+                [&] { return MDK_ExtReadDirect(file_.get(), nullptr, 0, MDK_READ_CURRENT, 0, 0); });
             if (length <= size()) break;
             buffer_.resize(static_cast<size_t>(length));
             n = read(MDK_READ_CURRENT);
@@ -119,8 +133,8 @@ int run(const Options& o) {
     const FieldCodec codec = textCodec(f, o.encoding, format);
     Scan scan(f, o, codec.encoding());
     long matches = 0;
-    for (int32_t n = scan.first();; n = scan.next()) {
-        if (n == -4) break;
+    const auto more = [&] { return o.limit < 0 || matches < o.limit; };
+    for (int32_t n = more() ? scan.first() : -4; n != -4; n = more() ? scan.next() : -4) {
         if (n == -1) f.fail(o.file + ": scanning");
         ++matches;
         if (!o.count) writeRow(stdout, format, rowOf(f.record(scan.bytes(), n), codec));
@@ -135,27 +149,26 @@ void addScan(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "scan",
-        "print the records that satisfy every --where condition, filtered inside the "
-        "library, in key order within an optional key range");
+        "print the records that satisfy every --where condition (all records without one), "
+        "filtered inside the library, in key order within an optional key range");
     addFileArgument(command, o->file);
-    command
-        ->add_option("--where,-w", o->where,
-                     "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
-                     "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
-                     "bytes of the field as it has; num compares numbers, scale=S for S implied "
-                     "decimals in the field")
-        ->required();
+    command->add_option("--where,-w", o->where,
+                        "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
+                        "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
+                        "bytes of the field as it has; num compares numbers, scale=S for S implied "
+                        "decimals in the field");
     addKeyNumberOption(command, o->keyNumber);
     command->add_option("--from", o->from, "start at the first key at or after this one");
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--packed", o->packed,
                       "send the conditions as one packed program (MDK_read_FIRST) instead of "
                       "entry by entry");
-    command->add_flag("--count", o->count, "print only the number of matching records");
+    addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk scan customers.dat --where '3 = Oslo'",
+        "mdk scan customers.dat --from C00100 --limit 10",
         "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",
         "mdk scan orders.dat --key 2 --from C00003 --to C00003 --where '2 > 5 num' --count",
     }));

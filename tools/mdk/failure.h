@@ -17,6 +17,8 @@ inline constexpr int kExitNotFound = 3;  // get, del: no record has the key give
 // check: the file could not be opened or locked (missing, held by another process, not
 // readable), so nothing is known about its soundness.
 inline constexpr int kExitCannotOpen = 4;
+// A lock another process holds stayed busy (sysexits' "temporary failure: try again later").
+inline constexpr int kExitBusy = 75;
 
 class Failure : public std::runtime_error {
   public:

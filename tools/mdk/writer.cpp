@@ -31,7 +31,10 @@ WriteOutcome writeIndexed(OpenFile& file, const Record& r, WriteMode mode) {
         return refused(codeText(MDK_E_KEY),
                        fmt::format("record {} does not exist: {}", number, codeText(MDK_E_KEY)));
     }
-    if (MDK_write(file.get(), r.data.data(), length(r.data), r.key.data(), length(r.key)) != 0) {
+    if (file.patiently([&] {
+            return MDK_write(file.get(), r.data.data(), length(r.data), r.key.data(),
+                             length(r.key));
+        }) != 0) {
         return refused(codeText(MDK_geterrno(file.get())), libraryText(file.get()));
     }
     return {exists ? WriteOutcome::Updated : WriteOutcome::Inserted, {}};
@@ -47,24 +50,28 @@ WriteOutcome refusal(OpenFile& file, const Record& r, bool updating) {
 
 WriteOutcome writeClassic(OpenFile& file, const Record& r, WriteMode mode) {
     MdkFile* f = file.get();
+    const auto insert = [&] {
+        return file.patiently([&] {
+            return MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key));
+        });
+    };
+    const auto update = [&] {
+        return file.patiently([&] {
+            return MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key));
+        });
+    };
     if (mode == WriteMode::Update) {
-        if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-            return {WriteOutcome::Updated, {}};
-        }
+        if (update() == 0) return {WriteOutcome::Updated, {}};
         return refusal(file, r, true);
     }
     // Insert first: MDK_write would not say whether it inserted, and on a file whose primary
     // key ends in a sequence number an update rewrites the current record, whatever the key.
-    if (MDK_insert(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Inserted, {}};
-    }
+    if (insert() == 0) return {WriteOutcome::Inserted, {}};
+    const std::string insertRefusal = libraryText(f);
     if (mode == WriteMode::Insert || MDK_geterrno(f) != MDK_E_DUPLICATE) {
         return refusal(file, r, false);
     }
-    const std::string insertRefusal = libraryText(f);
-    if (MDK_update(f, r.data.data(), length(r.data), r.key.data(), length(r.key)) == 0) {
-        return {WriteOutcome::Updated, {}};
-    }
+    if (update() == 0) return {WriteOutcome::Updated, {}};
     if (MDK_geterrno(f) != MDK_E_KEY) return refusal(file, r, true);
     // No record with this primary key: the insert's duplicate was of a unique alternate key.
     return refused(codeText(MDK_E_DUPLICATE),

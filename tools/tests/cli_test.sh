@@ -55,7 +55,7 @@ steps=(
     "dump $WORK/layout.json|1|Bad file type -- Not a KEYED file (code 5)"
     "create $F --layout $WORK/layout.json|1|Can't open data file (code 1)"
     "create $WORK/g.dat|2|create needs --layout"
-    "scan $F|2|--where is required"
+    "scan $F --packed|2|--packed sends the --where conditions as one program"
     "tables $WORK/layout.json|1|no tables"
 )
 expect_steps "${steps[@]}"

@@ -1,11 +1,12 @@
-# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES HOLD`;
-# it sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
-# and fails the script when any check failed.
+# Helpers of the mdk test scripts.  A script is run as
+# `bash NAME_test.sh MDK MAKE_SAMPLES LOCK_HOLDER`; it sources this file, makes its checks and
+# ends with `finish`, which prints "N passed, M failed" and fails the script when any check
+# failed.
 set -uo pipefail
 
 MDK=${1:?the mdk program}
 MAKE_SAMPLES=${2:-}
-HOLD=${3:-}  # mdk_hold: holds a file exclusively (hold, release)
+LOCK_HOLDER=${3:-}  # lock_holder: holds a transaction, a record lock or the whole file
 export LC_ALL=C
 
 base=${MDK_TEST_TMP:-${TMPDIR:-/tmp}}
@@ -81,12 +82,12 @@ expect_steps() {
 # hold FILE: another process opens FILE exclusively and keeps it until `release`.
 hold() {
     mkfifo "$WORK/.hold.in" "$WORK/.hold.out"
-    "$HOLD" "$1" <"$WORK/.hold.in" >"$WORK/.hold.out" &
+    "$LOCK_HOLDER" "$1" exclusive <"$WORK/.hold.in" >"$WORK/.hold.out" &
     holder=$!
     exec 7>"$WORK/.hold.in" 8<"$WORK/.hold.out"
     local ready=
     read -r ready <&8
-    if [[ $ready == held ]]; then pass; else fail "mdk_hold did not hold $1"; fi
+    if [[ $ready == holding ]]; then pass; else fail "lock_holder did not hold $1"; fi
 }
 release() {
     exec 7>&- 8<&-

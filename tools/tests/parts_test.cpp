@@ -1,4 +1,5 @@
-// The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts.
+// The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts;
+// and the patience of a call that met a busy lock.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "mdk/fields.h"
 #include "mdk/layout.h"
 #include "mdk/rows.h"
+#include "mdk/waiting.h"
 
 namespace mdk {
 namespace {
@@ -496,6 +498,65 @@ TEST(Layouts, MistakesNameTheMember) {
             EXPECT_EQ(f.exitStatus(), kExitUsage);
         }
     }
+}
+
+// ---- waiting for a busy lock ------------------------------------------------------------------
+
+// The policy is the program's: each test sets its own and puts the default back.
+class Waiting : public testing::Test {
+  protected:
+    void TearDown() override { setWaitPolicy(WaitPolicy{}); }
+
+    // Waits after busy answers until the patience gives up; its failure.
+    static Failure gaveUp(Patience& patience, int code) {
+        for (int tries = 0; tries < 100000; ++tries) {
+            try {
+                patience.wait(code);
+            } catch (const Failure& f) {
+                return f;
+            }
+        }
+        ADD_FAILURE() << "never gave up";
+        return Failure("");
+    }
+};
+
+TEST_F(Waiting, BusyCodesAreTheLockCodes) {
+    EXPECT_TRUE(isBusyCode(MDK_E_HEADERBUSY));
+    EXPECT_TRUE(isBusyCode(MDK_E_BUSY));
+    for (int code : {0, MDK_E_KEY, MDK_E_EOF, MDK_E_OPEN, MDK_E_TXBEGIN})
+        EXPECT_FALSE(isBusyCode(code)) << code;
+}
+
+TEST_F(Waiting, NoWaitGivesUpAtTheFirstBusyAnswer) {
+    setWaitPolicy(WaitPolicy{0});
+    Patience patience("f.dat");
+    testing::internal::CaptureStderr();
+    const Failure f = gaveUp(patience, MDK_E_HEADERBUSY);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing waited for, nothing said
+    EXPECT_EQ(f.exitStatus(), kExitBusy);
+    EXPECT_EQ(f.code(), MDK_E_HEADERBUSY);
+    EXPECT_EQ(std::string(f.what()),
+              "f.dat: busy, not waiting (--nowait): another process holds its header lock (an "
+              "open transaction?): File header is busy -- retry later (code 38)");
+}
+
+TEST_F(Waiting, ATimeoutGivesUpAfterSayingOnceWhatItWaitsFor) {
+    setWaitPolicy(WaitPolicy{0.05});
+    Patience first("f.dat"), second("g.dat");
+    testing::internal::CaptureStderr();
+    const Failure f = gaveUp(first, MDK_E_BUSY);
+    gaveUp(second, MDK_E_BUSY);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said,
+              "mdk: waiting for f.dat: another process holds a lock this call needs (its header "
+              "or a record); giving up after 0.05 s (--timeout S to change, --nowait not to "
+              "wait)\n");
+    EXPECT_EQ(f.exitStatus(), kExitBusy);
+    EXPECT_EQ(f.code(), MDK_E_BUSY);
+    EXPECT_NE(std::string(f.what()).find("f.dat: still busy after 0.05 s (--timeout)"),
+              std::string::npos)
+        << f.what();
 }
 
 }  // namespace

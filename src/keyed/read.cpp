@@ -184,8 +184,10 @@ void rawStep(KeyedFile* f, int dir) {
             if (dir < 0) slot = std::min(slot, count + 1);
             for (slot += dir; slot >= 1 && slot <= count; slot += dir) {
                 size_t position = common::getBe16(b + 6 + 2 * slot);
-                if (position == 0 || position + 1 > s->B - 6) continue;
-                if (b[6 + position] & kPieceMark) continue;
+                if (position == 0) continue;
+                // A record offset outside the block is not passed over in silence: the read of
+                // the slot fails with 9.
+                if (position + 1 <= s->B - 6 && (b[6 + position] & kPieceMark)) continue;
                 f->curRecord = block + static_cast<uint32_t>(slot);
                 return;
             }

@@ -101,41 +101,57 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 }
 
 // The physical walk, forwards from the start and then backwards from the last record, on a sound
-// file and on one whose data block in the middle has a wrong address of its own.  Backwards the
-// walk enters each block after its last slot.  The block that cannot be read fails one step
-// each way with 11, and the next step goes on with the blocks beyond it: every record of the
-// other blocks is delivered, backwards in the reverse of the forward order.
-TEST(Salvage, ThePhysicalWalkGoesOnPastABlockItCannotRead) {
-    for (const bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged ? "damaged block" : "sound file");
+// file and on damaged copies of it.  Backwards the walk enters each block after its last slot.
+// A place that cannot be read fails one step each way, and the next step goes on beyond it:
+// every record outside it is delivered, backwards in the reverse of the forward order.
+TEST(Salvage, ThePhysicalWalkGoesOnPastWhatItCannotRead) {
+    struct Case {
+        const char* name;
+        // Damages the file around the data block `block`, which lies between others.
+        void (*damage)(std::vector<uint8_t>& bytes, uint32_t block);
+        // Whether the record at `address` is lost with it.
+        bool (*lost)(uint32_t address, uint32_t block);
+        std::vector<int32_t> failures;
+    };
+    const std::vector<Case> cases = {
+        {"sound file",
+         [](std::vector<uint8_t>&, uint32_t) {},
+         [](uint32_t, uint32_t) { return false; },
+         {}},
+        {"a data block with a wrong address of its own",
+         [](std::vector<uint8_t>& bytes, uint32_t block) {
+             common::putBe32(&bytes[block + 1], block + 0x400);
+         },
+         [](uint32_t address, uint32_t block) { return (address & ~0xFFu) == block; },
+         {MDK_E_KEYADDR}},
+        {"a slot whose record offset lies outside its block",
+         [](std::vector<uint8_t>& bytes, uint32_t block) {
+             common::putBe16(&bytes[block + 6 + 2 * 3], 0xFFF0);
+         },
+         [](uint32_t address, uint32_t block) { return address == block + 3; },
+         {MDK_E_OFFSET}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         mdnio::test::TempDir dir;
         const std::string path = dir.file("walk.dat");
         const std::map<std::string, int32_t> where = recordsFile(path, true);
-        // The block of the 50th key lies between others that hold records.
         const uint32_t block = static_cast<uint32_t>(where.at(key8(50))) & ~0xFFu;
         std::vector<std::string> outside;
         for (const auto& [key, address] : where)
-            if (!damaged || (static_cast<uint32_t>(address) & ~0xFFu) != block)
-                outside.push_back(key);
-        if (damaged) {
-            ASSERT_GT(outside.size(), static_cast<size_t>(kRecords / 2));
-            ASSERT_LT(outside.size(), static_cast<size_t>(kRecords - 5));
-            damage(path, [&](std::vector<uint8_t>& bytes) {
-                common::putBe32(&bytes[block + 1], block + 0x400);
-            });
-        }
-        const std::vector<int32_t> failures =
-            damaged ? std::vector<int32_t>{MDK_E_KEYADDR} : std::vector<int32_t>{};
+            if (!c.lost(static_cast<uint32_t>(address), block)) outside.push_back(key);
+        ASSERT_GT(outside.size(), static_cast<size_t>(kRecords / 2));
+        damage(path, [&](std::vector<uint8_t>& bytes) { c.damage(bytes, block); });
 
         Opened file(path, MDK_OPEN_READONLY);
         ASSERT_NE(file.f, MDK_INVALID_FILE);
         ASSERT_EQ(MDK_seek(file.f, nullptr, 0, -1000), 0);
         const Walk forward = walk(file.f, MDK_READ_NEXT);
-        EXPECT_EQ(forward.failures, failures);
+        EXPECT_EQ(forward.failures, c.failures);
         EXPECT_EQ(sorted(forward.keys), outside);
         ASSERT_FALSE(forward.keys.empty());
         const Walk backward = walk(file.f, MDK_READ_PRIOR);
-        EXPECT_EQ(backward.failures, failures);
+        EXPECT_EQ(backward.failures, c.failures);
         EXPECT_EQ(backward.keys,
                   std::vector<std::string>(forward.keys.rbegin() + 1, forward.keys.rend()));
     }

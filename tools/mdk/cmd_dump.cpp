@@ -6,6 +6,7 @@
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 #include "mdk/rows.h"
+#include "mdk/salvage.h"
 
 namespace mdk {
 
@@ -15,6 +16,7 @@ struct Options {
     std::string file, format, from, to;
     int keyNumber = 1;
     bool reverse = false;
+    bool salvage = false;
 };
 
 std::optional<std::string> keyBytes(const std::string& text, const char* option) {
@@ -52,12 +54,26 @@ void addDump(CLI::App& app, int& status) {
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--reverse", o->reverse, "from the last key to the first");
     addFormatOption(command, o->format, "text");
+    command
+        ->add_flag("--salvage", o->salvage,
+                   "for a damaged file: the records in the order they lie in it, passing over "
+                   "what cannot be read; standard error ends with the counts of records saved "
+                   "and places skipped (exit status 1 when a place was skipped)")
+        ->excludes("--key")
+        ->excludes("--from")
+        ->excludes("--to")
+        ->excludes("--reverse");
     command->footer(examples({
         "mdk dump customers.dat",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",
         "mdk dump products.ind --from 5 --to 9 --reverse --format csv",
+        "mdk dump damaged.dat --salvage --format jsonl > saved.jsonl",
     }));
     command->callback([o, &status] {
+        if (o->salvage) {
+            status = salvage(o->file, formatNamed(o->format));
+            return;
+        }
         run(*o);
         status = kExitOk;
     });

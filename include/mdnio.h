@@ -153,6 +153,9 @@ typedef struct MdkCatalog MdkCatalog;
 #define MDK_READ_PRIOR 3
 #define MDK_READ_LOCK 0x1000   /* lock the record and keep the lock after the call */
 #define MDK_READ_UNLOCK 0x2000 /* release every held record lock before reading */
+/* With an address (keyed files): read the record as it is stored, without looking it up in the
+ * current key's tree.  The position is then that record, outside the key's order. */
+#define MDK_READ_NOSEARCH 0x4000
 
 /* Write modes (MDK_ExtWrite). */
 #define MDK_WRITE_INSERT 1
@@ -208,7 +211,8 @@ MDNIO_API int32_t MDK_read(MdkFile* file, void* buffer, int32_t length, int32_t 
 
 /* Reads a record into `buffer`: the key area first, then the data.
  *   option: low byte 1 current, 2 next, 3 prior in the order of the current key; any other
- *     value reads the record at `address`; MDK_READ_LOCK, MDK_READ_UNLOCK may be added.
+ *     value reads the record at `address`; MDK_READ_LOCK, MDK_READ_UNLOCK, MDK_READ_NOSEARCH
+ *     may be added.
  *   offset: bytes of the record to skip (negative: 32).
  *   address: the record address for reads by address.
  * Answers the bytes placed, -2 when the buffer was too small (it is filled), the record's whole
@@ -220,7 +224,9 @@ MDNIO_API int32_t MDK_ExtReadDirect(MdkFile* file, void* buffer, int32_t length,
 
 /* Positions on the first key of key `keyNumber` (counted from 1; 0 or less keeps the current
  * key) at or after `key`.  0 when an equal key exists; -1 with 3 when not (the position is then
- * the next higher key), 6 bad key number, 7 bad length. */
+ * the next higher key), 6 bad key number, 7 bad length.  Key number -1000 switches
+ * physical-order reading on (block-mode keyed files, else 6) and positions before the first
+ * record. */
 MDNIO_API int32_t MDK_seek(MdkFile* file, const void* key, int32_t keyLength, int32_t keyNumber);
 
 /* Copies the value of key `keyNumber` (counted from 0; -1 the current key) of the current record
@@ -234,7 +240,11 @@ MDNIO_API int32_t MDK_setpos(MdkFile* file, int32_t position);
 MDNIO_API int32_t MDK_getpos(MdkFile* file);
 
 /* Switches physical-order reading on (1) or off (0) on a block-mode keyed file; answers the
- * previous mode.  No handle check: `file` must be a valid open handle. */
+ * previous mode.  No handle check: `file` must be a valid open handle.  In that order next and
+ * prior walk the data blocks in file order; a step that meets a block it cannot read fails with
+ * the block's code and leaves the position past that block, so the next step goes on beyond it
+ * (the position is then after the block's last slot going forwards, before its first going
+ * backwards). */
 MDNIO_API int32_t MDK_RawReadMode(MdkFile* file, int32_t mode);
 
 /* Rewrites `key` in place into the form the key stores (case folding, descending segments...)

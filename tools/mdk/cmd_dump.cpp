@@ -6,6 +6,7 @@
 #include "mdk/encoding.h"
 #include "mdk/failure.h"
 #include "mdk/rows.h"
+#include "mdk/salvage.h"
 
 namespace mdk {
 
@@ -17,6 +18,7 @@ struct Options {
     bool reverse = false;
     bool count = false;
     long limit = -1;  // -1: no limit
+    bool salvage = false;
 };
 
 std::optional<std::string> keyBytes(const std::string& text, const char* option,
@@ -62,14 +64,30 @@ void addDump(CLI::App& app, int& status) {
     addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
+    command
+        ->add_flag("--salvage", o->salvage,
+                   "for a damaged file: the records in the order they lie in it, passing over "
+                   "what cannot be read; standard error ends with the counts of records saved "
+                   "and places skipped (exit status 1 when a place was skipped)")
+        ->excludes("--key")
+        ->excludes("--from")
+        ->excludes("--to")
+        ->excludes("--reverse")
+        ->excludes("--limit")
+        ->excludes("--count");
     command->footer(examples({
         "mdk dump customers.dat",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",
         "mdk dump products.ind --from 5 --to 9 --reverse --format csv",
         "mdk dump customers.dat --reverse --limit 10",
         "mdk dump customers.dat --key 2 --from B --to B --count",
+        "mdk dump damaged.dat --salvage --format jsonl > saved.jsonl",
     }));
     command->callback([o, &status] {
+        if (o->salvage) {
+            status = salvage(o->file, formatNamed(o->format), o->encoding);
+            return;
+        }
         run(*o);
         status = kExitOk;
     });

@@ -75,15 +75,20 @@ MDNIO_API int32_t MDDescribeIndex(MdkFile* file, int32_t firstKey, int32_t* keyC
                                   MdkSegmentInfo* segmentRecords) {
     int32_t rc = callFrame(file, CallKind::Plain, [&]() -> int32_t {
         if (!keyCountInOut || !segmentCountOut) raiseError(file, MDK_E_FILETYPE);
-        if (file->kind == MDK_KIND_INDEXED || file->kind == MDK_KIND_VIEW) {
-            describeRecordNumberKey(keyRecords, segmentRecords);
-            return 1;
+        common::KeyLayout layout;
+        switch (keyLayoutOf(file, layout)) {
+            case KeyShape::RecordNumber:
+                describeRecordNumberKey(keyRecords, segmentRecords);
+                return 1;
+            case KeyShape::Layout:
+                if (describeKeys(layout, firstKey, keyCountInOut, segmentCountOut, keyRecords,
+                                 segmentRecords))
+                    return 1;
+                break;
+            case KeyShape::None:
+                break;
         }
-        std::optional<common::KeyLayout> layout = keyLayoutOf(file);
-        if (!layout || !describeKeys(*layout, firstKey, keyCountInOut, segmentCountOut, keyRecords,
-                                     segmentRecords))
-            raiseError(file, MDK_E_FILETYPE);
-        return 1;
+        raiseError(file, MDK_E_FILETYPE);
     });
     return rc == 1 ? 1 : 0;
 }

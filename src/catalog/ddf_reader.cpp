@@ -6,7 +6,7 @@
 #include "catalog/readers.h"
 #include "catalog/text.h"
 #include "common/field.h"
-#include "frame/handle.h"
+#include "frame/frame.h"
 
 namespace mdnio::catalog {
 
@@ -55,9 +55,9 @@ std::optional<std::vector<TableEntry>> readKeyedFileTables(MdkEnv* env,
                                                            const std::string& dictionary) {
     ReadOnlyFile file(env, dictionary);
     if (!file.ok()) return std::nullopt;
-    int32_t kind = file.get()->kind;
-    if (kind != MDK_KIND_KEYED && kind != MDK_KIND_INDEXED && kind != MDK_KIND_KEYED2)
-        return std::nullopt;
+    // A dictionary is read from a file whose records this library reads itself, not from a
+    // view or a server's file.
+    if (!readsRecordsItself(file.get())) return std::nullopt;
     Separator separator{static_cast<int32_t>(MDGetEnvMode(file.get(), kGetSeparator))};
     intptr_t count = MDGetEnvMode(file.get(), kGetRecordCount);
 

@@ -4,20 +4,11 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "common/describe.h"
 
 namespace mdnio::catalog {
 
 namespace {
-
-// A header flag bit and the bit it becomes in describeFlags.
-struct FlagBit {
-    uint8_t from;
-    int32_t to;
-};
-
-constexpr FlagBit kFirstByte[] = {{0x01, 1}, {0x04, 2}, {0x08, 4}, {0x10, 8}, {0x80, 16}};
-constexpr FlagBit kSecondByte[] = {
-    {0x01, 32}, {0x02, 64}, {0x04, 128}, {0x08, 0x100}, {0x10, 0x200}};
 
 constexpr int32_t kKeyAreaFieldShown = 255;
 constexpr int32_t kDescendingBit = 0x80;
@@ -27,29 +18,6 @@ int32_t be32(const uint8_t* p) {
 }
 
 }  // namespace
-
-int32_t describeFlags(uint8_t first, uint8_t second) {
-    int32_t flags = 0;
-    for (const FlagBit& b : kFirstByte)
-        if (first & b.from) flags |= b.to;
-    for (const FlagBit& b : kSecondByte)
-        if (second & b.from) flags |= b.to;
-    return flags;
-}
-
-void describeClassicHeader(std::span<const uint8_t, 256> header, MdkFileInfo& info) {
-    const uint8_t* h = header.data();
-    info.capacityLow = be32(h + 10);
-    info.capacityHigh = 0;
-    info.recordCountLow = be32(h + 14);
-    info.recordCountHigh = 0;
-    info.value5Low = be32(h + 236);
-    info.value5High = 0;
-    info.value7 = be32(h + 232);
-    info.describeFlags = describeFlags(h[241], h[255]);
-    info.formatCode = kFormatClassic;
-    info.blockSizeCode = static_cast<int8_t>(h[240]) + 1;
-}
 
 void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> header,
                             uint64_t recordCount, MdkFileInfo& info) {
@@ -61,26 +29,11 @@ void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> head
     info.value5Low = be32(h + 44);
     info.value5High = be32(h + 40);
     info.value7 = be32(h + 36);
-    info.describeFlags = describeFlags(h[49], h[50]);
-    info.formatCode = kFormatExtended;
+    info.describeFlags = common::describeFlags(h[49], h[50]);
+    info.formatCode = common::kFormatExtended;
     info.blockSizeCode = h[48] + 1;
     info.segmentCount = common::getBe16(h + 55);
     info.flagsC = h[51];
-}
-
-void describeIndexedHeader(std::span<const uint8_t, 20> header, MdkFileInfo& info) {
-    const uint8_t* h = header.data();
-    info.capacityLow = be32(h + 10);
-    info.capacityHigh = 0;
-    info.recordCountLow = be32(h + 14);
-    info.recordCountHigh = 0;
-    info.value5Low = 0;
-    info.value5High = 0;
-    info.describeFlags = describeFlags(h[18], 0);
-    info.formatCode = kFormatIndexed;
-    info.keyCount = 1;
-    info.blockSizeCode = 0;
-    info.segmentCount = 1;
 }
 
 void describeKey(const common::KeyLayout& layout, size_t key, MdkKeyInfo& out) {

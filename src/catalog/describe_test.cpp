@@ -7,6 +7,7 @@
 #include "catalog/catalog_testing.h"
 #include "catalog/describe.h"
 #include "common/bytes.h"
+#include "common/describe.h"
 #include "indexed/builder.h"
 
 using namespace mdnio;
@@ -27,7 +28,7 @@ struct FlagCase {
 class DescribeFlags : public ::testing::TestWithParam<FlagCase> {};
 
 TEST_P(DescribeFlags, MapsEachHeaderBit) {
-    EXPECT_EQ(describeFlags(GetParam().first, GetParam().second), GetParam().want);
+    EXPECT_EQ(common::describeFlags(GetParam().first, GetParam().second), GetParam().want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bits, DescribeFlags,

@@ -50,7 +50,7 @@ std::optional<TableEntry> findTable(MdkCatalog* handle, std::string_view name,
 std::optional<std::vector<ColumnDraft>> readColumns(const std::string& dictionary,
                                                     const TableEntry& table, MdkFile* data) {
     FileSpec parts = splitFileSpec(fieldText(table.record.fileSpec));
-    if (dictionaryKind(dictionary) == DictionaryKind::Ini && data->kind != MDK_KIND_VIEW) {
+    if (dictionaryKind(dictionary) == DictionaryKind::Ini && !data->ops->ownColumns) {
         std::optional<KeyAreaFacts> facts = keyAreaFactsOf(data);
         if (!facts) return std::nullopt;
         return readIniColumns(columnSourcePath(dictionary, parts.columnSource),
@@ -90,7 +90,9 @@ int32_t getTables(MdkCatalog* handle, const char* dictionaryName, const char* qu
 
 int32_t getColumns(MdkCatalog* handle, const char* dictionaryName, const char* qualifier,
                    const char* tableName, const char* fileSpec, int32_t* countOut) {
-    if (handle->env->remoteSession || isRemoteName(orEmpty(dictionaryName))) return 0;
+    // The columns of a server's dictionaries are listed by the remote client, which this build
+    // has not.
+    if (isRemoteName(orEmpty(dictionaryName))) return 0;
     if (dictionaryName && *dictionaryName &&
         !getTables(handle, dictionaryName, qualifier, tableName, nullptr))
         return 0;

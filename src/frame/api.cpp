@@ -7,11 +7,7 @@ using namespace mdnio;
 extern "C" {
 
 MDNIO_API int32_t MDK_close(MdkFile* file) {
-    return callFrame(file, CallKind::Plain, [&] {
-        freeMem(file->shared->bulkBuffer);
-        file->shared->bulkBuffer = nullptr;
-        return file->ops->close(file);
-    });
+    return callFrame(file, CallKind::Plain, [&] { return file->ops->close(file); });
 }
 
 MDNIO_API int32_t MDK_read(MdkFile* file, void* buffer, int32_t length, int32_t option) {

@@ -4,7 +4,6 @@
 #include <new>
 
 #include "frame/frame.h"
-#include "frame/hooks.h"
 
 namespace mdnio {
 
@@ -85,12 +84,10 @@ void tearDownEnv(MdkEnv* env) {
         // A close that failed leaves the handle linked; unlink it by hand so teardown ends.
         if (env->openFiles == head) env->openFiles = head->next;
     }
-    hooks::viewDestroyGlobalLock();
     if (env->catalog) {
         MDFreeHandle(env->catalog);
         env->catalog = nullptr;
     }
-    if (env->remoteSession) hooks::remoteEndSession(env);
     // Give the environment lock back completely; the environment stays usable when it is torn
     // down in place (library unload) and is simply freed otherwise.
     env->lockDepth = 1;

@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "frame/frame.h"
-#include "frame/hooks.h"
 
 using namespace mdnio;
 
@@ -85,15 +84,13 @@ intptr_t fileMode(MdkFile* file, int32_t mode) {
         case -10:
             return sh->separator;
         case -9:
-            return (file->kind == MDK_KIND_KEYED || file->kind == MDK_KIND_KEYED2)
-                       ? sh->headerReadOnly
-                       : 0;
+            return sh->headerReadOnly;  // set by the keyed kinds only
         case -8:
             return sh->keyAreaWidth;
         case -7:
             return reinterpret_cast<intptr_t>(file->keyBuffer ? file->keyBuffer + 1 : nullptr);
         case -6:
-            return file->kind == MDK_KIND_INDEXED ? 8 : sh->longestKey;
+            return sh->longestKey;
         case -5:
             return sh->maxDataLength;
         case -4:
@@ -153,10 +150,7 @@ extern "C" {
 
 MDNIO_API intptr_t MDSetEnvMode(MdkEnv* env, int32_t mode, intptr_t value) {
     if (!env) return kRefused;
-    intptr_t result = setMode(env, mode, value);
-    if (result != kRefused && mode != -1 && env->remoteSession)
-        hooks::remotePushSetting(env, mode, value);
-    return result;
+    return setMode(env, mode, value);
 }
 
 MDNIO_API intptr_t MDGetEnvMode(void* object, int32_t mode) {

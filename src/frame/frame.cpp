@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-#include "frame/hooks.h"
-
 namespace mdnio {
 
 using platform::currentThreadId;
@@ -95,7 +93,7 @@ void releaseThreadLocks(MdkFile* file) noexcept {
     if (tlsReleasing) return;
     tlsReleasing = true;
     ThreadId self = currentThreadId();
-    if (file->kind == MDK_KIND_VIEW) hooks::viewReleaseLock(file);
+    if (file->ops && file->ops->releaseHeld) file->ops->releaseHeld(file);
     MdkEnv* env = file->env;
     if (env && env->lockOwner.load() == self) {
         env->lockDepth = 1;
@@ -125,7 +123,7 @@ void releaseThreadLocks(MdkFile* file) noexcept {
 }
 
 void raiseError(MdkFile* file, int32_t code) {
-    if (file->kind == MDK_KIND_REMOTE) hooks::remoteReportError(file, code);
+    if (file->ops && file->ops->noteRaise) file->ops->noteRaise(file, code);
     file->error = -1;
     releaseThreadLocks(file);
     file->error = code;
@@ -248,13 +246,25 @@ int32_t nothingUnlockHeader(MdkFile*, int32_t, int32_t) {
 }  // namespace ops
 
 const MdkOpTable kRefusingTable = {
-    ops::refuseClose,          ops::refuseDict,          ops::refuseSeek,
-    ops::refuseWrite,          ops::refuseRemove,        ops::refuseSetpos,
-    ops::refuseGetpos,         ops::refuseCommit,        ops::refuseRollback,
-    ops::refuseRead,           ops::refuseRawReadMode,   ops::refuseUnlockRecord,
-    ops::refuseGetKey,         ops::refuseKeyAdjust,     ops::refuseDictAdd,
-    ops::refuseLockHeader,     ops::nothingUnlockHeader, ops::refuseDropKey,
-    ops::refuseRestrictedRead,
+    .close = ops::refuseClose,
+    .dict = ops::refuseDict,
+    .seek = ops::refuseSeek,
+    .write = ops::refuseWrite,
+    .remove = ops::refuseRemove,
+    .setpos = ops::refuseSetpos,
+    .getpos = ops::refuseGetpos,
+    .commit = ops::refuseCommit,
+    .rollback = ops::refuseRollback,
+    .read = ops::refuseRead,
+    .rawReadMode = ops::refuseRawReadMode,
+    .unlockRecord = ops::refuseUnlockRecord,
+    .getKey = ops::refuseGetKey,
+    .keyAdjust = ops::refuseKeyAdjust,
+    .dictAdd = ops::refuseDictAdd,
+    .lockHeader = ops::refuseLockHeader,
+    .unlockHeader = ops::nothingUnlockHeader,
+    .dropKey = ops::refuseDropKey,
+    .restrictedRead = ops::refuseRestrictedRead,
 };
 
 }  // namespace mdnio

@@ -70,6 +70,14 @@ void unlinkFile(MdkFile* file);
 // Frees the owned constants of the handle's restrict program.
 void freeRestrictProgram(MdkFile* file) noexcept;
 
+// True for the kinds whose records the library reads itself from a file (the keyed kinds and
+// indexed files), as their operation table tells by saying where the current key is kept: the
+// restricted reads filter them here and they keep a restrict program in the handle.  Views and
+// remote files are read by the side that serves them.
+inline bool readsRecordsItself(const MdkFile* file) {
+    return file->ops->currentKey != nullptr;
+}
+
 // True for the null and the all-ones handle.
 inline bool badHandle(const void* p) {
     return p == nullptr || reinterpret_cast<intptr_t>(p) == -1;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 
@@ -14,13 +15,34 @@
 
 namespace mdnio {
 using platform::ThreadId;
+
+namespace common {
+struct KeyLayout;
 }
+
+// Where a kind keeps the current key after a read: what the restricted reads compare with the
+// end of the key range and hand to the client.  Both counts stay inside the kind's key buffer.
+struct CurrentKey {
+    const uint8_t* bytes = nullptr;
+    size_t stored = 0;   // bytes of the key value held at `bytes`: what the range test compares
+    int32_t length = 0;  // the key length the client is given, and the bytes it receives
+};
+
+// How a kind's records are keyed, as the catalog describes its indexes and places its columns.
+enum class KeyShape {
+    None,          // nothing to describe
+    RecordNumber,  // one key: the record number as eight digits
+    Layout,        // the key descriptions of a keyed file
+};
+}  // namespace mdnio
 
 // ---- operation table ---------------------------------------------------------------------------
 
-// The 19 operations every file kind supplies, in slot order.  A kind that does not support an
-// operation puts the refusal operation of frame.h in its slot (code 5); a slot with nothing to
-// do holds a do-nothing operation.
+// Everything the library asks of a file kind.  The first 19 slots are the operations the exports
+// route to, in slot order: a kind that does not support one puts the refusal operation of
+// frame.h in its slot (code 5), a slot with nothing to do holds a do-nothing operation.  The
+// slots after them answer the frame, the restricted reads and the catalog; there a null slot
+// means the kind has nothing to give.  Tables are written with designated initializers.
 struct MdkOpTable {
     int32_t (*close)(MdkFile* f);                                                   // 0
     int32_t (*dict)(MdkFile* f, int32_t n, void* buf, int32_t len);                 // 1
@@ -45,6 +67,26 @@ struct MdkOpTable {
     int32_t (*restrictedRead)(MdkFile* f, void* buf, int32_t len, int32_t option,  // 18
                               void* keyOut, uint8_t* keyLenOut, const void* endKey,
                               int32_t endKeyLen, int32_t mode);
+
+    // The current key after a read, for the restricted reads.  Only called when the handle
+    // has a key buffer.  Null for kinds whose reads the library does not filter itself (views,
+    // remote files): they keep no restrict program in the handle, and no dictionary is read
+    // from them.
+    mdnio::CurrentKey (*currentKey)(MdkFile* f) = nullptr;
+    // Fills the description MDDescribeFile answers.  Called under the file lock.
+    void (*describeFile)(MdkFile* f, MdkFileInfo* info) = nullptr;
+    // The shape of the kind's keys; for KeyShape::Layout the key descriptions are copied to
+    // `out`.  Called under the file lock; null answers KeyShape::None.
+    mdnio::KeyShape (*keyLayout)(MdkFile* f, mdnio::common::KeyLayout* out) = nullptr;
+    // Gives back what the calling thread holds for the kind beyond the environment, file and
+    // header locks when a call fails (the views lock).  Never raises.
+    void (*releaseHeld)(MdkFile* f) = nullptr;
+    // Learns of a raised code before the locks are given back (a remote file tells its server).
+    // Never raises.
+    void (*noteRaise)(MdkFile* f, int32_t code) = nullptr;
+    // The kind's own dictionary gives its columns even where an .ini dictionary lists the
+    // table (views).
+    bool ownColumns = false;
 };
 
 // ---- environment -------------------------------------------------------------------------------
@@ -76,14 +118,12 @@ struct MdkEnv {
     std::thread backgroundThread;
     void (*backgroundPass)(MdkEnv* env) = nullptr;
 
-    MdkCatalog* catalog = nullptr;   // mode 9
-    char runtimeArgs[1024] = {};     // mode 7
-    char runtimeStartDir[256] = {};  // mode 6
-    char runtimeLibDir[256] = {};    // mode 8
-    void* remoteSession = nullptr;
+    MdkCatalog* catalog = nullptr;     // mode 9
+    char runtimeArgs[1024] = {};       // mode 7
+    char runtimeStartDir[256] = {};    // mode 6
+    char runtimeLibDir[256] = {};      // mode 8
     int32_t defaultServerPort = 0;     // mode 13
     char defaultServerHost[128] = {};  // mode 12
-    int32_t serverInfo = 0;            // mode 11 cache
 };
 
 // ---- shared file block -------------------------------------------------------------------------
@@ -101,7 +141,6 @@ struct MdkSharedFile {
     int32_t fd = -1;
     std::atomic<int32_t> lockCount{0};  // holds of the file lock, over all handles
     std::atomic<uint32_t> flags{0};
-    void* bulkBuffer = nullptr;  // read-ahead buffer of a remote file (freed by MDK_close)
 
     // Facts about the file that the engines keep current and MDGetEnvMode reports.
     int32_t separator = 0x8A;        // field separator; -1 when fields are length-prefixed

@@ -2,7 +2,6 @@
 // engines' (slots 7 and 8).
 #include "frame/env.h"
 #include "frame/frame.h"
-#include "frame/hooks.h"
 
 using namespace mdnio;
 

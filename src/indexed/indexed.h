@@ -11,4 +11,7 @@ namespace mdnio::indexed {
 // memory is exhausted.  The descriptor is closed on failure.
 MdkFile* openIndexed(const OpenRequest& request);
 
+// The files the engine recognises, and its open.
+extern const EngineEntry kIndexedEngine;
+
 }  // namespace mdnio::indexed

@@ -64,3 +64,14 @@ MdkFile* openIndexed(const OpenRequest& request) {
 }
 
 }  // namespace mdnio::indexed
+
+namespace mdnio::indexed {
+
+const EngineEntry kIndexedEngine = {
+    .kind = MDK_KIND_INDEXED,
+    .form = NameForm::Local,
+    .magics = {kMagic, kOldMagic},
+    .open = openIndexed,
+};
+
+}  // namespace mdnio::indexed

@@ -21,4 +21,9 @@ int32_t read(MdkFile* f, void* buffer, int32_t length, int32_t option, int32_t o
 int32_t unlockRecord(MdkFile* f, int32_t which);
 int32_t getKey(MdkFile* f, void* buffer, int32_t length, int32_t keyNumber);
 
+// The answers to the library's questions (describe.cpp).
+CurrentKey currentKeyOf(MdkFile* f);
+void describeFile(MdkFile* f, MdkFileInfo* info);
+KeyShape keyLayoutOf(MdkFile* f, common::KeyLayout* out);
+
 }  // namespace mdnio::indexed

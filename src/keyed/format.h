@@ -19,6 +19,10 @@ constexpr uint32_t kHeaderLockOffset = 0x100;  // in the lock region
 // the verifier reports one, so that a chain of links is bounded wherever it is followed.
 constexpr size_t kMaxPiecesPerRecord = size_t{1} << 16;
 
+// The first 8 bytes of a classic file; older files carry the second and are read the same way.
+constexpr char kMagic[] = "[Mdnkey]";
+constexpr char kOldMagic[] = "[Tjwkey]";
+
 // Header offsets.
 constexpr int kOffMagic = 0;
 constexpr int kOffRecordSize = 8;           // R, 2 bytes signed

@@ -6,6 +6,7 @@
 
 #include "common/keyvalue.h"
 #include "frame/env.h"
+#include "keyed/describe.h"
 #include "keyed/keyed.h"
 #include "keyed/open.h"
 #include "keyed/password.h"
@@ -174,9 +175,28 @@ void backgroundPass(MdkEnv* env) {
 }
 
 const MdkOpTable kOps = {
-    opClose,   opDict,       opSeek,         opWrite,       opRemove,         opSetpos, opGetpos,
-    opCommit,  opRollback,   opRead,         opRawReadMode, opUnlockRecord,   opGetKey, opKeyAdjust,
-    opDictAdd, opLockHeader, opUnlockHeader, opDropKey,     opRestrictedRead,
+    .close = opClose,
+    .dict = opDict,
+    .seek = opSeek,
+    .write = opWrite,
+    .remove = opRemove,
+    .setpos = opSetpos,
+    .getpos = opGetpos,
+    .commit = opCommit,
+    .rollback = opRollback,
+    .read = opRead,
+    .rawReadMode = opRawReadMode,
+    .unlockRecord = opUnlockRecord,
+    .getKey = opGetKey,
+    .keyAdjust = opKeyAdjust,
+    .dictAdd = opDictAdd,
+    .lockHeader = opLockHeader,
+    .unlockHeader = opUnlockHeader,
+    .dropKey = opDropKey,
+    .restrictedRead = opRestrictedRead,
+    .currentKey = currentKeyOf,
+    .describeFile = describeFile,
+    .keyLayout = keyLayoutOf,
 };
 
 }  // namespace
@@ -441,5 +461,17 @@ int32_t opRollback(MdkFile* mf) {
     unlockFile(f);
     return endTransaction(f);
 }
+
+}  // namespace mdnio::keyed
+
+namespace mdnio::keyed {
+
+const EngineEntry kClassicEngine = {
+    .kind = MDK_KIND_KEYED,
+    .form = NameForm::Local,
+    .magics = {kMagic, kOldMagic},
+    .open = openClassic,
+    .takesPassword = true,
+};
 
 }  // namespace mdnio::keyed

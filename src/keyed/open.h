@@ -1,4 +1,4 @@
-// The classic keyed engine's entry point for the open path.
+// The classic keyed engine as the open path sees it: the files it recognises and its open.
 #pragma once
 
 #include "open/dispatch.h"
@@ -6,5 +6,7 @@
 namespace mdnio::keyed {
 
 MdkFile* openClassic(const OpenRequest& request);
+
+extern const EngineEntry kClassicEngine;
 
 }  // namespace mdnio::keyed

@@ -11,16 +11,6 @@ namespace mdnio {
 
 namespace {
 
-struct Magic {
-    char text[9];
-    int32_t kind;
-};
-// Compared in this order, byte for byte.
-constexpr Magic kMagics[] = {
-    {"[Mdnind]", MDK_KIND_INDEXED}, {"[Mdnkey]", MDK_KIND_KEYED}, {"[Mdnky2]", MDK_KIND_KEYED2},
-    {"[Tjwind]", MDK_KIND_INDEXED}, {"[Tjwkey]", MDK_KIND_KEYED},
-};
-
 constexpr char kRemotePrefix[] = "[rmt:";
 constexpr size_t kRemotePrefixLength = sizeof kRemotePrefix - 1;
 
@@ -67,7 +57,11 @@ bool localPath(const char* name, char* out, size_t size) {
 }
 
 int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, int32_t* kindOut,
-                int32_t* readWriteOut, int32_t* errorOut) {
+                int32_t* readWriteOut, int32_t* errorOut, const EngineEntry** engineOut) {
+    auto found = [&](const EngineEntry* engine) {
+        *kindOut = engine->kind;
+        if (engineOut) *engineOut = engine;
+    };
     bool readWrite = !(flags & MDK_OPEN_READONLY);
     if (isRemoteName(name)) {
         // "[rmt:server;port]file": the text after the prefix names the server and the file on
@@ -77,9 +71,14 @@ int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, in
             setError(errorOut, MDK_E_OPEN);
             return -1;
         }
+        const EngineEntry* engine = engineForForm(NameForm::Remote);
+        if (!engine) {
+            setError(errorOut, MDK_E_FILETYPE);
+            return -1;
+        }
         std::strcpy(resolved, rest);
         *readWriteOut = readWrite ? 1 : 0;
-        *kindOut = MDK_KIND_REMOTE;
+        found(engine);
         return 0;
     }
     if (!localPath(name, resolved, kNameSize)) {
@@ -87,7 +86,12 @@ int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, in
         return -1;
     }
     if (isViewName(name)) {
-        *kindOut = MDK_KIND_VIEW;
+        const EngineEntry* engine = engineForForm(NameForm::View);
+        if (!engine) {
+            setError(errorOut, MDK_E_FILETYPE);
+            return -1;
+        }
+        found(engine);
         return 0;
     }
 
@@ -108,14 +112,12 @@ int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, in
     }
     if (opened) *readWriteOut = readWrite ? 1 : 0;
 
-    char magic[8];
+    char magic[kMagicLength];
     platform::IoResult io = platform::readAt(fd, magic, sizeof magic, 0);
     if (io.status == platform::IoStatus::Ok && io.count == sizeof magic) {
-        for (const Magic& m : kMagics) {
-            if (std::memcmp(magic, m.text, 8) == 0) {
-                *kindOut = m.kind;
-                return fd;
-            }
+        if (const EngineEntry* engine = engineForMagic(magic)) {
+            found(engine);
+            return fd;
         }
     }
     platform::closeFile(fd);
@@ -140,27 +142,24 @@ MDNIO_API MdkFile* MDK_OpenExt(MdkEnv* env, const char* name, const char* passwo
         char resolved[kNameSize] = {};
         int32_t kind = 0;
         int32_t readWrite = 0;
-        int fd = resolveName(env, name, flags, resolved, &kind, &readWrite, errorOut);
+        const EngineEntry* engine = nullptr;
+        int fd = resolveName(env, name, flags, resolved, &kind, &readWrite, errorOut, &engine);
         if (fd < 0) return MDK_INVALID_FILE;
-        EngineOpen open = engineFor(kind);
-        if (!open) {
-            bool local = kind != MDK_KIND_VIEW && kind != MDK_KIND_REMOTE;
-            if (local) platform::closeFile(fd);
+        if (!engine->open) {
+            if (engine->form == NameForm::Local) platform::closeFile(fd);
             if (errorOut) *errorOut = MDK_E_FILETYPE;
             return MDK_INVALID_FILE;
         }
-        bool keyedKind =
-            kind == MDK_KIND_KEYED || kind == MDK_KIND_KEYED2 || kind == MDK_KIND_REMOTE;
         OpenRequest request{env,
                             resolved,
                             fd,
-                            keyedKind ? password : nullptr,
-                            keyedKind ? passwordLength : 0,
+                            engine->takesPassword ? password : nullptr,
+                            engine->takesPassword ? passwordLength : 0,
                             flags,
                             readWrite,
                             (flags & 0xFFFF) == 0xFFFF ? 1 : 0,
                             errorOut};
-        MdkFile* file = open(request);
+        MdkFile* file = engine->open(request);
         if (badHandle(file)) return MDK_INVALID_FILE;
         file->shared->self = file->shared;
         return file;

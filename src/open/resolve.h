@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "frame/handle.h"
+#include "open/dispatch.h"
 
 namespace mdnio {
 
@@ -18,11 +19,12 @@ bool isRemoteName(const char* name);
 // directory part is an ordinary character, so that files in such directories can be opened.
 bool isViewName(const char* name);
 
-// Resolves `name`.  Local kinds: answers the open descriptor, positioned at 0, with the kind
-// found from the magic.  Views and remote names: answers 0 (nothing is opened).  Failure: -1
-// with the code in *errorOut (33, 1, 5, 43, 44).
+// Resolves `name` and finds the registered engine of its kind (in *engineOut when given).
+// Local kinds: answers the open descriptor, positioned at 0, with the kind found from the
+// magic.  Views and remote names: answers 0 (nothing is opened).  Failure: -1 with the code in
+// *errorOut (33, 1, 5, 43, 44).
 int resolveName(MdkEnv* env, const char* name, int32_t flags, char* resolved, int32_t* kindOut,
-                int32_t* readWriteOut, int32_t* errorOut);
+                int32_t* readWriteOut, int32_t* errorOut, const EngineEntry** engineOut = nullptr);
 
 // Builds the local path of `name`: itself when it begins with "/", else joined to the current
 // directory.  False when the result does not fit in `size` bytes.

@@ -18,10 +18,10 @@ constexpr int32_t kClearIndex = -1;
 
 // Views hand their programs to the language runtime and remote files to their server; neither
 // keeps one in the handle.  Until those kinds carry their own program calls, storing a program
-// for them is refused rather than kept where their reads would never apply it.
+// for a kind whose reads are not filtered here is refused rather than kept where its reads
+// would never apply it.
 void refuseKindsWithoutLocalProgram(MdkFile* file) {
-    if (file->kind == MDK_KIND_VIEW || file->kind == MDK_KIND_REMOTE)
-        raiseError(file, MDK_E_FILETYPE);
+    if (!readsRecordsItself(file)) raiseError(file, MDK_E_FILETYPE);
 }
 
 }  // namespace

@@ -1,0 +1,42 @@
+// The kinds of file this build knows, and the one place that names their engines: the open
+// path asks these entries in order, and everything else reaches a file through the operation
+// table its engine put in the handle.  A new kind adds its engine's entry here.
+#include "indexed/indexed.h"
+#include "keyed/open.h"
+#include "open/dispatch.h"
+
+namespace mdnio {
+
+namespace {
+
+// Kinds that are recognised but not served by this build: their files and names are refused
+// with 5 rather than taken for something else.
+constexpr char kExtendedMagic[] = "[Mdnky2]";
+
+constexpr EngineEntry kExtendedKeyed = {
+    .kind = MDK_KIND_KEYED2,
+    .form = NameForm::Local,
+    .magics = {kExtendedMagic, nullptr},
+    .takesPassword = true,
+};
+constexpr EngineEntry kRemote = {
+    .kind = MDK_KIND_REMOTE,
+    .form = NameForm::Remote,
+    .takesPassword = true,
+};
+constexpr EngineEntry kView = {
+    .kind = MDK_KIND_VIEW,
+    .form = NameForm::View,
+};
+
+const EngineEntry* const kEngines[] = {
+    &indexed::kIndexedEngine, &keyed::kClassicEngine, &kExtendedKeyed, &kRemote, &kView,
+};
+
+}  // namespace
+
+std::span<const EngineEntry* const> builtinEngines() {
+    return kEngines;
+}
+
+}  // namespace mdnio

@@ -45,7 +45,7 @@ int runTables(const Options& o) {
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
         throw Failure(o.dictionary +
                       ": no tables: the dictionary cannot be read, is of no known kind (.ini, "
-                      "meridane.ddf) or breaks a limit");
+                      "meridane.ddf, a data file carrying its own dictionary) or breaks a limit");
     }
     ordered_json all = ordered_json::array();
     MdkTableRecord t{};
@@ -152,10 +152,13 @@ int runColumns(const Options& o) {
 void addTables(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
-        "tables", "list the tables of a dictionary: an .ini file or a meridane.ddf keyed file");
+        "tables",
+        "list the tables of a dictionary: an .ini file, a meridane.ddf keyed file, or a data "
+        "file that carries its own dictionary (one table, named after the file)");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_flag("--json", o->json, "print JSON");
-    command->footer(examples({"mdk tables sales.ini", "mdk tables data/meridane.ddf --json"}));
+    command->footer(examples(
+        {"mdk tables sales.ini", "mdk tables data/meridane.ddf --json", "mdk tables stock.dat"}));
     command->callback([o, &status] { status = runTables(*o); });
 }
 
@@ -168,8 +171,9 @@ void addColumns(CLI::App& app, int& status) {
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_option("TABLE", o->table, "the table, in any case")->required();
     command->add_flag("--json", o->json, "print JSON");
-    command->footer(examples(
-        {"mdk columns sales.ini CUSTOMERS", "mdk columns data/meridane.ddf stock --json"}));
+    command->footer(
+        examples({"mdk columns sales.ini CUSTOMERS", "mdk columns data/meridane.ddf stock --json",
+                  "mdk columns stock.dat stock"}));
     command->callback([o, &status] { status = runColumns(*o); });
 }
 

@@ -1,6 +1,7 @@
 // mdk dump: every record (or those of a key range) in the order of a key, split into fields.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/cursor.h"
 #include "mdk/escape.h"
@@ -15,6 +16,7 @@ struct Options {
     std::string file, format, from, to;
     int keyNumber = 1;
     bool reverse = false;
+    TableChoice table;
 };
 
 std::optional<std::string> keyBytes(const std::string& text, const char* option) {
@@ -26,16 +28,19 @@ std::optional<std::string> keyBytes(const std::string& text, const char* option)
     }
 }
 
-void run(const Options& o) {
+int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
     const FieldCodec codec(f.separator());
     const Format format = formatNamed(o.format);
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RecordPrinter printer(table, o.table, format, codec);
     KeyRange range{o.keyNumber, keyBytes(o.from, "--from"), keyBytes(o.to, "--to")};
     KeyCursor cursor(f, range, o.reverse);
     Record record;
     while (cursor.next(record))
-        writeRow(stdout, format, rowOf(record, codec));
+        printer.print(record);
+    return printer.finish();
 }
 
 }  // namespace
@@ -52,15 +57,14 @@ void addDump(CLI::App& app, int& status) {
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
     command->add_flag("--reverse", o->reverse, "from the last key to the first");
     addFormatOption(command, o->format, "text");
+    addTableOptions(command, o->table, true);
     command->footer(examples({
         "mdk dump customers.dat",
+        "mdk dump customers.dat --dict sales.ini --table CUSTOMERS --format csv",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",
         "mdk dump products.ind --from 5 --to 9 --reverse --format csv",
     }));
-    command->callback([o, &status] {
-        run(*o);
-        status = kExitOk;
-    });
+    command->callback([o, &status] { status = run(*o); });
 }
 
 }  // namespace mdk

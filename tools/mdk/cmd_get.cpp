@@ -1,6 +1,7 @@
 // mdk get: the record whose key equals the one given.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
@@ -13,11 +14,15 @@ namespace {
 struct Options {
     std::string file, key, format;
     int keyNumber = 1;
+    TableChoice table;
 };
 
-void run(const Options& o) {
+int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    const FieldCodec codec(f.separator());
+    RecordPrinter printer(table, o.table, formatNamed(o.format), codec);
     std::string key;
     try {
         key = unescape(o.key);
@@ -27,7 +32,8 @@ void run(const Options& o) {
     if (!f.seek(key, o.keyNumber)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
-    writeRow(stdout, formatNamed(o.format), rowOf(record, FieldCodec(f.separator())));
+    printer.print(record);
+    return printer.finish();
 }
 
 }  // namespace
@@ -43,12 +49,11 @@ void addGet(CLI::App& app, int& status) {
         ->required();
     addKeyNumberOption(command, o->keyNumber);
     addFormatOption(command, o->format, "text");
+    addTableOptions(command, o->table, true);
     command->footer(examples({"mdk get customers.dat C00007", "mdk get customers.dat --key 2 ACME",
-                              "mdk get products.ind 12 --format jsonl"}));
-    command->callback([o, &status] {
-        run(*o);
-        status = kExitOk;
-    });
+                              "mdk get products.ind 12 --format jsonl",
+                              "mdk get stock.dat S0000003 --table stock --format jsonl"}));
+    command->callback([o, &status] { status = run(*o); });
 }
 
 }  // namespace mdk

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
@@ -22,6 +23,7 @@ struct Options {
     std::string file, input, format;
     bool update = false;
     bool stopOnError = false;
+    TableChoice table;
 };
 
 struct Counts {
@@ -52,7 +54,10 @@ int run(const Options& o) {
     }
     std::istream& in = o.input.empty() ? std::cin : file;
     const std::string source = o.input.empty() ? "stdin" : o.input;
-    RowReader reader(in, inputFormat(o));
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RowReader::LineParser named;
+    if (table) named = NamedRowParser(*table, inputFormat(o));
+    RowReader reader(in, inputFormat(o), named);
     Progress progress(inputSize(o.input));
     Counts counts;
     const WriteMode mode = o.update ? WriteMode::Either : WriteMode::Insert;
@@ -111,9 +116,11 @@ void addLoad(CLI::App& app, int& status) {
     command->add_flag("--update", o->update,
                       "replace a record whose key is there already (otherwise the row is refused)");
     command->add_flag("--stop-on-error", o->stopOnError, "stop at the first refused row");
+    addTableOptions(command, o->table, false);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump old.dat --format csv | mdk load new.dat --format csv --update",
+        "mdk load copy.dat --dict stock.dat --table stock --input stock.csv",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -3,6 +3,7 @@
 // or with --packed one packed program given to MDK_read_FIRST and MDK_read_ODBC after it.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/condition.h"
 #include "mdk/escape.h"
@@ -23,6 +24,7 @@ struct Options {
     int keyNumber = 1;
     bool packed = false;
     bool count = false;
+    TableChoice table;
 };
 
 std::string keyBytes(const std::string& text, const char* option) {
@@ -37,9 +39,9 @@ std::string keyBytes(const std::string& text, const char* option) {
 // the end of the range or of the file, or -1.
 class Scan {
   public:
-    Scan(OpenFile& file, const Options& o) : file_(file), o_(o) {
+    Scan(OpenFile& file, const Options& o, const FieldNames& names) : file_(file), o_(o) {
         for (const std::string& text : o.where)
-            conditions_.push_back(parseCondition(text));
+            conditions_.push_back(parseCondition(text, names));
         if (conditions_.size() > kMaxEntries) {
             throw Failure(fmt::format("at most {} conditions", kMaxEntries), kExitUsage);
         }
@@ -117,16 +119,20 @@ int run(const Options& o) {
     OpenFile f(env, o.file, Access::ReadOnly);
     const FieldCodec codec(f.separator());
     const Format format = formatNamed(o.format);
-    Scan scan(f, o);
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RecordPrinter printer(table, o.table, format, codec);
+    FieldNames names;
+    if (table) names = [&table](std::string_view name) { return table->place(name); };
+    Scan scan(f, o, names);
     long matches = 0;
     for (int32_t n = scan.first();; n = scan.next()) {
         if (n == -4) break;
         if (n == -1) f.fail(o.file + ": scanning");
         ++matches;
-        if (!o.count) writeRow(stdout, format, rowOf(f.record(scan.bytes(), n), codec));
+        if (!o.count) printer.print(f.record(scan.bytes(), n));
     }
     if (o.count) fmt::print("{}\n", matches);
-    return kExitOk;
+    return printer.finish();
 }
 
 }  // namespace
@@ -141,7 +147,8 @@ void addScan(CLI::App& app, int& status) {
     command
         ->add_option("--where,-w", o->where,
                      "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
-                     "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
+                     "field from 1 (with a table: or a column name); OP = != <> < <= > >=; a text "
+                     "VALUE is compared with as many "
                      "bytes of the field as it has; num compares numbers, scale=S for S implied "
                      "decimals in the field")
         ->required();
@@ -153,10 +160,12 @@ void addScan(CLI::App& app, int& status) {
                       "entry by entry");
     command->add_flag("--count", o->count, "print only the number of matching records");
     addFormatOption(command, o->format, "text");
+    addTableOptions(command, o->table, true);
     command->footer(examples({
         "mdk scan customers.dat --where '3 = Oslo'",
         "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",
         "mdk scan orders.dat --key 2 --from C00003 --to C00003 --where '2 > 5 num' --count",
+        "mdk scan customers.dat --dict sales.ini --table CUSTOMERS --where 'CITY = Oslo'",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -113,12 +113,13 @@ bool RowReader::next(std::optional<Row>& row, std::string& error) {
     row.reset();
     error.clear();
     try {
-        row = format_ == Format::Csv ? csvRow(line) : jsonRow(line);
+        row = parser_ ? parser_(line) : format_ == Format::Csv ? csvRow(line) : jsonRow(line);
     } catch (const nlohmann::json::exception& e) {
         error = fmt::format("not a JSON row: {}", e.what());
     } catch (const EscapeError& e) {
         error = e.what();
     }
+    if (!row && error.empty()) return next(row, error);  // a header: passed over
     return true;
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
@@ -41,7 +42,12 @@ void writeRow(std::FILE* out, Format format, const Row& row);
 // Reads rows of jsonl or csv, one a line; blank lines are passed over.
 class RowReader {
   public:
-    RowReader(std::istream& in, Format format) : in_(in), format_(format) {}
+    // Reads a line into a row instead of the forms above; nothing for a line that is no row
+    // (a header), which is passed over.  Throws EscapeError for a line that is not right.
+    using LineParser = std::function<std::optional<Row>(const std::string& line)>;
+
+    RowReader(std::istream& in, Format format, LineParser parser = {})
+        : in_(in), format_(format), parser_(std::move(parser)) {}
 
     // The next row, with its line number; false at the end of the input.  A line that is not a
     // row gives a row-less result with the reason in `error`.
@@ -53,6 +59,7 @@ class RowReader {
   private:
     std::istream& in_;
     Format format_;
+    LineParser parser_;
     long line_ = 0;
     long long bytes_ = 0;
 };

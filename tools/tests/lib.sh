@@ -64,6 +64,16 @@ expect_status() {
     fi
 }
 
+# sample_data DIR: the sample data set of make_samples in DIR; a script that cannot have it
+# fails at once.
+sample_data() {
+    if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$1" >/dev/null; then
+        fail "make_samples did not make the sample data set"
+        finish
+        exit 1
+    fi
+}
+
 finish() {
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]

@@ -4,11 +4,7 @@
 source "$(dirname "$0")/lib.sh"
 
 S=$WORK/samples
-if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$S" >/dev/null; then
-    fail "make_samples did not make the sample data set"
-    finish
-    exit 1
-fi
+sample_data "$S"
 
 for file in customers.dat orders.dat stock.dat products.ind meridane.ddf; do
     records=$("$MDK" info "$S/$file" --json | sed -n 's/^  "records": \([0-9]*\),$/\1/p')

@@ -139,9 +139,13 @@ typedef struct MdkCatalog MdkCatalog;
 #define MDK_E_VERSION 44
 /* Codes of this library beyond the classic table (45 and 46 stay unassigned):
  * 47 "Restrict entry index invalid": MDK_PutRestrictInfo with an index outside 0..49.
- * 48 "Record field not found": a restrict entry names a field the record does not have. */
+ * 48 "Record field not found": a restrict entry names a field the record does not have.
+ * 49 "File left half-written by a stopped writer -- open it for writing to repair it": a
+ *    process that cannot write the file found a change a killed writer left unfinished; it
+ *    reads nothing of the file until a process that can write it has undone the change. */
 #define MDK_E_RESTRICTINDEX 47
 #define MDK_E_NOFIELD 48
+#define MDK_E_HALFWRITTEN 49
 
 /* Read options (MDK_read, MDK_ExtReadDirect). */
 #define MDK_READ_CURRENT 1
@@ -149,6 +153,9 @@ typedef struct MdkCatalog MdkCatalog;
 #define MDK_READ_PRIOR 3
 #define MDK_READ_LOCK 0x1000   /* lock the record and keep the lock after the call */
 #define MDK_READ_UNLOCK 0x2000 /* release every held record lock before reading */
+/* With an address (keyed files): read the record as it is stored, without looking it up in the
+ * current key's tree.  The position is then that record, outside the key's order. */
+#define MDK_READ_NOSEARCH 0x4000
 
 /* Write modes (MDK_ExtWrite). */
 #define MDK_WRITE_INSERT 1
@@ -204,7 +211,8 @@ MDNIO_API int32_t MDK_read(MdkFile* file, void* buffer, int32_t length, int32_t 
 
 /* Reads a record into `buffer`: the key area first, then the data.
  *   option: low byte 1 current, 2 next, 3 prior in the order of the current key; any other
- *     value reads the record at `address`; MDK_READ_LOCK, MDK_READ_UNLOCK may be added.
+ *     value reads the record at `address`; MDK_READ_LOCK, MDK_READ_UNLOCK, MDK_READ_NOSEARCH
+ *     may be added.
  *   offset: bytes of the record to skip (negative: 32).
  *   address: the record address for reads by address.
  * Answers the bytes placed, -2 when the buffer was too small (it is filled), the record's whole
@@ -216,7 +224,9 @@ MDNIO_API int32_t MDK_ExtReadDirect(MdkFile* file, void* buffer, int32_t length,
 
 /* Positions on the first key of key `keyNumber` (counted from 1; 0 or less keeps the current
  * key) at or after `key`.  0 when an equal key exists; -1 with 3 when not (the position is then
- * the next higher key), 6 bad key number, 7 bad length. */
+ * the next higher key), 6 bad key number, 7 bad length.  Key number -1000 switches
+ * physical-order reading on (block-mode keyed files, else 6) and positions before the first
+ * record. */
 MDNIO_API int32_t MDK_seek(MdkFile* file, const void* key, int32_t keyLength, int32_t keyNumber);
 
 /* Copies the value of key `keyNumber` (counted from 0; -1 the current key) of the current record
@@ -230,7 +240,11 @@ MDNIO_API int32_t MDK_setpos(MdkFile* file, int32_t position);
 MDNIO_API int32_t MDK_getpos(MdkFile* file);
 
 /* Switches physical-order reading on (1) or off (0) on a block-mode keyed file; answers the
- * previous mode.  No handle check: `file` must be a valid open handle. */
+ * previous mode.  No handle check: `file` must be a valid open handle.  In that order next and
+ * prior walk the data blocks in file order; a step that meets a block it cannot read fails with
+ * the block's code and leaves the position past that block, so the next step goes on beyond it
+ * (the position is then after the block's last slot going forwards, before its first going
+ * backwards). */
 MDNIO_API int32_t MDK_RawReadMode(MdkFile* file, int32_t mode);
 
 /* Rewrites `key` in place into the form the key stores (case folding, descending segments...)
@@ -396,11 +410,21 @@ MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLeng
  *   (0/1), 3 lock options (low 3 bits 1 to 4, bit 8 kept), 4 read-only fallback (0/1), 5 segment
  *   size in megabytes (0 to 2000), 6 runtime start directory, 7 runtime arguments, 8 runtime
  *   library directory (texts: `value` is a `const char*`), 9 catalog handle, 12 default server
- *   host (text, null empties it), 13 default server port.
+ *   host (text, null empties it), 13 default server port, 20 writes survive a power loss (0/1,
+ *   default 0; see MDK_MODE_SYNC_WRITES).
  * Answers the previous value (0 for texts), or -5 for a refused mode or value. */
 MDNIO_API intptr_t MDSetEnvMode(MdkEnv* env, int32_t mode, intptr_t value);
 
-/* Reads mode `mode` of an environment (`object` is an MdkEnv*): 1 to 5, 9, 13 the settings
+/* Environment mode 20, this library's own.  A writer killed half-way (any way a process ends)
+ * never costs a call that returned, nor leaves half of one, whatever this mode says: every
+ * change to a classic keyed file is journalled and undone by the next process that takes the
+ * file's header lock when it did not finish.  With this mode on (1), the journal and the data
+ * files are also synced to the disk before a call (or a commit) returns, so that a power loss or
+ * a crash of the system keeps every call that returned too; each change then waits for the
+ * disk a few times.  Off (0, the default), what a power loss leaves is not promised. */
+#define MDK_MODE_SYNC_WRITES 20
+
+/* Reads mode `mode` of an environment (`object` is an MdkEnv*): 1 to 5, 9, 13, 20 the settings
  * above, 6, 7, 8, 12 the addresses of the texts, 10 the library version (MDK_VERSION, whatever
  * `object` is), 11 the server information and 14 connect to the default server (0 on success,
  * the negated code on failure).

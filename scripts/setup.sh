@@ -3,7 +3,7 @@
 # lacks.  Safe to run again: packages already present are not touched.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils groff-base
           libcli11-dev nlohmann-json3-dev libfmt-dev
           libsqlite3-dev libdb-dev liblmdb-dev)
 missing=()

@@ -1,13 +1,18 @@
 #include "testutil.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+
+#include "mdnio.h"
+#include "platform/platform.h"
 
 namespace mdnio::test {
 
@@ -42,6 +47,29 @@ std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
                                 std::istreambuf_iterator<char>());
+}
+
+namespace {
+std::string gNoWriteAccess;
+
+int openWithoutWriteAccess(const char* name, int flags, mode_t mode) {
+    if ((flags & O_ACCMODE) != O_RDONLY && gNoWriteAccess == name) {
+        errno = EACCES;
+        return -1;
+    }
+    return platform::defaultSysCalls().open(name, flags, mode);
+}
+}  // namespace
+
+int32_t readOnlyOpenErrorWithoutWriteAccess(const std::string& path) {
+    gNoWriteAccess = path;
+    platform::sys().open = openWithoutWriteAccess;
+    MdkEnv* env = MDK_AllocEnv();
+    int32_t err = 0;
+    MdkFile* f = MDK_OpenExt(env, path.c_str(), nullptr, 0, MDK_OPEN_READONLY, &err);
+    MDK_DeAllocEnv(env);
+    platform::resetSysCalls();
+    return f == MDK_INVALID_FILE ? err : 0;
 }
 
 int runInChild(int (*child)(void*), void* arg) {

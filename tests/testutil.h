@@ -25,6 +25,11 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<uint8_t> readFile(const std::string& path);
 
+// Opens `path` read-only, in an environment of its own, while this process may not open the file
+// for writing (such opens fail with EACCES): answers the code the open fails with, 0 when it
+// succeeds.
+int32_t readOnlyOpenErrorWithoutWriteAccess(const std::string& path);
+
 // Runs `child` in a forked process and answers its exit status (0 = success).  The child exits
 // with what `child` returns; an exception or a crash in it gives a non-zero status.
 int runInChild(int (*child)(void*), void* arg);

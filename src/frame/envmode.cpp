@@ -69,6 +69,9 @@ intptr_t setMode(MdkEnv* env, int32_t mode, intptr_t value) {
             return 0;
         case 13:
             return swapInt(env->defaultServerPort);
+        case 20:
+            if (!zeroOrOne(value)) return kRefused;
+            return swapInt(env->syncWrites);
         default:
             return kRefused;
     }
@@ -137,6 +140,8 @@ intptr_t envMode(MdkEnv* env, int32_t mode) {
             return reinterpret_cast<intptr_t>(env->defaultServerHost);
         case 13:
             return env->defaultServerPort;
+        case 20:
+            return env->syncWrites;
         default:
             return kRefused;
     }

@@ -58,6 +58,7 @@ struct MdkEnv {
     int32_t lockOptions = 0;                  // mode 3
     int32_t readOnlyFallback = 0;             // mode 4
     int32_t segmentMegabytes = 0;             // modes 5 and -1; 0 means 2000
+    int32_t syncWrites = 0;                   // mode 20: writes survive a power loss
 
     MdkFile* openFiles = nullptr;  // newest first
     int32_t inTransaction = 0;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "common/journal.h"
 #include "common/reclock.h"
 #include "frame/frame.h"
 #include "indexed/format.h"
@@ -25,6 +27,9 @@ struct IndexedFile : MdkFile {
     int64_t knownCount = 0;  // record count as last read from the header
     int32_t current = 0;     // current record number
     uint8_t* recordBuffer = nullptr;
+    common::JournalWriter journal;   // of rewrites in place (torn.h), opened when first needed
+    std::vector<uint8_t> oldRecord;  // what the rewrite in progress overwrites, and where
+    int64_t oldRecordAt = 0;
 
     uint8_t* record() { return recordBuffer + kRecordAt; }
     int fd() const { return sharedBlock.fd; }

@@ -4,6 +4,7 @@
 #include "indexed/format.h"
 #include "indexed/indexed.h"
 #include "indexed/ops.h"
+#include "indexed/torn.h"
 #include "platform/platform.h"
 
 namespace mdnio::indexed {
@@ -54,6 +55,10 @@ MdkFile* openIndexed(const OpenRequest& request) {
     IndexedFile* x = makeIndexedFile(recordLength);
     if (!x) return refuse(request, MDK_E_MEMORY);
     describe(x, request, fields);
+    if (int32_t code = repairAtOpen(x, request.readWrite != 0)) {
+        destroyIndexedFile(x);
+        return refuse(request, code);
+    }
     linkFile(x);
     return x;
 }

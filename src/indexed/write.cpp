@@ -6,6 +6,7 @@
 #include "indexed/header_lock.h"
 #include "indexed/key.h"
 #include "indexed/ops.h"
+#include "indexed/torn.h"
 #include "platform/platform.h"
 
 namespace mdnio::indexed {
@@ -52,6 +53,7 @@ int32_t write(MdkFile* f, const void* data, int32_t dataLength, const void* key,
     // The count on disk, not the one seen at open: other handles and processes append too.
     uint8_t fields[kHeaderFields];
     header.reread(fields);
+    if (int32_t code = repairTornWrite(x)) fail(code);
     Header state = decodeHeader(fields);
     int64_t count = state.recordCount;
     if (number > count) fail(MDK_E_EOF);
@@ -67,11 +69,16 @@ int32_t write(MdkFile* f, const void* data, int32_t dataLength, const void* key,
     std::memset(x->record(), 0, length);
     if (dataLength > 0)
         std::memcpy(x->record(), data, std::min(static_cast<size_t>(dataLength), length));
-    platform::IoResult io =
-        platform::writeAt(x->fd(), x->record(), length, recordOffset(x->recordLength, number));
-    if (io.status == platform::IoStatus::SeekFailed) fail(MDK_E_SEEK);
-    if (io.status != platform::IoStatus::Ok || io.count != static_cast<int64_t>(length))
-        fail(MDK_E_WRITE);
+    // A rewrite in place is journalled; an append needs no journal (torn.h).
+    const int64_t at = recordOffset(x->recordLength, number);
+    const bool journalled = number < count;
+    if (journalled && !saveBeforeRewrite(x, at, length)) fail(MDK_E_WRITE);
+    platform::IoResult io = platform::writeAt(x->fd(), x->record(), length, at);
+    if (io.status != platform::IoStatus::Ok || io.count != static_cast<int64_t>(length)) {
+        if (journalled) undoRewrite(x);
+        fail(io.status == platform::IoStatus::SeekFailed ? MDK_E_SEEK : MDK_E_WRITE);
+    }
+    if (journalled && !rewriteDone(x)) fail(MDK_E_WRITE);
 
     if (number == count) {
         encodeRecordCount(fields, static_cast<uint32_t>(count + 1));
@@ -81,6 +88,7 @@ int32_t write(MdkFile* f, const void* data, int32_t dataLength, const void* key,
             fail(MDK_E_INDEXHEADER);
         noteHeader(x, fields);
     }
+    if (x->env->syncWrites && !platform::syncFile(x->fd())) fail(MDK_E_WRITE);
 
     setCurrent(x, static_cast<int32_t>(number));
     releaseTransient(f, x->locks);

@@ -109,7 +109,10 @@ CacheBuffer& chooseBuffer(KeyedFile* f) {
         chosen = &b;
     }
     if (!chosen) return addBuffer(f);
-    if (chosen->dirty) writeBlock(f, *chosen);
+    if (chosen->dirty) {
+        journalBlock(f, *chosen);
+        writeBlock(f, *chosen);
+    }
     if (chosen->address) s->cacheIndex.erase(chosen->address);
     chosen->address = 0;
     giveMemory(f, *chosen);
@@ -131,15 +134,24 @@ void setDirty(KeyedShared* s, CacheBuffer& b, uint64_t parts) {
     b.dirty = true;
 }
 
-// Opens segment file `segment`, following link files ("lnk]") to the real one.
+// Opens segment file `segment`, or raises 28.
 int openSegment(KeyedFile* f, uint32_t segment) {
     KeyedShared* s = f->sh();
-    std::string path = segmentPath(s->fileName, segment);
-    auto access = s->writableFd ? platform::Access::ReadWrite : platform::Access::ReadOnly;
+    int fd = openSegmentFile(s->fileName, segment, s->writableFd);
+    if (fd < 0) raiseError(f, MDK_E_SEGMENT);
+    return fd;
+}
+
+}  // namespace
+
+int openSegmentFile(const char* base, uint32_t segment, bool writable) {
+    std::string path = segmentPath(base, segment);
+    auto access = writable ? platform::Access::ReadWrite : platform::Access::ReadOnly;
+    // A link ("lnk]") names the real file; links may chain, but not without end.
     for (int hop = 0; hop < 8; hop++) {
         platform::OpenResult why;
         int fd = platform::openFile(path.c_str(), access, false, &why);
-        if (fd < 0) raiseError(f, MDK_E_SEGMENT);
+        if (fd < 0) return -1;
         uint8_t head[68];
         platform::IoResult r = platform::readAt(fd, head, sizeof head, 0);
         if (r.status == platform::IoStatus::Ok && r.count >= 8 &&
@@ -148,18 +160,31 @@ int openSegment(KeyedFile* f, uint32_t segment) {
         platform::closeFile(fd);
         if (r.status != platform::IoStatus::Ok || r.count < 68 ||
             std::memcmp(head + 4, "lnk]", 4) != 0)
-            raiseError(f, MDK_E_SEGMENT);
+            return -1;
         // The link holds the real path, blank-padded.
         size_t n = 60;
         while (n > 0 && (head[8 + n - 1] == ' ' || head[8 + n - 1] == 0))
             n--;
-        if (n == 0) raiseError(f, MDK_E_SEGMENT);
+        if (n == 0) return -1;
         path.assign(reinterpret_cast<const char*>(head + 8), n);
     }
-    raiseError(f, MDK_E_SEGMENT);  // links chained too far: a loop
+    return -1;
 }
 
-}  // namespace
+bool removeLeftoverSegment(const char* base, uint32_t segment) {
+    const std::string path = segmentPath(base, segment);
+    const int fd = platform::openPlain(path.c_str());
+    if (fd < 0) return false;
+    uint8_t head[8] = {};
+    platform::IoResult r = platform::readAt(fd, head, sizeof head, 0);
+    platform::closeFile(fd);
+    // A file this library began (its head not written yet, or a segment's head); a link, or
+    // anything else, is someone's.
+    if (r.status != platform::IoStatus::Ok ||
+        (r.count == static_cast<int64_t>(sizeof head) && std::memcmp(head + 4, "seg]", 4) != 0))
+        return false;
+    return platform::removeFile(path.c_str());
+}
 
 void setClean(KeyedShared* s, CacheBuffer& b) {
     if (!b.dirty) return;
@@ -181,8 +206,12 @@ int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset) {
         *offset = address;
         return s->fd;
     }
-    uint32_t segment = segmentOf(address, s->B);
     *offset = offsetInSegment(address, s->B);
+    return segmentFd(f, segmentOf(address, s->B));
+}
+
+int segmentFd(KeyedFile* f, uint32_t segment) {
+    KeyedShared* s = f->sh();
     if (segment == 0) return s->fd;
     if (segment >= kMaxSegments || segment > s->header[kOffSegments]) raiseError(f, MDK_E_SEGMENT);
     if (s->segmentFd[segment] <= 0) s->segmentFd[segment] = openSegment(f, segment);
@@ -296,6 +325,14 @@ void dropCache(KeyedShared* s) {
     s->dirtyBuffers.clear();
     s->dirtyCount = 0;
     s->insertBlock = 0;
+    // The file changed under us, and a writer stopped half-way may have been undone since: the
+    // base file then got cut back to the end of file the header names.  Past that the view
+    // measures the file again before it writes.
+    uint32_t eof = get32(s->header, kOffEof);
+    if (!s->blockMode)
+        s->view.shrank(eof);
+    else if (segmentOf(eof, s->B) == 0)
+        s->view.shrank(offsetInSegment(eof, s->B));
 }
 
 namespace {
@@ -424,6 +461,44 @@ void checkUnchangedParts([[maybe_unused]] KeyedFile* f, [[maybe_unused]] const C
 
 }  // namespace
 
+namespace {
+bool enciphered(const KeyedShared* s, const uint8_t* block) {
+    return s->cipher && (block[0] == kTypeKey || block[0] == kTypeData);
+}
+}  // namespace
+
+int blockWriteRuns(const KeyedShared* s, const CacheBuffer& b, bool baseFile,
+                   ByteRun (&runs)[kMaxWriteRuns]) {
+    // The cipher changes every byte of the blocks it covers.
+    if (b.changed == common::kAllParts || enciphered(s, b.data.get())) {
+        runs[0] = {0, s->B};
+        return 1;
+    }
+    uint64_t parts = b.changed;
+    if (parts == 0) return 0;
+    const unsigned shift = common::partShift(s->B);
+    auto run = [&](unsigned first, unsigned end) {
+        return ByteRun{std::min<uint32_t>(first << shift, s->B),
+                       std::min<uint32_t>(end << shift, s->B)};
+    };
+    if (!baseFile) {
+        // A segment file is written with a system call: one call from the first changed part
+        // to the last.
+        runs[0] = run(static_cast<unsigned>(std::countr_zero(parts)),
+                      64u - static_cast<unsigned>(std::countl_zero(parts)));
+        return 1;
+    }
+    // Through the mapping, each run of changed parts on its own.
+    int n = 0;
+    while (parts) {
+        const unsigned first = static_cast<unsigned>(std::countr_zero(parts));
+        const unsigned end = first + static_cast<unsigned>(std::countr_one(parts >> first));
+        runs[n++] = run(first, end);
+        parts = end >= 64 ? 0 : parts & ~((uint64_t{1} << end) - 1);
+    }
+    return n;
+}
+
 void writeBlock(KeyedFile* f, CacheBuffer& b) {
     KeyedShared* s = f->sh();
     uint8_t* data = b.data.get();
@@ -431,42 +506,25 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     headerChanged(f);
     int64_t offset = 0;
     int fd = segmentFdFor(f, b.address, &offset);
+    ByteRun runs[kMaxWriteRuns];
+    const int n = blockWriteRuns(s, b, fd == s->fd, runs);
     const uint8_t* out = data;
-    uint64_t parts = b.changed;
     std::unique_ptr<uint8_t[]> sealed;
-    if (s->cipher && (data[0] == kTypeKey || data[0] == kTypeData)) {
+    if (enciphered(s, data)) {
         sealed.reset(new (std::nothrow) uint8_t[s->B]);
         if (!sealed) raiseError(f, MDK_E_MEMORY);
         std::memcpy(sealed.get(), data, s->B);
         encipherBlock(s, sealed.get());
         out = sealed.get();
-        parts = common::kAllParts;  // the cipher changes every byte
+    } else if (b.changed != common::kAllParts) {
+        checkUnchangedParts(f, b, fd, offset, b.changed);
     }
-    auto put = [&](size_t from, size_t to) {
-        to = std::min<size_t>(to, s->B);
+    for (int i = 0; i < n; i++) {
+        const size_t from = runs[i].from, to = runs[i].to;
         platform::IoResult w =
             writeBytes(s, fd, out + from, to - from, offset + static_cast<int64_t>(from));
         if (w.status != platform::IoStatus::Ok || w.count != static_cast<int64_t>(to - from))
             raiseError(f, MDK_E_WRITE);
-    };
-    const unsigned shift = common::partShift(s->B);
-    if (parts == common::kAllParts) {
-        put(0, s->B);
-    } else if (fd != s->fd) {
-        // A segment file is written with a system call: one call from the first changed part
-        // to the last.
-        checkUnchangedParts(f, b, fd, offset, parts);
-        put(size_t{static_cast<unsigned>(std::countr_zero(parts))} << shift,
-            size_t{64u - static_cast<unsigned>(std::countl_zero(parts))} << shift);
-    } else {
-        // Through the mapping, each run of changed parts on its own.
-        checkUnchangedParts(f, b, fd, offset, parts);
-        while (parts) {
-            const unsigned first = static_cast<unsigned>(std::countr_zero(parts));
-            const unsigned end = first + static_cast<unsigned>(std::countr_one(parts >> first));
-            put(size_t{first} << shift, size_t{end} << shift);
-            parts = end >= 64 ? 0 : parts & ~((uint64_t{1} << end) - 1);
-        }
     }
     setClean(s, b);
 }
@@ -494,10 +552,14 @@ void RunWriter::flush() {
     run_.clear();
 }
 
+bool bulkWriteBack(const KeyedShared* s) {
+    return !s->cipher && s->dirtyBuffers.size() >= kBulkWriteFrom;
+}
+
 void writeDirtyBlocks(KeyedFile* f) {
     KeyedShared* s = f->sh();
     // Only the buffers made dirty since the last write-back need a look, not the whole cache.
-    if (s->cipher || s->dirtyBuffers.size() < kBulkWriteFrom) {
+    if (!bulkWriteBack(s)) {
         while (!s->dirtyBuffers.empty()) {
             uint32_t at = s->dirtyBuffers.back();
             if (at < s->cache.size() && s->cache[at].dirty) writeBlock(f, s->cache[at]);

@@ -83,6 +83,16 @@ inline void putCounter(uint8_t* h, uint32_t v) {
     for (int i = 0; i < 4; i++)
         h[36 + i] = static_cast<uint8_t>(v >> (8 * i));
 }
+// Stores the change counter and, with flag A bit 6, its check bytes (else zeros there).
+inline void putCounterChecked(uint8_t* h, uint32_t v) {
+    putCounter(h, v);
+    if (h[kOffFlagsA] & kCounterCheck) {
+        h[kOffCheck] = h[36] ^ h[38];
+        h[kOffCheck + 1] = h[37] ^ h[39];
+    } else {
+        h[kOffCheck] = h[kOffCheck + 1] = 0;
+    }
+}
 
 // Block mode: an address holds the segment number (times 256) in the part of it below the
 // block size.  That part, without a division when the block size is a power of two (the usual

@@ -17,14 +17,8 @@ constexpr int32_t kNoWaitHeader = 0x08;
 void takeOsHeaderLock(KeyedFile* f) {
     KeyedShared* s = f->sh();
     if (s->flags & (kOsLockReadOnly | kOsLockReadWrite)) return;  // already held
-    platform::LockResult r = platform::lockRange(s->fd, kHeaderLockAt, 1, s->writableFd);
-    if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
-        for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
-            platform::sleepMs(10);
-            r = platform::lockRange(s->fd, kHeaderLockAt, 1, s->writableFd);
-        }
-    }
-    if (r != platform::LockResult::Ok) raiseError(f, MDK_E_HEADERBUSY);
+    if (waitForHeaderLock(f, s->fd, s->writableFd) != platform::LockResult::Ok)
+        raiseError(f, MDK_E_HEADERBUSY);
     s->flags |= s->writableFd ? kOsLockReadWrite : kOsLockReadOnly;
 }
 
@@ -141,11 +135,30 @@ bool headerAddressesHold(KeyedFile* f) {
     return endOfFileHolds(f, eof);
 }
 
+void requireSoundHeader(KeyedFile* f) {
+    if (headerAddressesHold(f)) return;
+    // A damaged header: a write would follow its addresses past the end of the file.  The
+    // blocks cached under its change counter are not to be trusted either.
+    dropCache(f->sh());
+    raiseError(f, MDK_E_BUFFER);
+}
+
 void checkHeaderAtOpen(KeyedFile* f) {
     if (headerAddressesHold(f)) return;
     lockHeader(f);  // re-reads the header, and raises 41 when it still does not hold ...
     if (!headerAddressesHold(f)) raiseError(f, MDK_E_BUFFER);  // ... or reads none
     unlockHeader(f, true);
+}
+
+platform::LockResult waitForHeaderLock(KeyedFile* f, int fd, bool exclusive) {
+    platform::LockResult r = platform::lockRange(fd, kHeaderLockAt, 1, exclusive);
+    if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
+        for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
+            platform::sleepMs(10);
+            r = platform::lockRange(fd, kHeaderLockAt, 1, exclusive);
+        }
+    }
+    return r;
 }
 
 void loadHeaderFields(KeyedShared* s) {
@@ -173,17 +186,13 @@ void rereadHeader(KeyedFile* f) {
         if (length > 0) s->maxSegmentSize = length;
     }
     s->headerWritten = false;
-    if (!headerAddressesHold(f)) {
-        // A damaged header: a write would follow its addresses past the end of the file.  The
-        // blocks cached under its change counter are not to be trusted either.
-        dropCache(s);
-        raiseError(f, MDK_E_BUFFER);
-    }
+    // A header marked half-written is put right from the journal before it is judged: until
+    // then its end of file may name blocks the killed writer never wrote (lockHeader).
+    if (!(s->header[kOffFlagsB] & kCommitting)) requireSoundHeader(f);
 }
 
 void writeHeaderNow(KeyedFile* f) {
     KeyedShared* s = f->sh();
-    s->undo.headerWritten = true;
     platform::IoResult r = writeBytes(s, s->fd, s->header, kHeaderSize, 0);
     if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
@@ -193,31 +202,26 @@ void writeHeaderNow(KeyedFile* f) {
 void headerChanged(KeyedFile* f) {
     KeyedShared* s = f->sh();
     s->callChanged = true;
+    s->flags |= kHeaderDirty;
     // Inside a transaction the file on disk stays as it was until the commit: the header lock
     // keeps other writers out, and readers keep seeing the last committed state.
-    if (s->headerWritten || f->env->inTransaction) {
-        s->flags |= kHeaderDirty;
-        return;
-    }
+    if ((s->headerWritten && s->journal.active) || f->env->inTransaction) return;
     uint8_t* h = s->header;
-    putCounter(h, getCounter(h) + 1);
     put32(h, kOffSequence, s->sequence);
-    if (h[kOffFlagsA] & kCounterCheck) {
-        h[kOffCheck] = h[36] ^ h[38];
-        h[kOffCheck + 1] = h[37] ^ h[39];
-    } else {
-        h[kOffCheck] = h[kOffCheck + 1] = 0;
-    }
+    putCounterChecked(h, getCounter(h) + 1);
     s->headerWritten = true;
-    s->flags |= kHeaderDirty;
-    writeHeaderNow(f);
+    // The first change of a period begins its journal and marks the header on disk; a later
+    // write (the closing one) writes the header as it now is.
+    if (s->journal.active)
+        writeHeaderNow(f);
+    else
+        beginJournal(f);
 }
 
 namespace {
 void beginUndo(KeyedShared* s) {
     if (s->undo.active) return;
     s->undo.active = true;
-    s->undo.headerWritten = false;
     std::memcpy(s->undo.header, s->header, kHeaderSize);
 }
 
@@ -240,22 +244,23 @@ void abandonPeriod(KeyedFile* f) noexcept {
     s->insertBlock = 0;
     s->pendingSlots.clear();
     if (!s->undo.active) return;
-    uint32_t counter = getCounter(s->header);
     std::memcpy(s->header, s->undo.header, kHeaderSize);
-    if (s->undo.headerWritten) {
-        // The changed header reached the disk: put the old one back, with a counter that moved
-        // once more so that every other process drops what it may have read meanwhile.
-        putCounter(s->header, counter + 1);
-        writeBytes(s, s->fd, s->header, kHeaderSize, 0);
-    }
+    // What reached the disk goes back from the journal, with a counter moved on so that every
+    // other process drops what it may have read meanwhile.
+    if (s->journal.active) rollBackPeriod(f);
     loadHeaderFields(s);
     endUndo(s);
 }
 
 void flushData(KeyedFile* f) {
     KeyedShared* s = f->sh();
+    if (s->pendingSlots.empty() && s->dirtyCount == 0) {
+        s->dirtyBuffers.clear();  // buffers written early, clean since
+        return;
+    }
+    headerChanged(f);     // the journal and the marked header go first,
+    journalWriteBack(f);  // then what every write below overwrites
     if (!s->pendingSlots.empty()) {
-        headerChanged(f);  // the header with the new counter goes first
         // The slots go in address order; a run of neighbouring slots (a load appends them one
         // after another) goes to the file in one write.
         RunWriter writer(f, MDK_E_EOF, s->pendingSlots.size() >= kBulkWriteFrom);
@@ -272,9 +277,11 @@ void flushPeriod(KeyedFile* f) {
     KeyedShared* s = f->sh();
     flushData(f);
     if (s->flags & kHeaderDirty) {
+        headerChanged(f);          // the first write of a period that changed only the header
         s->headerWritten = false;  // the closing write moves the counter again
         headerChanged(f);
     }
+    endJournal(f);
 }
 
 void lockHeader(KeyedFile* f) {
@@ -284,6 +291,10 @@ void lockHeader(KeyedFile* f) {
     s->lastRecordRead = 0;
     s->continuation = 0;
     if (s->flags & (kNoHeaderLock | kHeaderLocked | kSharedExclusive | kTxHeld)) {
+        // A file without header locking: a failed period this process could not undo is
+        // undone before the next.
+        if (s->journal.rollbackOwed && !(s->flags & (kHeaderLocked | kTxHeld)))
+            repairHalfWritten(f);
         beginUndo(s);
         return;
     }
@@ -291,6 +302,12 @@ void lockHeader(KeyedFile* f) {
     s->flags &= ~kHeaderDirty;
     uint32_t counter = getCounter(s->header);
     rereadHeader(f);
+    // A writer stopped half-way (killed, or this process after a failed undo): put it right
+    // before anything is read.
+    if ((s->header[kOffFlagsB] & kCommitting) || s->journal.rollbackOwed) {
+        repairHalfWritten(f);
+        requireSoundHeader(f);
+    }
     if (getCounter(s->header) != counter) dropCache(s);
     s->tickStamp = f->env->backgroundTicks.load();
     s->flags |= kHeaderLocked;

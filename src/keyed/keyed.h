@@ -19,6 +19,7 @@
 #include "common/reclock.h"
 #include "frame/frame.h"
 #include "keyed/format.h"
+#include "keyed/journal.h"
 #include "keyed/password.h"
 #include "keyed/pending.h"
 
@@ -62,10 +63,10 @@ constexpr uint32_t kOsLockReadOnly = 0x1000;   // OS header lock held through a 
 constexpr uint32_t kOsLockReadWrite = 0x2000;  // ... through a writable one
 
 // The header as it was when a header-lock period (or a transaction) began, so that a period
-// that fails half-way, or a transaction rolled back, can put it back.
+// that fails half-way, or a transaction rolled back, can put it back in memory.  What the
+// period wrote to the file is undone from its journal (journal.h).
 struct PeriodUndo {
     bool active = false;
-    bool headerWritten = false;  // the changed header went to disk during the period
     uint8_t header[kHeaderSize] = {};
 };
 
@@ -110,6 +111,7 @@ struct KeyedShared : MdkSharedFile {
     uint32_t continuation = 0;  // link to the next piece of the record read last
 
     PeriodUndo undo;
+    PeriodJournal journal;
     // Record slots (slot mode) written in this period or transaction, not yet on disk: like
     // changed blocks, they reach the file at the end of the period or at commit.
     PendingSlots pendingSlots;
@@ -192,6 +194,9 @@ inline KeyedFile* K(MdkFile* f) {
 // ---- header.cpp: header-lock periods ------------------------------------------------------------
 void lockHeader(KeyedFile* f);
 void unlockHeader(KeyedFile* f, bool force);
+// Takes the operating-system header lock through descriptor fd (exclusive or shared), waiting as
+// the environment's lock options allow.
+platform::LockResult waitForHeaderLock(KeyedFile* f, int fd, bool exclusive);
 void rereadHeader(KeyedFile* f);
 void headerChanged(KeyedFile* f);  // marks the header changed; writes it at the first change
 void writeHeaderNow(KeyedFile* f);
@@ -199,8 +204,11 @@ void loadHeaderFields(KeyedShared* s);  // derived fields from the header copy
 // Whether every address the header copy holds lies where the file has blocks: the end of file
 // inside the file that holds it (measured again when it passes what is known of that file), the
 // key roots, the chain heads and the free-block group before the end of file, the data-block
-// group in a segment that exists.  A header read from disk that fails raises 41 (rereadHeader).
+// group in a segment that exists.  A header read from disk that fails raises 41 (rereadHeader,
+// or lockHeader once a half-written file is put right).
 bool headerAddressesHold(KeyedFile* f);
+// Raises 41 (dropping the cache) when the header's addresses do not hold.
+void requireSoundHeader(KeyedFile* f);
 // At open: the header was read without the header lock, so addresses that do not hold are looked
 // at again under the lock (another process may have been writing it) before 41 is raised.
 void checkHeaderAtOpen(KeyedFile* f);
@@ -238,6 +246,18 @@ void markDirty(KeyedFile* f, uint8_t* block, uint64_t parts = common::kAllParts)
 void markDirtyBytes(KeyedFile* f, uint8_t* block, size_t from, size_t to);
 // Writes the changed parts of a dirty buffer (all of an enciphered block) and makes it clean.
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
+// The byte ranges of a block (offsets within it) that writeBlock writes: all of it when wholly
+// changed or enciphered, else the runs of changed parts (base file, through the view) or one
+// range from the first changed part to the last (a segment file, one system call).
+struct ByteRun {
+    uint32_t from, to;
+};
+constexpr int kMaxWriteRuns = 32;
+int blockWriteRuns(const KeyedShared* s, const CacheBuffer& buffer, bool baseFile,
+                   ByteRun (&runs)[kMaxWriteRuns]);
+// Whether writeDirtyBlocks writes whole blocks in runs (many dirty blocks) rather than each
+// block's changed parts.
+bool bulkWriteBack(const KeyedShared* s);
 // From this many changed blocks or slots on, a write-back is a bulk write (RunWriter, direct).
 constexpr size_t kBulkWriteFrom = 64;
 
@@ -268,6 +288,13 @@ uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached
 // block: a handle stepping through a leaf finds it again without the index.
 uint8_t* cachedBlock(KeyedShared* s, uint32_t address, size_t& hint);
 int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset);
+int segmentFd(KeyedFile* f, uint32_t segment);  // the descriptor of a segment in use, opened once
+// Opens segment file `segment` of the base file `base`, following links; -1 when it cannot.
+int openSegmentFile(const char* base, uint32_t segment, bool writable);
+// Removes segment file `segment` of `base` when it is one this library began and the header
+// no longer names (a period that made it was undone); false when there is none or it is not
+// such a file.
+bool removeLeftoverSegment(const char* base, uint32_t segment);
 std::string segmentPath(const char* base, uint32_t segment);  // base + ".nnn"
 void closeSegments(KeyedShared* s);
 void encipherBlock(const KeyedShared* s, uint8_t* block);

@@ -258,15 +258,12 @@ MdkFile* openClassic(const OpenRequest& req) {
         if (rc) return refuse(f->error.load());
     }
     if (s->header[kOffFlagsB] & kCommitting) {
-        // A commit stopped half-way: its mark is taken off the file (with the counter lowered
-        // by one) under the header lock, before anything else reads the header again.
+        // A writer stopped half-way: its period is undone (or its mark taken off) under the
+        // header lock before anything else reads the file.  lockHeader does it, except on a
+        // file opened without header locking, where it is done here.
         int32_t rc = localTrap(f, [&] {
             lockHeader(f);
-            if (s->header[kOffFlagsB] & kCommitting) {
-                putCounter(s->header, getCounter(s->header) - 1);
-                s->header[kOffFlagsB] &= ~kCommitting;
-                writeHeaderNow(f);
-            }
+            if (s->header[kOffFlagsB] & kCommitting) repairHalfWritten(f);
             unlockHeader(f, true);
             return 0;
         });
@@ -382,36 +379,44 @@ int32_t endTransaction(KeyedFile* f) {
 }
 }  // namespace
 
+namespace {
+// Writes what the transaction changed, as one period journalled like a call's: a commit stopped
+// half-way leaves the file as the transaction found it once the next process takes the header
+// lock.  Answers 0, or the code of a failed write (the period is undone by then).
+int32_t commitWrites(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    return localTrap(f,
+                     [&] {
+                         lockFile(f);
+                         f->curRecord = 0;
+                         bool dirty = !s->pendingSlots.empty();
+                         for (CacheBuffer& b : s->cache)
+                             dirty = dirty || b.dirty;
+                         if (dirty || (s->flags & kHeaderDirty)) {
+                             s->headerWritten = false;
+                             flushPeriod(f);
+                         }
+                         unlockFile(f);
+                         return 0;
+                     })
+               ? f->error.load()
+               : 0;
+}
+}  // namespace
+
 int32_t opCommit(MdkFile* mf) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
-    if (s->txFailure) {
-        // Half a change is among the transaction's: none of it may reach the disk.
-        int32_t code = s->txFailure;
+    // Half a change among the transaction's, or a write of the commit that failed: none of it
+    // may stay on the disk, and the transaction ends for the file as a rollback ends it.
+    int32_t code = s->txFailure ? s->txFailure : commitWrites(f);
+    if (code) {
         bool closing = f->flags & kFileClosedInTx;
         opRollback(f);  // frees a handle closed during the transaction
         if (closing) return -1;
         raiseError(f, code);
     }
     lockFile(f);
-    f->curRecord = 0;
-    bool dirty = !s->pendingSlots.empty();
-    for (CacheBuffer& b : s->cache)
-        dirty = dirty || b.dirty;
-    if (dirty) {
-        // Bit 5 of flags B on disk says the blocks are being written: a file found with it set
-        // was left in the middle of a commit.
-        s->header[kOffFlagsB] |= kCommitting;
-        s->headerWritten = false;
-        headerChanged(f);
-        flushData(f);
-        s->header[kOffFlagsB] &= ~kCommitting;
-        s->headerWritten = false;
-        headerChanged(f);
-    } else if (s->flags & kHeaderDirty) {
-        s->headerWritten = false;
-        headerChanged(f);
-    }
     shrinkCache(s);
     s->undo.active = false;
     unlockFile(f);

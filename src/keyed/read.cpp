@@ -150,6 +150,19 @@ int32_t deliver(KeyedFile* f, uint8_t* buf, int32_t size, int32_t offset) {
     return static_cast<int32_t>(copied);
 }
 
+// A block of the physical walk.  One that cannot be read fails the step, with the position
+// moved to its far edge first (after its last slot going forwards, before its first going
+// backwards): the next step then goes on with the neighbouring block instead of failing on this
+// one again, so that a reader can pass over a damaged block and keep what lies beyond it.
+uint8_t* walkBlock(KeyedFile* f, uint32_t block, int dir) {
+    try {
+        return fetchStreamBlock(f, block);
+    } catch (const RaisedError&) {
+        f->curRecord = block | (dir > 0 ? 0xFFu : 0u);
+        throw;
+    }
+}
+
 // Raw read mode: the next or previous live record in physical order.
 void rawStep(KeyedFile* f, int dir) {
     KeyedShared* s = f->sh();
@@ -162,13 +175,19 @@ void rawStep(KeyedFile* f, int dir) {
         if (segmentOf(block, s->B) == segmentOf(eof, s->B) &&
             offsetInSegment(block, s->B) >= offsetInSegment(eof, s->B))
             raiseError(f, MDK_E_EOF);
-        uint8_t* b = fetchStreamBlock(f, block);
-        if (b[0] == kTypeData) {
+        // No slot lies beyond 255 or before 1: the block need not be read to leave it.
+        const bool slotsAhead = dir > 0 ? slot < 255 : slot > 1;
+        uint8_t* b = slotsAhead ? walkBlock(f, block, dir) : nullptr;
+        if (b && b[0] == kTypeData) {
             int count = std::min<int>(b[5], 255);
+            // Going backwards into a block, its slots above the count are passed over.
+            if (dir < 0) slot = std::min(slot, count + 1);
             for (slot += dir; slot >= 1 && slot <= count; slot += dir) {
                 size_t position = common::getBe16(b + 6 + 2 * slot);
-                if (position == 0 || position + 1 > s->B - 6) continue;
-                if (b[6 + position] & kPieceMark) continue;
+                if (position == 0) continue;
+                // A record offset outside the block is not passed over in silence: the read of
+                // the slot fails with 9.
+                if (position + 1 <= s->B - 6 && (b[6 + position] & kPieceMark)) continue;
                 f->curRecord = block + static_cast<uint32_t>(slot);
                 return;
             }
@@ -247,7 +266,12 @@ int32_t readOnce(KeyedFile* f, uint8_t* buf, int32_t size, int32_t option, int32
     if (keyOnly(s) || address == 0) raiseError(f, MDK_E_INTERNAL);
     uint32_t at = static_cast<uint32_t>(address);
     readRecord(f, at);
-    if (!raw) {
+    if (option & MDK_READ_NOSEARCH) {
+        // Placed on the record only, as when its key is not found: a damaged tree stays unread.
+        std::memset(f->lastKey.data(), 0, valueSize(s, f->curKey));
+        f->leafBlock = 0;
+        f->depth = 0;
+    } else if (!raw) {
         int k = f->curKey;
         size_t vs = valueSize(s, k);
         recordValue(f, k, at, f->search.data());

@@ -73,9 +73,11 @@ class Problems {
             ++dropped_;
         }
     }
-    void finish() {
+    // Adds the line that counts the problems not listed; answers their number.
+    size_t finish() {
         if (dropped_ > 0)
             list_.push_back("verifier: " + std::to_string(dropped_) + " more problems not listed");
+        return dropped_;
     }
 
   private:
@@ -237,7 +239,9 @@ struct TreeWalk {
     size_t entrySize = 0;
     unsigned capacity = 0;
     int leafDepth = -1;
-    std::vector<LeafEntry> leaves;
+    uint32_t blocks = 0;
+    uint32_t entries = 0;
+    std::vector<LeafEntry> leaves;  // kept for the record checks (not when only the trees)
 };
 
 // A record reached from key 0, as the engine's record buffer holds it: key area length byte, key
@@ -267,7 +271,13 @@ class Verifier {
             checkHeaderFields();
             checkSegmentReach();
             checkEndOfFile();
+            countBytes();
             checkDictionary();
+            if (options_.treesOnly) {
+                if (blocksReadable_) checkTrees();
+                problems_.finish();
+                return;
+            }
             if (h_.blockMode) {
                 checkGroupHints();
                 for (unsigned s = 0; s <= h_.segments; ++s)
@@ -282,7 +292,7 @@ class Verifier {
             }
             if (!h_.blockMode) checkOverlaps();
         }
-        problems_.finish();
+        report_.unlisted = problems_.finish();
     }
 
   private:
@@ -460,6 +470,15 @@ class Verifier {
             }
         }
         extents_[h_.segments] = valid ? off : wholeBlocks(h_.segments);
+    }
+
+    void countBytes() {
+        for (unsigned s = 0; s <= h_.segments; ++s) {
+            const File* f = files_.get(s);
+            if (!f) continue;
+            report_.bytes += std::max<int64_t>(f->length(), 0);
+            ++report_.files;
+        }
     }
 
     int64_t wholeBlocks(unsigned s) {
@@ -973,6 +992,8 @@ class Verifier {
             walk.entrySize = layout_.keys[k].entrySize();
             walk.capacity = common::keyBlockCapacity(h_.blockSize, walk.entrySize);
             if (h_.roots[k] != 0) walkBlock(walk, h_.roots[k], 1, {}, {}, true);
+            report_.trees.push_back(
+                KeyTreeShape{std::max(walk.leafDepth, 0), walk.blocks, walk.entries});
         }
         for (uint32_t address : keyBlocksInFile_) {
             if (!reachedKeyBlocks_.count(address)) {
@@ -1006,6 +1027,7 @@ class Verifier {
             return;
         }
         selfAddressOk(block, address, where);
+        ++walk.blocks;
         addExtent(address, h_.blockSize, "key " + blockName(address));
         unsigned count = block[5];
         if (count > walk.capacity) {
@@ -1114,7 +1136,9 @@ class Verifier {
                                      : ": leaf entry has no record address"));
                 continue;
             }
-            walk.leaves.push_back(LeafEntry{Bytes(v.begin(), v.end()), pointer, address});
+            ++walk.entries;
+            if (!options_.treesOnly)
+                walk.leaves.push_back(LeafEntry{Bytes(v.begin(), v.end()), pointer, address});
         }
     }
 

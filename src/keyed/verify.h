@@ -24,11 +24,26 @@
 
 namespace mdnio::keyed {
 
+// The shape of one key tree, as the walk found it.
+struct KeyTreeShape {
+    int depth = 0;         // levels from the root to the leaves; 0 for an empty key
+    uint32_t blocks = 0;   // key blocks
+    uint32_t entries = 0;  // leaf entries, end markers left out
+    bool operator==(const KeyTreeShape&) const = default;
+};
+
 struct VerifyReport {
     // Each names the broken invariant and where (block address, key, record).
     std::vector<std::string> problems;
     uint32_t records = 0;  // records reached from key 0 (leaf entries of key 0)
+    // Problems found beyond those listed; the last line of `problems` then says how many.
+    size_t unlisted = 0;
+    std::vector<KeyTreeShape> trees;  // one per key, when the trees could be walked
+    int64_t bytes = 0;                // the lengths of the base file and its segment files
+    unsigned files = 0;               // the base file and its segment files
     bool ok() const { return problems.empty(); }
+    // Every problem found, listed or not.
+    size_t count() const { return problems.size() - (unlisted > 0 ? 1 : 0) + unlisted; }
 };
 
 struct VerifyOptions {
@@ -39,6 +54,9 @@ struct VerifyOptions {
     std::function<void(std::span<uint8_t>)> decipher;
     // Problems listed at most; a last line tells how many more were found.
     size_t maxProblems = 200;
+    // Only the header, the dictionary records and the key trees: what the shapes of the trees
+    // need, without the records, chains and block maps (whose checks read every block).
+    bool treesOnly = false;
 };
 
 VerifyReport verifyClassicFile(const std::string& path);

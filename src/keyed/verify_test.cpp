@@ -355,6 +355,39 @@ TEST(VerifySound, BlockModeFilePasses) {
     EXPECT_EQ(r.records, 2u);
 }
 
+// ---- the shapes of the trees -------------------------------------------------------------------
+
+TEST(VerifyShapes, EveryKeyTreeIsMeasured) {
+    const std::vector<KeyTreeShape> slotTrees = {{2, 3, 3}, {1, 1, 3}};
+    const std::vector<KeyTreeShape> blockTrees = {{1, 1, 2}, {1, 1, 2}};
+    for (bool treesOnly : {false, true}) {
+        VerifyOptions options;
+        options.treesOnly = treesOnly;
+        const VerifyReport s = verifyImage(slot::file(), options);
+        EXPECT_TRUE(s.ok()) << listOf(s);
+        EXPECT_EQ(s.trees, slotTrees) << "trees only: " << treesOnly;
+        EXPECT_EQ(s.bytes, int64_t{slot::kEof});
+        EXPECT_EQ(s.files, 1u);
+        const VerifyReport b = verifyImage(block::file(), options);
+        EXPECT_TRUE(b.ok()) << listOf(b);
+        EXPECT_EQ(b.trees, blockTrees) << "trees only: " << treesOnly;
+        EXPECT_EQ(b.bytes, static_cast<int64_t>(block::file().bytes.size()));
+    }
+}
+
+// Only the trees are walked: a record whose data no longer builds its entry in key 1 is not
+// looked at, and the trees keep their shapes.
+TEST(VerifyShapes, TreesOnlyLeavesTheRecordsAlone) {
+    Image img = slot::file();
+    img.put(slot::kSlotA + 3 + 5, "smyth");
+    EXPECT_FALSE(verifyImage(img).ok());
+    VerifyOptions options;
+    options.treesOnly = true;
+    const VerifyReport r = verifyImage(img, options);
+    EXPECT_TRUE(r.ok()) << listOf(r);
+    EXPECT_EQ(r.trees, (std::vector<KeyTreeShape>{{2, 3, 3}, {1, 1, 3}}));
+}
+
 // ---- corruptions
 // ---------------------------------------------------------------------------------
 
@@ -1052,6 +1085,13 @@ TEST(VerifyUntrusted, ProblemListIsBounded) {
     const VerifyReport r = verifyImage(img, options);
     ASSERT_EQ(r.problems.size(), 11u);
     EXPECT_NE(r.problems.back().find("more problems"), std::string::npos);
+    // The count takes in the problems not listed: as many as a longer list holds.
+    options.maxProblems = 100000;
+    const VerifyReport all = verifyImage(img, options);
+    ASSERT_EQ(all.unlisted, 0u);
+    EXPECT_EQ(r.count(), all.problems.size());
+    EXPECT_EQ(r.unlisted, all.problems.size() - 10);
+    EXPECT_EQ(all.count(), all.problems.size());
 }
 
 // Random damage anywhere in either file: the verifier finishes (no crash under the sanitizers,

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "platform/ofd_lock.h"
@@ -138,6 +139,32 @@ int openFile(const char* path, Access access, bool exclusive, OpenResult* result
 int createFile(const char* path) {
     // No deny lock is taken here: only openFile takes one.
     return openRetrying(path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+}
+
+int openOrCreateLike(const char* path, int like) {
+    struct stat st {};
+    mode_t mode = 0666;
+    if (sys().fstat(like, &st) == 0) mode = st.st_mode & 0777;
+    return openRetrying(path, O_CREAT | O_RDWR | O_CLOEXEC, mode);
+}
+
+int openPlain(const char* path) {
+    return openRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+}
+
+bool removeFile(const char* path) {
+    return sys().unlink(path) == 0;
+}
+
+bool syncDirectoryOf(const char* path) {
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int fd = openRetrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = sys().fsync(fd) == 0;
+    closeRetaining(fd);
+    return ok;
 }
 
 void closeFile(int fd) {

@@ -169,6 +169,34 @@ TEST(OpenFile, RefusesWhatIsNotARegularFileWithoutWaiting) {
         }
     }
 }
+// A file beside a data file (its journal) gets the data file's permissions, whoever makes it,
+// and is opened again as it stands when it exists.
+TEST(OpenOrCreateLike, TakesTheModelsPermissionsAndKeepsWhatExists) {
+    TempDir dir;
+    std::string model = dir.file("model");
+    mdnio::test::writeFile(model, std::string("m"));
+    ASSERT_EQ(::chmod(model.c_str(), 0640), 0);
+    int like = openPlain(model.c_str());
+    ASSERT_GE(like, 0);
+    mode_t old = ::umask(0);
+    std::string path = dir.file("beside");
+    int fd = openOrCreateLike(path.c_str(), like);
+    ::umask(old);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(isWritable(fd));
+    EXPECT_EQ(fileMode(path.c_str()) & 0777, 0640);
+    EXPECT_EQ(writeAt(fd, "xyz", 3, 0).count, 3);
+    closeFile(fd);
+    fd = openOrCreateLike(path.c_str(), like);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fileLength(fd), 3);
+    closeFile(fd);
+    closeFile(like);
+    EXPECT_TRUE(syncDirectoryOf(path.c_str()));
+    EXPECT_TRUE(removeFile(path.c_str()));
+    EXPECT_EQ(openPlain(path.c_str()), -1);
+    EXPECT_FALSE(removeFile(path.c_str()));
+}
 
 // A regular file's descriptor waits for its reads and writes as usual: the open's no-wait flag
 // is gone, and when it cannot be taken away the open is refused, leaving nothing open.

@@ -1,6 +1,9 @@
 // Positioned I/O and the other calls on an open descriptor.
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -95,6 +98,16 @@ bool syncFile(int fd) {
 bool isWritable(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
     return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+uint64_t randomBits() {
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits))
+        return bits;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return (static_cast<uint64_t>(now.tv_sec) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
+           (static_cast<uint64_t>(::getpid()) << 20);
 }
 
 }  // namespace mdnio::platform

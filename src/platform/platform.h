@@ -33,6 +33,10 @@ struct SysCalls {
     int (*stat)(const char* path, struct stat* st);
     int (*ftruncate)(int fd, off_t length);
     int (*fsync)(int fd);
+    int (*unlink)(const char* path);
+    // Shared mappings of files (FileView); a test that refuses them sends every read and write
+    // of a file through pread and pwrite, where the entries above can make them fail.
+    void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, off_t offset);
 };
 
 // The table in use. Tests may overwrite entries and must put the defaults back
@@ -59,6 +63,20 @@ int openFile(const char* path, Access access, bool exclusive, OpenResult* result
 // Creates a new file (it must not exist) for reading and writing; -1 on failure.
 int createFile(const char* path);
 
+// Opens `path` for reading and writing, creating it when it does not exist with the permission
+// bits of the file open on `like` (a file that belongs beside it).  No deny lock.  -1 on failure.
+int openOrCreateLike(const char* path, int like);
+
+// Opens `path` read-only without a deny lock (a file the library reads beside a data file); -1
+// when it does not exist or cannot be opened.
+int openPlain(const char* path);
+
+// Removes the name `path`; false on failure.
+bool removeFile(const char* path);
+
+// Makes the directory entry of `path` (its creation) durable: syncs the directory holding it.
+bool syncDirectoryOf(const char* path);
+
 // Closes a descriptor opened by openFile or createFile; every lock taken through it goes.
 void closeFile(int fd);
 
@@ -81,6 +99,10 @@ bool syncFile(int fd);
 
 // True when the descriptor was opened for writing.
 bool isWritable(int fd);
+
+// 64 unpredictable bits from the system (for identifiers that must not repeat across
+// processes); falls back to the time and the process id.
+uint64_t randomBits();
 
 // ---- read-only views ------------------------------------------------------------------------
 //
@@ -128,6 +150,13 @@ class FileView {
     // The file is known to reach `end`: a write through the descriptor made it that long.
     void grew(int64_t end) {
         if (end > known_) known_ = end;
+    }
+
+    // The file may have been cut back to `end` (by this process or another): nothing past it is
+    // trusted again before the file is measured.  A write into the last page of a mapping past
+    // the file's end would not fault; it would be lost.
+    void shrank(int64_t end) {
+        if (end < known_) known_ = end < 0 ? 0 : end;
     }
 
     // Asks the processor to start loading the cache line at `offset`, for a read that follows

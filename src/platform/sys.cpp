@@ -1,6 +1,7 @@
 // The system-call table: the defaults are thin wrappers so that every entry has a plain
 // function-pointer type a test can replace.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,9 +40,16 @@ int sysFtruncate(int fd, off_t length) {
 int sysFsync(int fd) {
     return ::fsync(fd);
 }
+int sysUnlink(const char* path) {
+    return ::unlink(path);
+}
+void* sysMmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+    return ::mmap(address, length, protection, flags, fd, offset);
+}
 
-constexpr SysCalls kDefaults = {sysOpen,       sysClose, sysPread, sysPwrite,    sysFcntlLock,
-                                sysFcntlFlags, sysFstat, sysStat,  sysFtruncate, sysFsync};
+constexpr SysCalls kDefaults = {sysOpen,      sysClose,      sysPread,  sysPwrite,
+                                sysFcntlLock, sysFcntlFlags, sysFstat,  sysStat,
+                                sysFtruncate, sysFsync,      sysUnlink, sysMmap};
 
 // Only tests write the table, and they do so while no other thread of the library runs.
 SysCalls gTable = kDefaults;

@@ -124,9 +124,9 @@ bool FileView::open(int fd, bool writable) {
     if (length < 0 || !installGuard() || onNetworkFileSystem(fd)) return false;
     uint64_t span = std::max<uint64_t>(kMinimumSpan, static_cast<uint64_t>(length));
     void* base = MAP_FAILED;
-    if (writable) base = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (writable) base = sys().mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     writable_ = base != MAP_FAILED;
-    if (base == MAP_FAILED) base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, 0);
+    if (base == MAP_FAILED) base = sys().mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, 0);
     if (base == MAP_FAILED) return false;
     fd_ = fd;
     base_ = static_cast<unsigned char*>(base);

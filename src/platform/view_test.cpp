@@ -174,6 +174,42 @@ TEST_F(ViewTest, AWriteIntoAFileCutShortBehindItsBackFailsInsteadOfTheProcess) {
     EXPECT_TRUE(view_.read(block, 100, 0));
 }
 
+// A file cut back to the middle of a page by another descriptor: the rest of that page is still
+// mapped, and a write there would not fault but be lost.  Told the file shrank, the view
+// measures it again and refuses the write, which then goes through the descriptor.
+TEST_F(ViewTest, AWriteAfterTheFileWasCutBackIsNotLostInItsLastPage) {
+    ASSERT_EQ(::truncate(path_.c_str(), 5000), 0);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    view_.shrank(5000);
+    EXPECT_FALSE(view_.write(bytes, sizeof bytes, 6000));
+    EXPECT_TRUE(view_.write(bytes, sizeof bytes, 4000));  // inside: through the mapping
+    // Without being told, the view trusts the length it knew: the write "succeeds" and the
+    // bytes are nowhere in the file.
+    FileView unaware;
+    ASSERT_EQ(::truncate(path_.c_str(), 8192), 0);
+    ASSERT_TRUE(unaware.open(fd_, true));
+    ASSERT_EQ(::truncate(path_.c_str(), 5000), 0);
+    EXPECT_TRUE(unaware.write(bytes, sizeof bytes, 6000));
+    EXPECT_EQ(fileLength(fd_), 5000);
+    unaware.close();
+}
+
+// A mapping the system refuses leaves the view closed: reads and writes answer false and the
+// caller goes through the descriptor.
+TEST_F(ViewTest, AMappingRefusedLeavesTheViewClosed) {
+    sys().mmap = [](void*, size_t, int, int, int, off_t) -> void* {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    };
+    FileView refused;
+    EXPECT_FALSE(refused.open(fd_, true));
+    resetSysCalls();
+    uint8_t got[8];
+    EXPECT_FALSE(refused.isOpen());
+    EXPECT_FALSE(refused.read(got, sizeof got, 0));
+    EXPECT_FALSE(refused.write(got, sizeof got, 0));
+}
+
 // Whether this system can ready pages of a mapping for writing with one call.
 bool systemReadiesPages() {
 #ifdef MADV_POPULATE_WRITE

@@ -5,7 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include "mdk/commands.h"
 #include "mdk/escape.h"
@@ -39,13 +42,39 @@ MdkCatalog* catalogOf(Environment& env) {
     return catalog;
 }
 
+// The library tells a dictionary's kind by its name: ".ini" or "meridane.ddf" in it, in any
+// case.
+bool namesDictionary(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name.find(".ini") != std::string::npos || name.find("meridane.ddf") != std::string::npos;
+}
+
+// Why a name that is not named as a dictionary lists no tables: it is no data file carrying its
+// own dictionary either.  The columns of a data file's table are then the keyed dictionary's to
+// list.
+[[noreturn]] void notADictionary(const std::string& name) {
+    const std::filesystem::path ddf = std::filesystem::path(name).parent_path() / "meridane.ddf";
+    const bool nearby = std::filesystem::exists(ddf);
+    throw Failure(fmt::format(
+        "{}: no tables: a dictionary is an .ini file or a meridane.ddf keyed file, told by its "
+        "name, or a data file that carries its own dictionary, which lists itself as one table; "
+        "this is none of them (a data file whose dictionary describes no column, or whose name "
+        "is too long for a table's, lists none): the columns of such a data file's table are "
+        "those "
+        "\"mdk columns {} TABLE\" lists through the keyed dictionary that names the table",
+        name, nearby ? ddf.string() : "DICT"));
+}
+
 int runTables(const Options& o) {
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
+        if (!namesDictionary(o.dictionary)) notADictionary(o.dictionary);
         throw Failure(o.dictionary +
-                      ": no tables: the dictionary cannot be read, is of no known kind (.ini, "
-                      "meridane.ddf, a data file carrying its own dictionary) or breaks a limit");
+                      ": no tables: the dictionary cannot be read, has no tables or breaks a "
+                      "limit");
     }
     ordered_json all = ordered_json::array();
     MdkTableRecord t{};
@@ -118,6 +147,7 @@ std::string columnNotes(const MdkColumnRecord& c) {
 }
 
 int runColumns(const Options& o) {
+    waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetColumns(catalog, o.dictionary.c_str(), nullptr, o.table.c_str(), nullptr, nullptr) !=
@@ -154,7 +184,8 @@ void addTables(CLI::App& app, int& status) {
     CLI::App* command = app.add_subcommand(
         "tables",
         "list the tables of a dictionary: an .ini file, a meridane.ddf keyed file, or a data "
-        "file that carries its own dictionary (one table, named after the file)");
+        "file that carries its own dictionary (one table, itself, named after the file; a data "
+        "file without one lists none: see columns)");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_flag("--json", o->json, "print JSON");
     command->footer(examples(
@@ -166,8 +197,9 @@ void addColumns(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "columns",
-        "list the columns of a table of a dictionary (from the .ini file, its column "
-        "source, or the dictionary the data file carries)");
+        "list the columns of a table of a dictionary: from the .ini file or its column "
+        "source, or, for a table of a meridane.ddf or of a data file that carries its own "
+        "dictionary, from the dictionary the data file carries");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_option("TABLE", o->table, "the table, in any case")->required();
     command->add_flag("--json", o->json, "print JSON");

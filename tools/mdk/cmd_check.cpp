@@ -1,5 +1,6 @@
 // mdk check: the library's integrity verifier on a file.  The exit status is 0 only when the
-// file is sound; otherwise each broken invariant is printed.
+// file is sound, 1 when it is not (each broken invariant is printed), and kExitCannotOpen when
+// the file cannot be opened or locked: that says nothing about its soundness.
 #include <fmt/format.h>
 
 #include <vector>
@@ -19,20 +20,45 @@ struct Options {
 };
 
 struct Verdict {
-    std::vector<std::string> problems;
-    std::string counted;  // what a sound file holds, for the report
+    std::vector<std::string> problems;  // as listed: the last line may count the others
+    size_t count = 0;                   // every problem found, listed or not
+    std::string counted;                // what a sound file holds, for the report
 };
 
 Verdict verify(FileKind kind, const std::string& path) {
     Verdict v;
     if (kind == FileKind::Indexed) {
         v.problems = mdnio::indexed::verifyIndexedFile(path).problems;
+        v.count = v.problems.size();
         return v;
     }
     const mdnio::keyed::VerifyReport report = mdnio::keyed::verifyClassicFile(path);
     v.problems = report.problems;
+    v.count = report.count();
     v.counted = fmt::format(", {} record{}", report.records, report.records == 1 ? "" : "s");
     return v;
+}
+
+// Open failures that tell nothing of the file's content: it is missing, held by another opener,
+// locked, or out of this process's reach.  Any other code is the library's word on the file,
+// which the verifier then explains.
+bool accessFailure(int code) {
+    switch (code) {
+        case MDK_E_OPEN:
+        case MDK_E_MEMORY:
+        case MDK_E_BUSY:
+        case MDK_E_NOFILE:
+        case MDK_E_HEADERBUSY:
+        case MDK_E_HANDLES:
+            return true;
+        default:
+            return false;
+    }
+}
+
+[[noreturn]] void cannotCheck(const std::string& path, int code) {
+    throw Failure(fmt::format("{}: cannot be checked: {}", path, openFailureText(path, code, true)),
+                  kExitCannotOpen, code);
 }
 
 int run(const Options& o) {
@@ -47,7 +73,8 @@ int run(const Options& o) {
             OpenFile f(env, o.file, Access::ReadOnly);
             kind = f.kind();
         } catch (const Failure& e) {
-            if (e.code() == MDK_E_NOFILE || e.code() < 0) throw;
+            if (e.code() < 0 || e.exitStatus() == kExitBusy) throw;
+            if (accessFailure(e.code())) cannotCheck(o.file, e.code());
             openFailure = codeText(e.code());
         }
     }
@@ -64,7 +91,7 @@ int run(const Options& o) {
                    kind == FileKind::Indexed ? "indexed" : "classic keyed", v.counted);
         return kExitOk;
     }
-    const size_t count = v.problems.size() + (openFailure.empty() ? 0 : 1);
+    const size_t count = v.count + (openFailure.empty() ? 0 : 1);
     fmt::print("{}: not sound: {} problem{}\n", o.file, count, count == 1 ? "" : "s");
     return kExitFailure;
 }
@@ -76,8 +103,8 @@ void addCheck(CLI::App& app, int& status) {
     CLI::App* command = app.add_subcommand(
         "check",
         "verify the integrity of a file: header, key trees, records, block maps and "
-        "chains; exit status 0 only when it is sound, else each broken invariant is "
-        "named");
+        "chains; exit status 0 only when it is sound, 1 when it is not (each broken "
+        "invariant is named), 4 when it cannot be opened or locked");
     addFileArgument(command, o->file);
     command->footer(examples({"mdk check customers.dat || echo damaged"}));
     command->callback([o, &status] { status = run(*o); });

@@ -1,10 +1,16 @@
 // mdk info: what the library describes of a file (MDDescribeFile, MDDescribeIndex) and the
-// header facts a user asks first: kind, counts, block size, storage mode, separator, keys.
+// header facts a user asks first: kind, counts, size, block size, storage mode, separator,
+// keys.  The depth of each key's tree is not in the public interface: the verifier measures the
+// trees (only the trees, not the records), as `check` uses it.
 #include <fmt/format.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "keyed/verify.h"
 #include "mdk/commands.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
@@ -26,7 +32,33 @@ struct Description {
     MdkFileInfo file{};
     std::vector<MdkKeyInfo> keys;
     std::vector<MdkSegmentInfo> segments;
+    long long bytes = 0;  // the file's size (with its segment files)
+    unsigned files = 1;
+    // Classic files: the shape of each key's tree, or why it could not be measured.
+    std::vector<mdnio::keyed::KeyTreeShape> trees;
+    std::string treesUnknown;
 };
+
+// The trees of a classic file, walked by the verifier without the record checks.  A damaged
+// file (or one another process is changing) gives problems instead: the first is kept.
+void measureTrees(const std::string& path, Description& d) {
+    mdnio::keyed::VerifyOptions options;
+    options.treesOnly = true;
+    options.maxProblems = 1;
+    const mdnio::keyed::VerifyReport report = mdnio::keyed::verifyClassicFile(path, options);
+    d.bytes = report.bytes;
+    d.files = report.files;
+    if (report.ok()) {
+        d.trees = report.trees;
+    } else {
+        d.treesUnknown = report.problems.front();
+    }
+}
+
+long long fileSize(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
 
 Description describe(OpenFile& f) {
     Description d;
@@ -42,6 +74,11 @@ Description describe(OpenFile& f) {
     if (MDDescribeIndex(f.get(), 0, &keyCount, &segmentCount, d.keys.data(), d.segments.data()) !=
         1) {
         f.fail(f.path() + ": describing the keys");
+    }
+    if (f.kind() == FileKind::Classic) {
+        measureTrees(f.path(), d);
+    } else {
+        d.bytes = fileSize(f.path());
     }
     return d;
 }
@@ -77,6 +114,41 @@ std::string segmentText(const mdnio::common::Segment& s) {
     return text;
 }
 
+// Each file of a classic file (the base file and every segment file) holds 512 bytes before its
+// first block: the header, or the segment file's head.
+constexpr long long kBeforeBlocks = 512;
+
+// Block mode: the blocks of all the files; slot mode mixes blocks and record slots.
+std::optional<long long> blockCount(const Description& d, const Layout& layout) {
+    const auto& c = layout.classic;
+    if (layout.kind != FileKind::Classic || !c.blockMode || c.blockSize == 0) return std::nullopt;
+    return std::max(d.bytes - kBeforeBlocks * d.files, 0LL) / c.blockSize;
+}
+
+std::string sizeText(const Description& d, const Layout& layout) {
+    std::string text = fmt::format("{} bytes", d.bytes);
+    if (const auto blocks = blockCount(d, layout)) {
+        text += fmt::format(", {} blocks of {} bytes", *blocks, layout.classic.blockSize);
+    } else if (layout.kind == FileKind::Classic) {
+        text += " (slot mode: key blocks and record slots side by side)";
+    }
+    if (d.files > 1) {
+        text += fmt::format(", in the file and {} segment file{}", d.files - 1,
+                            d.files == 2 ? "" : "s");
+    }
+    return text;
+}
+
+std::string plural(long long n, const char* one, const char* many) {
+    return fmt::format("{} {}", n, n == 1 ? one : many);
+}
+
+std::string treeText(const mdnio::keyed::KeyTreeShape& t) {
+    if (t.depth == 0) return "tree: empty";
+    return fmt::format("tree: {} deep, {}, {}", plural(t.depth, "level", "levels"),
+                       plural(t.blocks, "block", "blocks"), plural(t.entries, "entry", "entries"));
+}
+
 void printText(OpenFile& f, const Description& d, const Layout& layout) {
     const MdkFileInfo& i = d.file;
     const auto* header = reinterpret_cast<const char*>(MDGetEnvMode(f.get(), -1));
@@ -97,6 +169,7 @@ void printText(OpenFile& f, const Description& d, const Layout& layout) {
                    f.keyAreaWidth());
         fmt::print("  compression  {}\n", c.compress ? "yes" : "no");
     }
+    fmt::print("  size         {}\n", sizeText(d, layout));
     fmt::print("  separator    {}\n", separatorText(f.separator()));
     fmt::print("  keys         {}\n", d.keys.size());
     size_t segment = 0;
@@ -113,6 +186,10 @@ void printText(OpenFile& f, const Description& d, const Layout& layout) {
                 fmt::print("         {}\n", segmentText(layout.classic.keys.segments[segment]));
             }
         }
+        if (k < d.trees.size()) fmt::print("         {}\n", treeText(d.trees[k]));
+    }
+    if (!d.treesUnknown.empty()) {
+        fmt::print("  trees        not measured: {} (mdk check tells more)\n", d.treesUnknown);
     }
 }
 
@@ -126,6 +203,16 @@ void printJson(OpenFile& f, const Description& d, const Layout& layout) {
     j["records"] = i.recordCountLow;
     j["separator"] = f.separator();
     j["keyAreaWidth"] = f.keyAreaWidth();
+    j["bytes"] = d.bytes;
+    if (d.files > 1) j["segmentFiles"] = d.files - 1;
+    if (const auto blocks = blockCount(d, layout)) j["blocks"] = *blocks;
+    if (layout.kind == FileKind::Classic) {
+        ordered_json trees = ordered_json::array();
+        for (const mdnio::keyed::KeyTreeShape& t : d.trees)
+            trees.push_back({{"depth", t.depth}, {"blocks", t.blocks}, {"entries", t.entries}});
+        j["trees"] = trees;
+        if (!d.treesUnknown.empty()) j["treesNotMeasured"] = d.treesUnknown;
+    }
     ordered_json file;
     file["capacityLow"] = i.capacityLow;
     file["capacityHigh"] = i.capacityHigh;

@@ -14,9 +14,10 @@ namespace {
 struct Options {
     std::string file, key;
     std::vector<std::string> fields;
-    std::string data;
+    std::string data, encoding;
     bool hasData = false;
     bool insert = false, update = false;
+    bool truncate = false;
 };
 
 void run(const Options& o) {
@@ -26,19 +27,22 @@ void run(const Options& o) {
     if (o.hasData) row.data = o.data;
     Record record;
     try {
-        record = recordOf(row, FieldCodec(f.separator()), f.kind());
+        record = recordOf(row, textCodec(f, o.encoding, Format::Text), f.kind());
+    } catch (const EncodingError& e) {  // well-formed, but not for this file
+        throw Failure(fmt::format("{}: key \"{}\": {}", o.file, o.key, e.what()));
     } catch (const EscapeError& e) {
         throw Failure(fmt::format("key \"{}\": {}", o.key, e.what()), kExitUsage);
     }
     const WriteMode mode = o.insert   ? WriteMode::Insert
                            : o.update ? WriteMode::Update
                                       : WriteMode::Either;
-    const WriteOutcome outcome = writeRecord(f, record, mode);
+    const WriteOutcome outcome = writeRecord(f, record, mode, o.truncate);
     if (outcome.kind == WriteOutcome::Refused) {
         throw Failure(fmt::format("{}: key \"{}\": {}", o.file, o.key, outcome.why));
     }
-    fmt::print("{}: {} key \"{}\"\n", o.file,
-               outcome.kind == WriteOutcome::Inserted ? "inserted" : "updated", o.key);
+    fmt::print("{}: {} key \"{}\"{}\n", o.file,
+               outcome.kind == WriteOutcome::Inserted ? "inserted" : "updated", o.key,
+               outcome.cut ? fmt::format(" (data cut to {} bytes)", f.maxDataLength()) : "");
 }
 
 }  // namespace
@@ -60,6 +64,10 @@ void addPut(CLI::App& app, int& status) {
             ->excludes(fields);
     CLI::Option* insert = command->add_flag("--insert", o->insert, "refuse a key that exists");
     command->add_flag("--update", o->update, "refuse a key that does not exist")->excludes(insert);
+    command->add_flag("--truncate", o->truncate,
+                      "indexed files: store the first record-size bytes of longer data instead of "
+                      "refusing the record");
+    addEncodingOption(command, o->encoding);
     command->footer(examples({
         "mdk put customers.dat C00099 NO 'Acme Trading' Oslo 1250",
         "mdk put customers.dat C00099 --data 'NO\\x8aAcme' --update",

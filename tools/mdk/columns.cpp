@@ -8,6 +8,7 @@
 #include <map>
 
 #include "mdk/csv.h"
+#include "mdk/encoding.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 
@@ -193,7 +194,9 @@ std::optional<Table> chosenTable(Environment& env, const std::string& dataFile,
 
 std::optional<std::vector<std::string>> fieldBytes(const Record& record, const FieldCodec& codec) {
     std::vector<std::string> fields{record.key};
-    for (const std::string& escaped : codec.split(record.data)) {
+    // Split as raw text, which every byte survives, whatever the encoding of the output.
+    const FieldCodec raw(codec.separator(), Encoding::Raw);
+    for (const std::string& escaped : raw.split(record.data)) {
         // Marks of a length prefix that is not the usual one, or of bytes that make no field.
         if (escaped.starts_with("\\p") || escaped.starts_with("\\R")) return std::nullopt;
         fields.push_back(unescape(escaped));
@@ -301,7 +304,7 @@ std::optional<std::string> exactDecimals(const Column& c, double v) {
 
 }  // namespace
 
-nlohmann::ordered_json typedValue(const Column& c, std::string_view bytes) {
+nlohmann::ordered_json typedValue(const Column& c, std::string_view bytes, Encoding encoding) {
     if (c.isNumericText()) {
         if (c.decimals == 0) {
             const std::optional<int64_t> n = parseInteger(bytes);
@@ -312,11 +315,11 @@ nlohmann::ordered_json typedValue(const Column& c, std::string_view bytes) {
             if (text && numberText(c, *text) == bytes) return *v;
         }
     }
-    return escape(bytes);
+    return decodeText(bytes, encoding);
 }
 
-std::string valueBytes(const Column& c, const nlohmann::json& value) {
-    if (value.is_string()) return unescape(value.get<std::string>());
+std::string valueBytes(const Column& c, const nlohmann::json& value, Encoding encoding) {
+    if (value.is_string()) return encodeText(value.get<std::string>(), encoding);
     if (!value.is_number()) {
         throw EscapeError(fmt::format("{}: a value is a string or a number", c.name));
     }
@@ -427,12 +430,14 @@ std::string notHeldWhole(const Table& table, const std::vector<std::string>& fie
 }  // namespace
 
 void RecordPrinter::printNamed(const Record& record) {
+    const Encoding encoding = codec_.encoding();
     const std::optional<std::vector<std::string>> fields = fieldBytes(record, codec_);
     std::string why = fields ? std::string() : "its data do not split into whole fields";
     if (fields && everyColumn_) why = notHeldWhole(*table_, *fields);
     if (!why.empty()) {
         ++notWhole_;
-        fmt::print(stderr, "mdk: key \"{}\": not printed: {}\n", escape(record.key), why);
+        fmt::print(stderr, "mdk: key \"{}\": not printed: {}\n", decodeText(record.key, encoding),
+                   why);
         return;
     }
     if (!headerDone_ && format_ != Format::Jsonl) {
@@ -445,14 +450,14 @@ void RecordPrinter::printNamed(const Record& record) {
     if (format_ == Format::Jsonl) {
         nlohmann::ordered_json j;
         for (const Column* c : chosen_)
-            j[nameOf(c)] = c ? typedValue(*c, columnBytes(*c, *fields))
-                             : nlohmann::ordered_json(escape(record.key));
+            j[nameOf(c)] = c ? typedValue(*c, columnBytes(*c, *fields), encoding)
+                             : nlohmann::ordered_json(decodeText(record.key, encoding));
         fmt::print("{}\n", j.dump());
         return;
     }
     std::vector<std::string> values;
     for (const Column* c : chosen_)
-        values.push_back(c ? escape(columnBytes(*c, *fields)) : escape(record.key));
+        values.push_back(decodeText(c ? columnBytes(*c, *fields) : record.key, encoding));
     writeRow(stdout, format_, Row{values.front(), {values.begin() + 1, values.end()}, {}});
 }
 
@@ -510,9 +515,9 @@ Row NamedRowParser::csvRow(const std::string& line) const {
     std::vector<ColumnValue> values;
     for (size_t i = 0; i < texts.size(); ++i) {
         if (header_[i]) {
-            values.push_back({header_[i], unescape(texts[i])});
+            values.push_back({header_[i], encodeText(texts[i], encoding_)});
         } else {
-            key = unescape(texts[i]);
+            key = encodeText(texts[i], encoding_);
         }
     }
     return rowOf(std::move(key), values);
@@ -528,9 +533,9 @@ Row NamedRowParser::jsonRow(const std::string& line) const {
         const std::optional<const Column*> c = target(*table_, name, why);
         if (!c) throw EscapeError(why);
         if (*c) {
-            values.push_back({*c, valueBytes(**c, value)});
+            values.push_back({*c, valueBytes(**c, value, encoding_)});
         } else if (value.is_string()) {
-            key = unescape(value.get<std::string>());
+            key = encodeText(value.get<std::string>(), encoding_);
         } else {
             throw EscapeError("\"key\" must be a string");
         }
@@ -546,9 +551,9 @@ Row NamedRowParser::rowOf(std::optional<std::string> key,
     if (!key && !keyColumns) throw EscapeError("the row has no key (key or the key columns)");
     std::vector<std::string> fields = assembleFields(*table_, values);
     Row row;
-    row.key = escape(key ? *key : fields.front());
+    row.key = decodeText(key ? *key : fields.front(), encoding_);
     for (size_t f = 1; f < fields.size(); ++f)
-        row.fields.push_back(escape(fields[f]));
+        row.fields.push_back(decodeText(fields[f], encoding_));
     return row;
 }
 

@@ -11,8 +11,8 @@
 // order, unless --columns chose others; a record whose bytes those columns do not hold whole is
 // not printed but reported, so that nothing is lost without a word.  In jsonl, a numeric column
 // whose text is the plain form of its number (the column's decimals, zero-filled to the width of
-// a fixed column) is a JSON number; any other value is a string in the escaped form of
-// mdk/escape.h.  Loading takes the same forms back: a csv header naming "key" (or the key
+// a fixed column) is a JSON number; any other value is text in the encoding of --encoding
+// (mdk/encoding.h).  Loading takes the same forms back: a csv header naming "key" (or the key
 // columns) and data columns in any order, or jsonl objects keyed by column name.
 #pragma once
 
@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "mdk/condition.h"
+#include "mdk/encoding.h"
 #include "mdk/rows.h"
 
 namespace mdk {
@@ -117,18 +118,20 @@ struct ColumnValue {
 std::vector<std::string> assembleFields(const Table& table, const std::vector<ColumnValue>& values);
 
 // The jsonl form of a column's bytes: a number when the bytes are the plain form of one,
-// otherwise the escaped text.
-nlohmann::ordered_json typedValue(const Column& column, std::string_view bytes);
+// otherwise their text in `encoding`.
+nlohmann::ordered_json typedValue(const Column& column, std::string_view bytes, Encoding encoding);
 
-// The bytes a jsonl value stands for.  Throws EscapeError for a number with more decimals than
-// the column holds, a number for a column that is not numeric, or a value that is neither a
-// number nor a string.
-std::string valueBytes(const Column& column, const nlohmann::json& value);
+// The bytes a jsonl value stands for, a string being text in `encoding`.  Throws EscapeError for
+// a number with more decimals than the column holds, a number for a column that is not numeric,
+// or a value that is neither a number nor a string; EncodingError for a character the file
+// cannot hold.
+std::string valueBytes(const Column& column, const nlohmann::json& value, Encoding encoding);
 
 // ---- printing and reading rows ----------------------------------------------------------------
 
 // Prints the records of dump, scan and get: rows of fields (rows.h) without a table; with one,
-// a line of names first (csv and text) and each record by the columns chosen.
+// a line of names first (csv and text) and each record by the columns chosen.  Text is in the
+// codec's encoding.
 class RecordPrinter {
   public:
     RecordPrinter(const std::optional<Table>& table, const TableChoice& choice, Format format,
@@ -153,11 +156,14 @@ class RecordPrinter {
 };
 
 // The row parser of load (RowReader's hook) for a table: the header line of csv input (answers
-// nothing for it), then rows of values; or jsonl objects keyed by column name.  Throws Failure
-// (usage) for a header naming what is no column; EscapeError for a row that is not right.
+// nothing for it), then rows of values; or jsonl objects keyed by column name.  Values are text
+// in `encoding`, and so is the row made of them.  Throws Failure (usage) for a header naming
+// what is no column; EscapeError for a row that is not right, EncodingError for a value with a
+// character the file cannot hold.
 class NamedRowParser {
   public:
-    NamedRowParser(const Table& table, Format format) : table_(&table), format_(format) {}
+    NamedRowParser(const Table& table, Format format, Encoding encoding)
+        : table_(&table), format_(format), encoding_(encoding) {}
     std::optional<Row> operator()(const std::string& line);
 
   private:
@@ -168,6 +174,7 @@ class NamedRowParser {
 
     const Table* table_;
     Format format_;
+    Encoding encoding_;
     bool headerRead_ = false;
     std::vector<const Column*> header_;  // null: "key"
 };

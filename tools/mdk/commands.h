@@ -29,6 +29,15 @@ std::string versionText();
 void addFileArgument(CLI::App* command, std::string& file);
 void addFormatOption(CLI::App* command, std::string& format, const char* fallback);
 void addKeyNumberOption(CLI::App* command, int& keyNumber);
+void addEncodingOption(CLI::App* command, std::string& encoding);
+// --limit N (stored in `limit`; -1 when not given) and --count, for the commands that list
+// records.
+void addLimitAndCount(CLI::App* command, long& limit, bool& count);
+// --nowait and --timeout S: how long the command waits for a lock another process holds.
+void addWaitOptions(CLI::App* command);
+
+// The exit statuses, for the program's --help (and so its manual page).
+std::string exitStatusText();
 
 // "Example:" followed by the lines, for a command's --help.
 std::string examples(std::initializer_list<const char*> lines);

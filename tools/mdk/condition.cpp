@@ -6,7 +6,7 @@
 #include <cctype>
 #include <string_view>
 
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 
 namespace mdk {
@@ -129,7 +129,7 @@ void keepInColumn(const std::string& text, const FieldPlace& place, Condition& c
 
 }  // namespace
 
-Condition parseCondition(const std::string& text, const FieldNames& names) {
+Condition parseCondition(const std::string& text, Encoding encoding, const FieldNames& names) {
     Condition c;
     Scanner s(text);
     s.blanks();
@@ -157,7 +157,7 @@ Condition parseCondition(const std::string& text, const FieldNames& names) {
     const std::string raw =
         s.peek() == '"' ? quotedValue(text, s) : std::string(s.takeWhile(isValueChar));
     try {
-        c.value = unescape(raw);
+        c.value = encodeText(raw, encoding);
     } catch (const EscapeError& e) {
         refuse(text, e.what());
     }

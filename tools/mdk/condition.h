@@ -4,11 +4,11 @@
 //
 // FIELD is "key" (the key area, field 0) or a data field number from 1; OFFSET the byte in the
 // field where the comparison starts.  OP is one of = == != <> < <= > >=.  VALUE is a word, or
-// a text in double quotes (\" for a quote), in the escaped form of records.  A text comparison
-// looks at as many bytes of the field as VALUE has.  "num" compares the field as a number, read
-// from at most W bytes (up to the next separator); scale=S says that the field holds S implied
-// decimals (scale or width alone also make the comparison numeric).  With a table, FIELD may
-// also be a column name (mdk/columns.h); OFFSET then counts from the column's first byte.
+// a text in double quotes (\" for a quote), in the encoding of the records' text.  A text
+// comparison looks at as many bytes of the field as VALUE has.  "num" compares the field as a
+// number, read from at most W bytes (up to the next separator); scale=S says that the field holds S
+// implied decimals (scale or width alone also make the comparison numeric).  With a table, FIELD
+// may also be a column name (mdk/columns.h); OFFSET then counts from the column's first byte.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mdk/encoding.h"
 #include "mdnio.h"
 
 namespace mdk {
@@ -41,9 +42,9 @@ struct FieldPlace {
 };
 using FieldNames = std::function<std::optional<FieldPlace>(std::string_view name)>;
 
-// Reads one condition; throws Failure (usage) saying what is wrong.  `names` places a FIELD
-// that is a name (none: only "key" and numbers).
-Condition parseCondition(const std::string& text, const FieldNames& names = {});
+// Reads one condition, its value in `encoding`; throws Failure (usage) saying what is wrong.
+// `names` places a FIELD that is a name (none: only "key" and numbers).
+Condition parseCondition(const std::string& text, Encoding encoding, const FieldNames& names = {});
 
 // The entry MDK_PutRestrictInfo takes; `value` points into `condition`, which must outlive it.
 // `keyAreaWidth` and `maxDataLength` give numeric entries without a width their widest field.

@@ -11,8 +11,14 @@ namespace mdk {
 
 // Exit statuses of the program.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;  // the library or the file said no, or a check failed
-inline constexpr int kExitUsage = 2;    // the command line or an input file is malformed
+inline constexpr int kExitFailure = 1;   // the library or the file said no, or a check failed
+inline constexpr int kExitUsage = 2;     // the command line or an input file is malformed
+inline constexpr int kExitNotFound = 3;  // get, del: no record has the key given
+// check: the file could not be opened or locked (missing, held by another process, not
+// readable), so nothing is known about its soundness.
+inline constexpr int kExitCannotOpen = 4;
+// A lock another process holds stayed busy (sysexits' "temporary failure: try again later").
+inline constexpr int kExitBusy = 75;
 
 class Failure : public std::runtime_error {
   public:
@@ -30,6 +36,17 @@ class Failure : public std::runtime_error {
 // come without a handle (an open that failed) have no handle to ask MDK_strerr: the library's
 // own table gives their messages.
 std::string codeText(int code);
+
+// codeText(code) for an open of `path` (read-only or read-write) that failed; when the code is
+// the library's "cannot open" (1), followed by what keeps this process from opening it: the
+// system's reason ("Permission denied", "Read-only file system") or "another process holds it
+// exclusively".  The library's codes do not carry the system's reason, so the path is tried
+// again here, in the same mode.
+std::string openFailureText(const std::string& path, int code, bool readOnly);
+
+// Throws "<path>: no record with key "<key>"" (with "#n" for a key other than the first) with
+// kExitNotFound and code 3.
+[[noreturn]] void failNotFound(const std::string& path, const std::string& key, int keyNumber);
 
 // The message and code the last failed call left in `file`.
 std::string libraryText(MdkFile* file);

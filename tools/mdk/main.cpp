@@ -1,31 +1,38 @@
 // mdk: the command-line tool of the mdnio library.  It works on data files through the public
-// C interface; only `create` (the file builder) and `check` (the integrity verifier) use the
-// library's internal C++ interfaces, which the public one does not offer.
+// C interface; only `create` (the file builder), `check` (the integrity verifier) and `info`
+// (the verifier's walk of the key trees) use the library's internal C++ interfaces, which the
+// public one does not offer.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
 
 #include "mdk/commands.h"
 #include "mdk/failure.h"
+#include "mdk/waiting.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"mdk - look inside, load, export, check and filter mdnio data files", "mdk"};
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", mdk::versionText());
-    app.footer(mdk::examples({
+    const std::string examples = mdk::examples({
         "mdk create customers.dat --layout customers.json",
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump customers.dat --key 2 --format csv",
         "mdk scan customers.dat --where '3 = Oslo' --where '4 >= 100 num scale=2'",
         "mdk check customers.dat",
         "mdk <command> --help   shows each command's options and an example",
-    }));
+    });
+    app.footer(examples + mdk::exitStatusText());
 
     int status = mdk::kExitOk;
     for (auto add : {mdk::addCreate, mdk::addInfo, mdk::addDump, mdk::addLoad, mdk::addGet,
                      mdk::addPut, mdk::addDel, mdk::addScan, mdk::addCheck, mdk::addTables,
                      mdk::addColumns, mdk::addVersion}) {
         add(app, status);
+    }
+    // Every command that opens a file may meet a lock another process holds.
+    for (CLI::App* command : app.get_subcommands({})) {
+        if (command->get_name() != "version") mdk::addWaitOptions(command);
     }
 
     try {

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "mdk/csv.h"
-#include "mdk/escape.h"
+#include "mdk/encoding.h"
 #include "mdk/failure.h"
 
 namespace mdk {
@@ -58,13 +58,25 @@ Format formatNamed(const std::string& name) {
     throw Failure("unknown format " + name + ": text, jsonl or csv", kExitUsage);
 }
 
+FieldCodec textCodec(const OpenFile& file, const std::string& encoding, Format format) {
+    const Encoding e = encodingNamed(encoding);
+    if (format == Format::Jsonl && e == Encoding::Cp1252) {
+        throw Failure("jsonl is UTF-8 text: --encoding cp1252 goes with csv or text", kExitUsage);
+    }
+    return FieldCodec(file.separator(), e);
+}
+
 Row rowOf(const Record& record, const FieldCodec& codec) {
-    return Row{escape(record.key), codec.split(record.data), std::nullopt};
+    return Row{decodeText(record.key, codec.encoding()), codec.split(record.data), std::nullopt};
 }
 
 Record recordOf(const Row& row, const FieldCodec& codec, FileKind kind) {
     Record r;
-    r.key = unescape(row.key);
+    try {
+        r.key = encodeText(row.key, codec.encoding());
+    } catch (const EncodingError& e) {
+        throw EncodingError(fmt::format("the key: {}", e.what()));
+    }
     if (kind == FileKind::Indexed) {
         try {
             r.key = recordNumberKey(r.key);
@@ -72,7 +84,7 @@ Record recordOf(const Row& row, const FieldCodec& codec, FileKind kind) {
             throw EscapeError(f.what());
         }
     }
-    r.data = row.data ? unescape(*row.data) : codec.join(row.fields);
+    r.data = row.data ? encodeText(*row.data, codec.encoding()) : codec.join(row.fields);
     return r;
 }
 
@@ -101,21 +113,56 @@ void writeRow(std::FILE* out, Format format, const Row& row) {
     }
 }
 
-bool RowReader::next(std::optional<Row>& row, std::string& error) {
-    std::string line;
+std::optional<Format> formatOfName(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const std::string extension = dot == std::string::npos ? "" : path.substr(dot);
+    if (extension == ".csv") return Format::Csv;
+    if (extension == ".jsonl" || extension == ".ndjson" || extension == ".json") {
+        return Format::Jsonl;
+    }
+    return std::nullopt;
+}
+
+bool RowReader::nextLine(std::string& line) {
+    if (ahead_) {
+        line = std::move(*ahead_);
+        ahead_.reset();
+        return true;
+    }
     for (;;) {
         if (!std::getline(in_, line)) return false;
         ++line_;
         bytes_ += static_cast<long long>(line.size()) + 1;
+        if (line_ == 1 && utf8_ && line.starts_with("\xef\xbb\xbf")) line.erase(0, 3);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.find_first_not_of(" \t") != std::string::npos) break;
+        if (line.find_first_not_of(" \t") != std::string::npos) return true;
     }
+}
+
+Format RowReader::format() {
+    if (!format_) {
+        std::string line;
+        if (nextLine(line)) ahead_ = line;
+        const size_t first = line.find_first_not_of(" \t");
+        format_ = first != std::string::npos && line[first] == '{' ? Format::Jsonl : Format::Csv;
+    }
+    return *format_;
+}
+
+bool RowReader::next(std::optional<Row>& row, std::string& error) {
+    const Format format = this->format();
+    std::string line;
+    if (!nextLine(line)) return false;
     row.reset();
     error.clear();
+    refusedText_ = false;
     try {
-        row = parser_ ? parser_(line) : format_ == Format::Csv ? csvRow(line) : jsonRow(line);
+        row = parser_ ? parser_(line) : format == Format::Csv ? csvRow(line) : jsonRow(line);
     } catch (const nlohmann::json::exception& e) {
         error = fmt::format("not a JSON row: {}", e.what());
+    } catch (const EncodingError& e) {
+        error = e.what();
+        refusedText_ = true;
     } catch (const EscapeError& e) {
         error = e.what();
     }

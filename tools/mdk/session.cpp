@@ -34,6 +34,9 @@ void dropTrailingZeros(std::string& bytes) {
 
 Environment::Environment() : env_(MDK_AllocEnv()) {
     if (!env_) throw Failure("no memory for an environment: " + codeText(MDK_E_MEMORY));
+    // Calls that do not go through an OpenFile (the catalog's) cannot be tried again here: they
+    // wait as the library does, unless the command line asked not to wait at all.
+    if (waitPolicy().timeoutSeconds <= 0) failBusyLocksAtOnce(env_);
 }
 
 Environment::~Environment() {
@@ -41,11 +44,21 @@ Environment::~Environment() {
 }
 
 OpenFile::OpenFile(Environment& env, const std::string& path, Access access) : path_(path) {
-    int32_t error = 0;
+    failBusyLocksAtOnce(env.get());
     const int32_t flags = access == Access::ReadOnly ? MDK_OPEN_READONLY : 0;
-    MdkFile* file = MDK_OpenExt(env.get(), path.c_str(), nullptr, 0, flags, &error);
-    if (file == MDK_INVALID_FILE || !file) {
-        throw Failure(fmt::format("{}: {}", path, codeText(error)), kExitFailure, error);
+    // A failed open has taken nothing and changed nothing: trying again is safe.
+    Patience patience(path);
+    MdkFile* file = nullptr;
+    for (;;) {
+        int32_t error = 0;
+        file = MDK_OpenExt(env.get(), path.c_str(), nullptr, 0, flags, &error);
+        if (file != MDK_INVALID_FILE && file) break;
+        if (!isBusyCode(error)) {
+            throw Failure(fmt::format("{}: {}", path,
+                                      openFailureText(path, error, access == Access::ReadOnly)),
+                          kExitFailure, error);
+        }
+        patience.wait(error);
     }
     file_ = file;
     MdkFileInfo info{};
@@ -72,13 +85,17 @@ void OpenFile::fail(const std::string& what) const {
 }
 
 bool OpenFile::read(int option, Record& out) {
-    int32_t n = MDK_read(file_, buffer_.data(), static_cast<int32_t>(buffer_.size()), option);
+    const auto readInto = [this](int32_t op) {
+        return MDK_read(file_, buffer_.data(), static_cast<int32_t>(buffer_.size()), op);
+    };
+    int32_t n = stepPatiently(file_, path_, option, readInto);
     if (n == -2) {
         // Longer than the buffer: ask for the whole length and read the same record again.
-        const int32_t whole = MDK_ExtReadDirect(file_, nullptr, 0, MDK_READ_CURRENT, 0, 0);
+        const int32_t whole =
+            patiently([&] { return MDK_ExtReadDirect(file_, nullptr, 0, MDK_READ_CURRENT, 0, 0); });
         if (whole < 0) fail(path_ + ": reading a long record");
         buffer_.resize(static_cast<size_t>(whole));
-        n = MDK_read(file_, buffer_.data(), whole, MDK_READ_CURRENT);
+        n = patiently([&] { return readInto(MDK_READ_CURRENT); });
     }
     if (n < 0) {
         if (MDK_geterrno(file_) == MDK_E_EOF) return false;
@@ -120,7 +137,7 @@ std::string OpenFile::storedKey(const std::string& key, int keyNumber) {
 
 std::string OpenFile::currentKey() {
     char value[kKeyBufferSize];
-    const int32_t n = MDK_GetKey(file_, value, sizeof value, -1);
+    const int32_t n = patiently([&] { return MDK_GetKey(file_, value, sizeof value, -1); });
     if (n < 0) fail(path_ + ": the current key");
     if (kind_ == FileKind::Indexed) return std::string(value, std::min<int32_t>(n, 8));
     return std::string(value, static_cast<size_t>(n));
@@ -130,11 +147,23 @@ bool OpenFile::seek(const std::string& key, int keyNumber) {
     // An indexed file's empty key is record 0.
     const std::string given =
         kind_ == FileKind::Indexed && !key.empty() ? recordNumberKey(key) : key;
-    if (MDK_seek(file_, given.data(), static_cast<int32_t>(given.size()), keyNumber) == 0) {
+    const auto seek = [&] {
+        return MDK_seek(file_, given.data(), static_cast<int32_t>(given.size()), keyNumber);
+    };
+    if (patiently(seek) == 0) {
         return true;
     }
     if (MDK_geterrno(file_) != MDK_E_KEY) fail(fmt::format("{}: key #{}", path_, keyNumber));
     return false;
+}
+
+void waitForFile(const std::string& path) {
+    Environment env;
+    try {
+        OpenFile file(env, path, Access::ReadOnly);
+    } catch (const Failure& e) {
+        if (e.exitStatus() == kExitBusy) throw;
+    }
 }
 
 std::string recordNumberKey(const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "mdk/waiting.h"
 #include "mdnio.h"
 
 namespace mdk {
@@ -31,9 +32,12 @@ class Environment {
 
 enum class Access { ReadOnly, ReadWrite };
 
+// An open file.  Its environment is told not to wait for busy locks: the calls made through
+// `patiently` (and those of the methods below) wait as the command line says (mdk/waiting.h).
 class OpenFile {
   public:
-    // Opens `path`; throws Failure with the library's message when it cannot.
+    // Opens `path`, waiting while another process holds its header lock; throws Failure with
+    // the library's message when it cannot.
     OpenFile(Environment& env, const std::string& path, Access access);
     ~OpenFile();
     OpenFile(const OpenFile&) = delete;
@@ -66,6 +70,12 @@ class OpenFile {
     // `key` (the code is then left as it was, 3 otherwise).  Other failures throw.
     bool seek(const std::string& key, int keyNumber);
 
+    // Runs a library call on this file (answering -1 on failure) until no lock it needs is busy.
+    template <class Call>
+    int32_t patiently(Call&& call) const {
+        return mdk::patiently(file_, path_, call);
+    }
+
     // Throws "<what>: <message> (code N)" with the handle's last failure.
     [[noreturn]] void fail(const std::string& what) const;
 
@@ -80,6 +90,11 @@ class OpenFile {
     int separator_ = 0;
     std::string buffer_;
 };
+
+// Waits, as the command line says, while another process holds the header lock of the data
+// file at `path`; for calls that open it themselves (the catalog's).  Any other failure to open
+// it is left to them to report.
+void waitForFile(const std::string& path);
 
 // An indexed file's record number in the form its key takes: eight digits, zero-padded.
 // Throws Failure when `text` is not a number of at most eight digits.

@@ -1,5 +1,5 @@
 # mdk check: 0 and "sound" on a sound file; on a copy with one corrupted key block, exit status
-# 1 and the broken invariant named.
+# 1 and the broken invariant named; 4 for a file that cannot be opened or locked.
 source "$(dirname "$0")/lib.sh"
 
 cat >"$WORK/layout.json" <<'JSON'
@@ -60,8 +60,40 @@ expect_status "not a data file" 1
 expect_contains "not a data file: library's word" "Bad file type -- Not a KEYED file (code 5)" "$out"
 expect_contains "not a data file: verifier's word" "bad magic" "$out"
 
+# Files that cannot be opened or locked are not damaged: they are named as such, with status 4.
 run "$MDK" check "$WORK/missing.dat"
-expect_status "missing file" 1
-expect_contains "missing file: why" "File does not exist (code 33)" "$err"
+expect_status "missing file" 4
+expect_contains "missing file: why" "missing.dat: cannot be checked: File does not exist (code 33)" "$err"
+ln -s loop.b "$WORK/loop.a"
+ln -s loop.a "$WORK/loop.b"
+run "$MDK" check "$WORK/loop.a"
+expect_status "symbolic link loop" 4
+expect_contains "symbolic link loop: the system's reason" \
+    "cannot be checked: Can't open data file (code 1): Too many levels of symbolic links" "$err"
+hold "$WORK/f.dat"
+run "$MDK" check "$WORK/f.dat"
+expect_status "held exclusively" 4
+expect_contains "held exclusively: why" \
+    "f.dat: cannot be checked: Can't open data file (code 1): another process holds it exclusively" \
+    "$err"
+expect_lacks "held exclusively: no verdict" "sound" "$out$err"
+release
+run "$MDK" check "$WORK/f.dat"
+expect_status "released: sound again" 0
+
+# More problems than are listed: the count at the end takes in those not listed.  In a slot
+# file of 600 records, every record's field 1 changed from "v..." to "w..." (its data: length 5,
+# then the field), so that no record has its key 1 entry.
+sed 's/"blockSize"/"storage": "slot", "blockSize"/' "$WORK/layout.json" >"$WORK/slot.json"
+"$MDK" create "$WORK/many.dat" --layout "$WORK/slot.json" >/dev/null
+for ((i = 0; i < 600; i++)); do printf 'k%05d,v%04d\n' "$i" "$i"; done |
+    "$MDK" load "$WORK/many.dat" --format csv >/dev/null
+perl -0777 -pi -e 's/\x00\x05v/\x00\x05w/g' "$WORK/many.dat"
+run "$MDK" check "$WORK/many.dat"
+expect_status "many problems" 1
+listed=$(grep -vc -e 'more problems not listed' -e 'not sound' <<<"$out")
+more=$(sed -n 's/.*verifier: \([0-9]*\) more problems not listed$/\1/p' <<<"$out")
+[[ ${more:-0} -gt 0 ]] && pass || fail "many problems: some left unlisted (listed $listed)"
+expect_contains "many problems: the count" "many.dat: not sound: $((listed + ${more:-0})) problems" "$out"
 
 finish

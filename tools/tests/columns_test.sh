@@ -79,6 +79,8 @@ run "$MDK" dump "$S/customers.dat" "${CUSTOMERS[@]}" --columns CITY,TOWN
 expect_status "--columns naming no column" 2
 run "$MDK" dump "$S/customers.dat" --dict "$S/sales.ini"
 expect_status "--dict of two tables without --table" 2
+run "$MDK" dump "$S/stock.dat" --salvage --table stock
+expect_status "--salvage, which prints every byte it can read, with a table" 2
 
 # Named output loads back into an empty copy, which then dumps as the source does; a header in
 # another order loads the same.
@@ -132,5 +134,39 @@ expect_contains "a record the columns do not hold whole: said" 'key "C00002": no
 run "$MDK" dump "$WORK/empty.dat" "${CUSTOMERS[@]}" --format csv --columns key,CITY
 expect_status "chosen columns" 0
 expect_eq "chosen columns: every record" "$(printf 'key,CITY\nC00001,Oslo\nC00002,Oslo')" "$out"
+
+# Values are text in --encoding (UTF-8 by default, escapes in raw), and load back to the same
+# bytes; a where text is one too, and a character the file cannot hold refuses its row as such.
+"$MDK" create "$WORK/letters.dat" --like "$S/customers.dat" >/dev/null
+"$MDK" put "$WORK/letters.dat" C00001 'NOZ\xfcrich AG' 'Malm\xf6' 1.00 >/dev/null
+"$MDK" put "$WORK/letters.dat" C00002 'SEOslo AS' Oslo 2.50 >/dev/null
+run "$MDK" get "$WORK/letters.dat" C00001 "${CUSTOMERS[@]}" --format csv
+expect_eq "utf-8 by name" "$(printf 'key,REGION,NAME,CITY,BALANCE\nC00001,NO,Zürich AG,Malmö,1.00')" \
+    "$out"
+run "$MDK" get "$WORK/letters.dat" C00001 "${CUSTOMERS[@]}" --format jsonl --encoding raw
+expect_eq "raw by name" \
+    '{"key":"C00001","REGION":"NO","NAME":"Z\\xfcrich AG","CITY":"Malm\\xf6","BALANCE":1.0}' "$out"
+expect_eq "a where text in utf-8, by name" "C00001" \
+    "$("$MDK" scan "$WORK/letters.dat" "${CUSTOMERS[@]}" --where 'CITY = Malmö' --columns key |
+        tail -n +2)"
+"$MDK" dump "$WORK/letters.dat" >"$WORK/letters.plain"
+for format in csv jsonl; do
+    "$MDK" dump "$WORK/letters.dat" "${CUSTOMERS[@]}" --format $format >"$WORK/letters.$format"
+    "$MDK" create "$WORK/letters.$format.dat" --like "$S/customers.dat" >/dev/null
+    run "$MDK" load "$WORK/letters.$format.dat" "${CUSTOMERS[@]}" --input "$WORK/letters.$format"
+    expect_contains "utf-8 by name, $format: load" "inserted 2, updated 0, refused 0" "$out"
+    "$MDK" dump "$WORK/letters.$format.dat" >"$WORK/letters.$format.plain"
+    expect_same_file "utf-8 by name, $format: dump, load, dump" "$WORK/letters.plain" \
+        "$WORK/letters.$format.plain"
+done
+{
+    echo key,CITY
+    for n in 1 2 3 4 5 6 7; do echo "C0000$n,上海"; done
+} >"$WORK/unheld.csv"
+run "$MDK" load "$WORK/empty.dat" "${CUSTOMERS[@]}" --input "$WORK/unheld.csv"
+expect_status "characters the file cannot hold" 1
+expect_contains "characters the file cannot hold: said" "has no Windows-1252 byte" "$err"
+expect_contains "characters the file cannot hold: their kind" \
+    "2 more rows refused from line 7 on, not listed: text the file cannot hold" "$err"
 
 finish

@@ -1,10 +1,12 @@
-# Helpers of the mdk test scripts.  A script is run as `bash NAME_test.sh MDK MAKE_SAMPLES`; it
-# sources this file, makes its checks and ends with `finish`, which prints "N passed, M failed"
-# and fails the script when any check failed.
+# Helpers of the mdk test scripts.  A script is run as
+# `bash NAME_test.sh MDK MAKE_SAMPLES LOCK_HOLDER`; it sources this file, makes its checks and
+# ends with `finish`, which prints "N passed, M failed" and fails the script when any check
+# failed.
 set -uo pipefail
 
 MDK=${1:?the mdk program}
 MAKE_SAMPLES=${2:-}
+LOCK_HOLDER=${3:-}  # lock_holder: holds a transaction, a record lock or the whole file
 export LC_ALL=C
 
 base=${MDK_TEST_TMP:-${TMPDIR:-/tmp}}
@@ -72,6 +74,35 @@ sample_data() {
         finish
         exit 1
     fi
+}
+
+# expect_steps STEP...: each STEP is "ARGS|STATUS|TEXT": `mdk ARGS` (ARGS split at blanks)
+# exits with STATUS and has TEXT in its output or error.
+expect_steps() {
+    local s line want_status want args
+    for s in "$@"; do
+        IFS='|' read -r line want_status want <<<"$s"
+        read -ra args <<<"$line"
+        run "$MDK" "${args[@]}"
+        expect_status "mdk $line" "$want_status"
+        expect_contains "mdk $line: says" "$want" "$out$err"
+    done
+}
+
+# hold FILE: another process opens FILE exclusively and keeps it until `release`.
+hold() {
+    mkfifo "$WORK/.hold.in" "$WORK/.hold.out"
+    "$LOCK_HOLDER" "$1" exclusive <"$WORK/.hold.in" >"$WORK/.hold.out" &
+    holder=$!
+    exec 7>"$WORK/.hold.in" 8<"$WORK/.hold.out"
+    local ready=
+    read -r ready <&8
+    if [[ $ready == holding ]]; then pass; else fail "lock_holder did not hold $1"; fi
+}
+release() {
+    exec 7>&- 8<&-
+    wait "$holder"
+    rm -f "$WORK/.hold.in" "$WORK/.hold.out"
 }
 
 finish() {

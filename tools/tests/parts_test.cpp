@@ -1,17 +1,21 @@
 // The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts,
-// and rows by column name.
+// and rows by column name; and the patience of a call that met a busy lock.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "mdk/columns.h"
 #include "mdk/condition.h"
 #include "mdk/csv.h"
+#include "mdk/encoding.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 #include "mdk/fields.h"
 #include "mdk/layout.h"
+#include "mdk/rows.h"
+#include "mdk/waiting.h"
 
 namespace mdk {
 namespace {
@@ -59,10 +63,98 @@ TEST(Escape, MalformedFormsAreRefused) {
     }
 }
 
+// ---- encodings ------------------------------------------------------------------------------
+
+TEST(Encoding, BytesAndTheirTextInEachEncoding) {
+    struct Case {
+        std::string bytes, utf8, cp1252, raw;
+    };
+    const Case cases[] = {
+        {"plain", "plain", "plain", "plain"},
+        {"\xe9t\xe9"s, "\u00e9t\u00e9", "\xe9t\xe9", "\\xe9t\\xe9"},
+        {"\x80 \x8a \x9f"s, "\u20ac \u0160 \u0178", "\x80 \x8a \x9f", "\\x80 \\x8a \\x9f"},
+        {"\xa0\xff"s, "\u00a0\u00ff", "\xa0\xff", "\\xa0\\xff"},
+        // No character: control bytes and the five undefined bytes, escaped in every encoding.
+        {"\x81\x8d\x8f\x90\x9d"s, "\\x81\\x8d\\x8f\\x90\\x9d", "\\x81\\x8d\\x8f\\x90\\x9d",
+         "\\x81\\x8d\\x8f\\x90\\x9d"},
+        {"\x00\t\x7f"s, "\\x00\\x09\\x7f", "\\x00\\x09\\x7f", "\\x00\\x09\\x7f"},
+        {"a\\b", "a\\\\b", "a\\\\b", "a\\\\b"},
+    };
+    for (const Case& c : cases) {
+        const std::pair<Encoding, std::string> forms[] = {
+            {Encoding::Utf8, c.utf8}, {Encoding::Cp1252, c.cp1252}, {Encoding::Raw, c.raw}};
+        for (const auto& [encoding, text] : forms) {
+            EXPECT_EQ(decodeText(c.bytes, encoding), text) << escape(c.bytes);
+            EXPECT_EQ(encodeText(text, encoding), c.bytes) << escape(c.bytes);
+        }
+    }
+}
+
+TEST(Encoding, EveryByteComesBackAndUtf8TextIsUtf8) {
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all.push_back(static_cast<char>(b));
+    for (Encoding e : {Encoding::Utf8, Encoding::Cp1252, Encoding::Raw}) {
+        EXPECT_EQ(encodeText(decodeText(all, e), e), all);
+    }
+    // Reading utf-8 checks every sequence: the text written is UTF-8 through and through, and
+    // none of it is a control character.
+    const std::string text = decodeText(all, Encoding::Utf8);
+    EXPECT_NO_THROW(encodeText(text, Encoding::Utf8));
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        EXPECT_TRUE(b >= 0x20 && b != 0x7f) << static_cast<int>(b);
+    }
+}
+
+TEST(Encoding, EscapesGiveBytesInEveryEncoding) {
+    for (Encoding e : {Encoding::Utf8, Encoding::Cp1252, Encoding::Raw}) {
+        EXPECT_EQ(encodeText("Z\\xfcrich\\t\\x8a", e), "Z\xfcrich\t\x8a"s);
+        EXPECT_THROW(encodeText("bad \\q", e), EscapeError);
+    }
+    EXPECT_EQ(encodeText("Z\u00fcrich", Encoding::Utf8), "Z\xfcrich");
+    EXPECT_EQ(encodeText("Z\u00fcrich", Encoding::Raw), "Z\xc3\xbcrich");  // its UTF-8 bytes
+}
+
+TEST(Encoding, CharactersWindows1252CannotHoldAreRefusedByName) {
+    struct Case {
+        std::string text, named;
+    };
+    const Case cases[] = {
+        {"\u4e0a\u6d77", "\"\u4e0a\" (U+4E0A) has no Windows-1252 byte"},
+        {"ok \U0001F600", "(U+1F600) has no Windows-1252 byte"},
+        {"\u0081", "(U+0081) has no Windows-1252 byte"},     // C1 control: the byte is \x81
+        {"caf\xe9", "byte 0xE9 at offset 3 is not UTF-8"},   // Windows-1252 text given as UTF-8
+        {"\xc0\xaf", "byte 0xC0 at offset 0 is not UTF-8"},  // overlong
+        {"\xed\xa0\x80", "is not UTF-8"},                    // surrogate
+        {"\xe4\xb8", "is not UTF-8"},                        // cut short
+        {"\xf4\x90\x80\x80", "is not UTF-8"},                // past U+10FFFF
+    };
+    for (const Case& c : cases) {
+        try {
+            encodeText(c.text, Encoding::Utf8);
+            ADD_FAILURE() << "accepted " << escape(c.text);
+        } catch (const EncodingError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(encodeText("\u4e0a", Encoding::Cp1252), "\u4e0a");  // Windows-1252 bytes: as given
+}
+
+TEST(Encoding, NamesAndByteNames) {
+    EXPECT_EQ(encodingNamed("utf-8"), Encoding::Utf8);
+    EXPECT_EQ(encodingNamed("windows-1252"), Encoding::Cp1252);
+    EXPECT_EQ(encodingNamed("raw"), Encoding::Raw);
+    EXPECT_THROW(encodingNamed("latin1"), Failure);
+    EXPECT_EQ(byteName(0x8a), "0x8A (\u0160)");
+    EXPECT_EQ(byteName('|'), "0x7C (|)");
+    EXPECT_EQ(byteName(0x01), "0x01");
+}
+
 // ---- fields ---------------------------------------------------------------------------------
 
 TEST(Fields, SeparatorFieldsSplitAndJoinBack) {
-    const FieldCodec codec(0x8A);
+    const FieldCodec codec(0x8A, Encoding::Raw);
     struct Case {
         std::string data;
         Fields fields;
@@ -80,12 +172,43 @@ TEST(Fields, SeparatorFieldsSplitAndJoinBack) {
         EXPECT_EQ(codec.split(c.data), c.fields) << escape(c.data);
         EXPECT_EQ(codec.join(c.fields), c.data) << escape(c.data);
     }
-    // A separator inside a field's text is the caller's to give: it is written as it is.
-    EXPECT_EQ(FieldCodec('|').join({"a\\x7cb"}), "a|b");
+    // A field holding the separator byte would be stored as two: it is refused, whichever form
+    // gives the byte.
+    const FieldCodec bar('|', Encoding::Raw);
+    EXPECT_THROW(bar.join({"a\\x7cb"}), SeparatorError);
+    EXPECT_THROW(bar.join({"ok", "a|b"}), SeparatorError);
+    EXPECT_THROW(codec.join({"\xe4\xb8\x8a"}), SeparatorError);  // UTF-8 bytes of 上, raw
+}
+
+TEST(Fields, Utf8FieldsAreStoredAsWindows1252OrRefused) {
+    const FieldCodec pipe('|', Encoding::Utf8);
+    EXPECT_EQ(pipe.join({"\u0160koda", "\u00e9\u20ac"}), "\x8akoda|\xe9\x80"s);
+    EXPECT_EQ(pipe.split("\x8akoda|\xe9\x80"s), (Fields{"\u0160koda", "\u00e9\u20ac"}));
+    // With the default separator 0x8A, "\u0160" is that byte: the field would be split.
+    const FieldCodec standard(0x8A, Encoding::Utf8);
+    try {
+        standard.join({"Oslo", "\u0160koda"});
+        ADD_FAILURE() << "a field holding the separator was joined";
+    } catch (const SeparatorError& e) {
+        EXPECT_NE(std::string(e.what()).find("field 2 holds the file's field separator, byte 0x8A"),
+                  std::string::npos)
+            << e.what();
+    }
+    // "\u4e0a\u6d77" is refused for its characters, named with the field, before any split.
+    try {
+        standard.join({"x", "\u4e0a\u6d77"});
+        ADD_FAILURE() << "a character Windows-1252 has no byte for was joined";
+    } catch (const EncodingError& e) {
+        EXPECT_NE(std::string(e.what()).find("field 2: \"\u4e0a\" (U+4E0A)"), std::string::npos)
+            << e.what();
+    }
+    const FieldCodec prefixed(FieldCodec::kLengthPrefixed, Encoding::Utf8);
+    EXPECT_EQ(prefixed.join({"\u0160", "\\p82\u00e9\u00e9"}), "\x01\x8a\x82\xe9\xe9"s);
+    EXPECT_EQ(prefixed.split("\x01\x8a\x82\xe9\xe9"s), (Fields{"\u0160", "\\p82\u00e9\u00e9"}));
 }
 
 TEST(Fields, LengthPrefixedFieldsKeepEveryPrefix) {
-    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const FieldCodec codec(FieldCodec::kLengthPrefixed, Encoding::Raw);
     const std::string long200(200, 'L');
     const std::string long300(300, 'M');
     struct Case {
@@ -132,7 +255,7 @@ TEST(Fields, LengthPrefixedFieldsKeepEveryPrefix) {
 }
 
 TEST(Fields, MalformedPrefixedFieldsAreRefused) {
-    const FieldCodec codec(FieldCodec::kLengthPrefixed);
+    const FieldCodec codec(FieldCodec::kLengthPrefixed, Encoding::Raw);
     const Fields bad[] = {
         {"\\Rab", "c"},                     // kept bytes before another field
         {"\\p93abc"},                       // 0x93 announces 4 bytes
@@ -172,6 +295,55 @@ TEST(Csv, BrokenQuotesAreRefused) {
     }
 }
 
+// ---- rows being read -----------------------------------------------------------------------
+
+TEST(RowReader, FormatFromTheFirstLineThatIsNotBlank) {
+    struct Case {
+        std::string input;
+        bool utf8;
+        Format format;
+        std::string firstKey;  // empty: the first line is no row
+        long line;
+    };
+    const Case cases[] = {
+        {"k1,a,b\n", true, Format::Csv, "k1", 1},
+        {"\n  \n{\"key\":\"k2\",\"fields\":[]}\n", true, Format::Jsonl, "k2", 3},
+        {"  {\"key\":\"k3\"}\r\n", true, Format::Jsonl, "k3", 1},
+        {"\xef\xbb\xbf{\"key\":\"k4\"}\n", true, Format::Jsonl, "k4", 1},  // a byte-order mark
+        {"\xef\xbb\xbfk5,x\n", false, Format::Csv, "\xef\xbb\xbfk5", 1},  // bytes, in cp1252 or raw
+        {"", true, Format::Csv, "", 0},
+    };
+    for (const Case& c : cases) {
+        std::istringstream in(c.input);
+        RowReader reader(in, std::nullopt, c.utf8);
+        EXPECT_EQ(reader.format(), c.format) << escape(c.input);
+        EXPECT_FALSE(reader.formatGiven());
+        std::optional<Row> row;
+        std::string error;
+        const bool got = reader.next(row, error);
+        EXPECT_EQ(got, !c.firstKey.empty()) << escape(c.input);
+        if (got) {
+            ASSERT_TRUE(row) << error;
+            EXPECT_EQ(row->key, c.firstKey);
+        }
+        EXPECT_EQ(reader.line(), c.line) << escape(c.input);
+        EXPECT_FALSE(reader.next(row, error));
+    }
+    std::istringstream in("{\"key\":\"k\"}\n");
+    RowReader given(in, Format::Csv, true);
+    EXPECT_EQ(given.format(), Format::Csv);
+    EXPECT_TRUE(given.formatGiven());
+}
+
+TEST(RowReader, FormatFromTheFileName) {
+    EXPECT_EQ(formatOfName("a/b.csv"), Format::Csv);
+    EXPECT_EQ(formatOfName("rows.jsonl"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.ndjson"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.json"), Format::Jsonl);
+    EXPECT_EQ(formatOfName("rows.txt"), std::nullopt);
+    EXPECT_EQ(formatOfName("dir.csv/rows"), std::nullopt);
+}
+
 // ---- conditions -----------------------------------------------------------------------------
 
 TEST(Conditions, TextsBecomeEntries) {
@@ -194,7 +366,7 @@ TEST(Conditions, TextsBecomeEntries) {
         {"4@1 == -3 scale=2 width=6", 4, 1, MDK_OP_EQ | MDK_OP_NUMERIC, true, 2, 6, "-3"},
     };
     for (const Case& c : cases) {
-        const Condition got = parseCondition(c.text);
+        const Condition got = parseCondition(c.text, Encoding::Raw);
         EXPECT_EQ(got.field, c.field) << c.text;
         EXPECT_EQ(got.offset, c.offset) << c.text;
         EXPECT_EQ(got.op, c.op) << c.text;
@@ -208,22 +380,22 @@ TEST(Conditions, TextsBecomeEntries) {
 TEST(Conditions, MistakesAreNamed) {
     for (const char* bad : {"", "0 = a", "name = a", "3 =~ a", "3 = ", "3 = \"open", "3 = a b",
                             "3 > abc num", "3 > 1 scale=", "3@ = a", "3 = \\q"}) {
-        EXPECT_THROW(parseCondition(bad), Failure) << bad;
+        EXPECT_THROW(parseCondition(bad, Encoding::Raw), Failure) << bad;
     }
 }
 
 TEST(Conditions, NumbersWithoutWidthTakeTheWidestField) {
-    const Condition key = parseCondition("key@2 = 7 num");
+    const Condition key = parseCondition("key@2 = 7 num", Encoding::Raw);
     EXPECT_EQ(restrictEntry(key, 10, 80).width, 8);  // the rest of the key area
-    const Condition data = parseCondition("3 = 7 num");
+    const Condition data = parseCondition("3 = 7 num", Encoding::Raw);
     EXPECT_EQ(restrictEntry(data, 10, 80).width, 80);
-    const Condition given = parseCondition("3 = 7 width=4");
+    const Condition given = parseCondition("3 = 7 width=4", Encoding::Raw);
     EXPECT_EQ(restrictEntry(given, 10, 80).width, 4);
 }
 
 TEST(Conditions, PackedProgramHasTheDocumentedShape) {
-    const Condition a = parseCondition("2 >= 12 num scale=1");
-    const Condition b = parseCondition("key = AB");
+    const Condition a = parseCondition("2 >= 12 num scale=1", Encoding::Raw);
+    const Condition b = parseCondition("key = AB", Encoding::Raw);
     const std::vector<MdkRestrictEntry> entries{restrictEntry(a, 6, 40), restrictEntry(b, 6, 40)};
     const std::string packed = packedProgram(entries, "K1", 3);
     const std::string expected =
@@ -349,15 +521,21 @@ TEST(Columns, ConditionsTakeColumnNames) {
         {"2 = Oslo", 2, 0, -1},     // and numbers the fields
     };
     for (const Case& k : cases) {
-        const Condition got = parseCondition(k.text, names);
+        const Condition got = parseCondition(k.text, Encoding::Raw, names);
         EXPECT_EQ(got.field, k.field) << k.text;
         EXPECT_EQ(got.offset, k.offset) << k.text;
         EXPECT_EQ(got.width, k.width) << k.text;
     }
     for (const char* bad : {"TOWN = Oslo", "REGION = NOX", "REGION@2 = X", "REGION@1 = OX"}) {
-        EXPECT_THROW(parseCondition(bad, names), Failure) << bad;
+        EXPECT_THROW(parseCondition(bad, Encoding::Raw, names), Failure) << bad;
     }
-    EXPECT_THROW(parseCondition("CITY = Oslo"), Failure);  // without a table, no names
+    // without a table, no names
+    EXPECT_THROW(parseCondition("CITY = Oslo", Encoding::Raw), Failure);
+    // A column's width is counted in the file's bytes: "Š" is one byte (0x8A) there.
+    const Condition one = parseCondition("REGION@1 = Š", Encoding::Utf8, names);
+    EXPECT_EQ(one.value, "\x8a");
+    EXPECT_EQ(one.offset, 1);
+    EXPECT_THROW(parseCondition("REGION@1 = ŠŠ", Encoding::Utf8, names), Failure);
 }
 
 TEST(Columns, NumbersAreTypedOnlyWhenTheirTextComesBack) {
@@ -395,10 +573,10 @@ TEST(Columns, NumbersAreTypedOnlyWhenTheirTextComesBack) {
         {city, "Z\xfcrich", "\"Z\\\\xfcrich\""},
     };
     for (const Case& k : cases) {
-        const nlohmann::ordered_json value = typedValue(k.column, k.bytes);
+        const nlohmann::ordered_json value = typedValue(k.column, k.bytes, Encoding::Raw);
         EXPECT_EQ(value.dump(), k.json) << k.column.name << " " << escape(k.bytes);
         // Whatever was printed loads back to the same bytes.
-        EXPECT_EQ(valueBytes(k.column, nlohmann::json::parse(value.dump())), k.bytes)
+        EXPECT_EQ(valueBytes(k.column, nlohmann::json::parse(value.dump()), Encoding::Raw), k.bytes)
             << k.column.name << " " << escape(k.bytes);
     }
 }
@@ -433,9 +611,9 @@ TEST(Columns, JsonValuesBecomeTheColumnsText) {
     for (const Case& k : cases) {
         const nlohmann::json value = nlohmann::json::parse(k.json);
         if (k.bytes) {
-            EXPECT_EQ(valueBytes(k.column, value), *k.bytes) << k.json;
+            EXPECT_EQ(valueBytes(k.column, value, Encoding::Raw), *k.bytes) << k.json;
         } else {
-            EXPECT_THROW(valueBytes(k.column, value), EscapeError) << k.json;
+            EXPECT_THROW(valueBytes(k.column, value, Encoding::Raw), EscapeError) << k.json;
         }
     }
 }
@@ -501,9 +679,9 @@ TEST(Columns, ValuesMakeFieldsAndFieldsGiveValuesBack) {
 }
 
 TEST(Columns, RecordsSplitIntoFieldBytes) {
-    const FieldCodec separated(0x8a);
+    const FieldCodec separated(0x8a, Encoding::Utf8);
     EXPECT_EQ(fieldBytes({"K1", "a\x8a\x8a\\b"}, separated), (Fields{"K1", "a", "", "\\b"}));
-    const FieldCodec prefixed(FieldCodec::kLengthPrefixed);
+    const FieldCodec prefixed(FieldCodec::kLengthPrefixed, Encoding::Utf8);
     EXPECT_EQ(fieldBytes({"K1",
                           "\x02"
                           "ab\x00"s},
@@ -542,7 +720,7 @@ TEST(Columns, CsvHeadersNameColumnsInAnyOrder) {
         {"key,NAME", "K,\\x8a", "K", {"00\\x8a", "", ""}},
     };
     for (const Case& k : cases) {
-        NamedRowParser parse(c, Format::Csv);
+        NamedRowParser parse(c, Format::Csv, Encoding::Raw);
         EXPECT_EQ(parse(k.header), std::nullopt) << k.header;
         const std::optional<Row> row = parse(k.row);
         ASSERT_TRUE(row) << k.header;
@@ -551,10 +729,10 @@ TEST(Columns, CsvHeadersNameColumnsInAnyOrder) {
     }
     for (const char* bad :
          {"key,TOWN", "key,CITY,city", "CITY,NAME", "key,CUSTNO,CITY", "key,\"CITY", "key,key"}) {
-        NamedRowParser parse(c, Format::Csv);
+        NamedRowParser parse(c, Format::Csv, Encoding::Raw);
         EXPECT_THROW(parse(bad), Failure) << bad;
     }
-    NamedRowParser parse(c, Format::Csv);
+    NamedRowParser parse(c, Format::Csv, Encoding::Raw);
     parse("key,CITY");
     for (const char* bad : {"K1", "K1,Oslo,x", "K1,\\q", "K1,\"Oslo"})
         EXPECT_THROW(parse(bad), EscapeError) << bad;
@@ -562,7 +740,7 @@ TEST(Columns, CsvHeadersNameColumnsInAnyOrder) {
 
 TEST(Columns, JsonlRowsAreKeyedByColumnName) {
     const Table c = customers();
-    NamedRowParser parse(c, Format::Jsonl);
+    NamedRowParser parse(c, Format::Jsonl, Encoding::Raw);
     const std::optional<Row> row =
         parse(R"({"BALANCE": 12.5, "key": "C00001", "CITY": "Oslo", "region": "NO"})");
     ASSERT_TRUE(row);
@@ -576,6 +754,49 @@ TEST(Columns, JsonlRowsAreKeyedByColumnName) {
                             R"({"key": "K", "BALANCE": 1.001})", R"(["K"])"}) {
         EXPECT_THROW(parse(bad), EscapeError) << bad;
     }
+}
+
+// Column values are text in the encoding asked for, both ways; widths count the file's bytes.
+TEST(Columns, ValuesAreTextInTheEncoding) {
+    const Table c = customers();
+    const Column& city = *c.find("CITY");
+    struct Case {
+        Encoding encoding;
+        std::string bytes;
+        const char* json;  // the jsonl value
+    };
+    const Case cases[] = {
+        {Encoding::Utf8, "Z\xfcrich", "\"Zürich\""},
+        {Encoding::Utf8, "\x8a\x80", "\"Š€\""},
+        {Encoding::Utf8, "a\\b\x81", "\"a\\\\\\\\b\\\\x81\""},  // a\\b\x81
+        {Encoding::Raw, "Z\xfcrich", "\"Z\\\\xfcrich\""},
+    };
+    for (const Case& k : cases) {
+        const nlohmann::ordered_json value = typedValue(city, k.bytes, k.encoding);
+        EXPECT_EQ(value.dump(), k.json) << escape(k.bytes);
+        EXPECT_EQ(valueBytes(city, nlohmann::json::parse(value.dump()), k.encoding), k.bytes)
+            << escape(k.bytes);
+    }
+    EXPECT_THROW(valueBytes(city, "上", Encoding::Utf8), EncodingError);
+
+    // Rows read by name: the values are stored as the file's bytes, and the row's text is in the
+    // encoding again, so that it becomes those bytes.
+    NamedRowParser csv(c, Format::Csv, Encoding::Utf8);
+    csv("key,REGION,NAME");
+    const std::optional<Row> row = csv("Ö1,Š,Zürich");
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->key, "Ö1");
+    // Š is one byte in the file: padded to REGION's two with its pad character.
+    EXPECT_EQ(row->fields, (Fields{"0ŠZürich", "", ""}));
+    EXPECT_EQ(recordOf(*row, FieldCodec(0x7c, Encoding::Utf8), FileKind::Classic).data,
+              "0\x8aZ\xfcrich||");
+    EXPECT_THROW(csv("K,ŠŠŠ,x"), EscapeError);  // three bytes in a column of two
+    EXPECT_THROW(csv("K,N,上"), EncodingError);
+    NamedRowParser jsonl(c, Format::Jsonl, Encoding::Utf8);
+    const std::optional<Row> named = jsonl(R"({"key": "Ö1", "CITY": "Zürich"})");
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->fields, (Fields{"", "Zürich", ""}));
+    EXPECT_THROW(jsonl(R"({"key": "上"})"), EncodingError);
 }
 
 // ---- layouts --------------------------------------------------------------------------------
@@ -668,6 +889,65 @@ TEST(Layouts, MistakesNameTheMember) {
             EXPECT_EQ(f.exitStatus(), kExitUsage);
         }
     }
+}
+
+// ---- waiting for a busy lock ------------------------------------------------------------------
+
+// The policy is the program's: each test sets its own and puts the default back.
+class Waiting : public testing::Test {
+  protected:
+    void TearDown() override { setWaitPolicy(WaitPolicy{}); }
+
+    // Waits after busy answers until the patience gives up; its failure.
+    static Failure gaveUp(Patience& patience, int code) {
+        for (int tries = 0; tries < 100000; ++tries) {
+            try {
+                patience.wait(code);
+            } catch (const Failure& f) {
+                return f;
+            }
+        }
+        ADD_FAILURE() << "never gave up";
+        return Failure("");
+    }
+};
+
+TEST_F(Waiting, BusyCodesAreTheLockCodes) {
+    EXPECT_TRUE(isBusyCode(MDK_E_HEADERBUSY));
+    EXPECT_TRUE(isBusyCode(MDK_E_BUSY));
+    for (int code : {0, MDK_E_KEY, MDK_E_EOF, MDK_E_OPEN, MDK_E_TXBEGIN})
+        EXPECT_FALSE(isBusyCode(code)) << code;
+}
+
+TEST_F(Waiting, NoWaitGivesUpAtTheFirstBusyAnswer) {
+    setWaitPolicy(WaitPolicy{0});
+    Patience patience("f.dat");
+    testing::internal::CaptureStderr();
+    const Failure f = gaveUp(patience, MDK_E_HEADERBUSY);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // nothing waited for, nothing said
+    EXPECT_EQ(f.exitStatus(), kExitBusy);
+    EXPECT_EQ(f.code(), MDK_E_HEADERBUSY);
+    EXPECT_EQ(std::string(f.what()),
+              "f.dat: busy, not waiting (--nowait): another process holds its header lock (an "
+              "open transaction?): File header is busy -- retry later (code 38)");
+}
+
+TEST_F(Waiting, ATimeoutGivesUpAfterSayingOnceWhatItWaitsFor) {
+    setWaitPolicy(WaitPolicy{0.05});
+    Patience first("f.dat"), second("g.dat");
+    testing::internal::CaptureStderr();
+    const Failure f = gaveUp(first, MDK_E_BUSY);
+    gaveUp(second, MDK_E_BUSY);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said,
+              "mdk: waiting for f.dat: another process holds a lock this call needs (its header "
+              "or a record); giving up after 0.05 s (--timeout S to change, --nowait not to "
+              "wait)\n");
+    EXPECT_EQ(f.exitStatus(), kExitBusy);
+    EXPECT_EQ(f.code(), MDK_E_BUSY);
+    EXPECT_NE(std::string(f.what()).find("f.dat: still busy after 0.05 s (--timeout)"),
+              std::string::npos)
+        << f.what();
 }
 
 }  // namespace

@@ -58,6 +58,15 @@ run "$MDK" columns "$S/sales.ini" CUSTOMERS
 expect_contains "column attributes" "BALANCE                 N    D     9.2" "$out"
 run "$MDK" columns "$S/sales.ini" NOSUCH
 expect_status "columns of a missing table" 1
+# A data file without its own dictionary lists no tables: tables says so and names the way to
+# its columns, which works.  (One that carries its own lists itself: columns_test.sh.)
+run "$MDK" tables "$S/orders.dat"
+expect_status "tables of a data file without its own dictionary" 1
+expect_contains "tables of a data file without its own dictionary: the way to its columns" \
+    "the columns of such a data file's table are those \"mdk columns $S/meridane.ddf TABLE\" lists" \
+    "$err"
+expect_eq "columns of the table of stock.dat" "STOCK" \
+    "$("$MDK" tables "$S/meridane.ddf" --json | grep -B1 '"fileSpec": "stock.dat"' | sed -n 's/.*"name": "\(.*\)",/\1/p')"
 
 # A filtered scan of a sample file.
 "$MDK" dump "$S/customers.dat" --format csv >"$WORK/customers.csv"

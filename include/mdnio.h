@@ -449,14 +449,17 @@ MDNIO_API intptr_t MDGetEnvMode(void* object, int32_t mode);
  *     1 name, 2 fileSpec, 3 -, 4 text4, 5 -, 6 -, 7 text7, 8 text8, 9 to 11 -, 12 text12.  The
  *     record with key "000000" and records whose first field begins with '*' are not tables.
  *     The file is opened read-only.
- *   - the dictionary a data file carries: columns only, for tables of a keyed dictionary file.
- *     Dictionary records -1, -2, ... (MDK_dict) describe the key area, 1, 2, ... the data.  Each
- *     record is a list of items, each a length and that many bytes (a length byte below 128 is
- *     the length, otherwise (byte & 127) x 256 plus the next byte).  The first item is a tag:
- *     records whose tag has 3 or more bytes and does not begin 00 00 B9 are not columns.  The
- *     items after the tag, from 0: 0 name, 2 type, 3 length ("9" or "9.2"), 4 item4,
- *     5 storage (also the format unless F, P or S), 12 format (when not empty), 13 flags
- *     ('H' hide, 'N' no show).  At most 2048 records of each side are read, of 4096 bytes each.
+ *   - the dictionary a data file carries: the columns of the tables of a keyed dictionary file;
+ *     and a data file named as the dictionary (any other name) lists one table, itself, when its
+ *     dictionary describes a column: named after the file without its extension ("stock" for
+ *     "stock.dat"), its fileSpec the file's own name.  Dictionary records -1, -2, ... (MDK_dict)
+ *     describe the key area, 1, 2, ... the data.  Each record is a list of items, each a length
+ *     and that many bytes (a length byte below 128 is the length, otherwise (byte & 127) x 256
+ *     plus the next byte).  The first item is a tag: records whose tag has 3 or more bytes
+ *     and does not begin 00 00 B9 are not columns.  The items after the tag, from 0: 0 name,
+ *     2 type, 3 length ("9" or "9.2"), 4 item4, 5 storage (also the format unless F, P or S),
+ *     12 format (when not empty), 13 flags ('H' hide, 'N' no show).  At most 2048 records of
+ *     each side are read, of 4096 bytes each.
  * fileSpec: the data file, optionally followed by ';' or ',' and a column source (an .ini file
  *   read instead of the dictionary for the columns of an .ini dictionary's table).  Relative
  *   names are taken from the dictionary's directory; '\' separates directories as '/' does.

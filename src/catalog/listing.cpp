@@ -31,7 +31,7 @@ std::optional<std::vector<TableEntry>> readTables(MdkEnv* env, const std::string
         case DictionaryKind::None:
             break;
     }
-    return std::nullopt;
+    return readOwnDictionaryTables(env, dictionary);
 }
 
 // The table named `name` (case ignored); when `fileSpec` is given it replaces the table's own

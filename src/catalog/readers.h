@@ -14,7 +14,8 @@ namespace mdnio::catalog {
 
 // The kinds of dictionary a name designates: a file name (the part after the last '/' or '\')
 // that contains ".ini" (any case) is an .ini dictionary, one that contains "meridane.ddf" (any
-// case) a keyed dictionary file, anything else no dictionary.
+// case) a keyed dictionary file, anything else no dictionary of those kinds (a data file may
+// still carry its own).
 enum class DictionaryKind { Ini, KeyedFile, None };
 DictionaryKind dictionaryKind(const std::string& name);
 
@@ -29,6 +30,14 @@ std::optional<std::vector<TableEntry>> readIniTables(const std::string& dictiona
 // passed over.  Nothing when the file cannot be opened or read, or is not a data file.
 std::optional<std::vector<TableEntry>> readKeyedFileTables(MdkEnv* env,
                                                            const std::string& dictionary);
+
+// Tables of a data file named as the dictionary: one, the file itself, when it carries a
+// dictionary that describes at least one column.  The table is named after the file without its
+// extension, and its fileSpec is the file's own name.  Nothing for a name that is not a data
+// file, a file without such a dictionary, or a file name that a fileSpec (120 characters, no ';'
+// or ',') or a table name (63 characters) cannot hold whole.
+std::optional<std::vector<TableEntry>> readOwnDictionaryTables(MdkEnv* env,
+                                                               const std::string& dictionary);
 
 // Columns of `table` from the .ini file `path`: one per key of the section named after the
 // table, in order, the value a keyword list.  Placed with `facts`.  Nothing when the file

@@ -160,6 +160,29 @@ TEST_F(SampleData, KeyedDictionaryStockColumnsFromTheEmbeddedDictionary) {
                    {"REORDER", 5, 0, 'N', 'D', 4, 0, 0, 0, "D", "", "", 0, "", "", ""}});
 }
 
+// A data file that carries its own dictionary is a dictionary of one table: the file itself,
+// named after it, whose columns are those its dictionary records describe.  A data file without
+// dictionary records lists nothing.
+TEST_F(SampleData, ADataFileWithItsOwnDictionaryListsItselfAsOneTable) {
+    int32_t count = -1;
+    ASSERT_EQ(MDGetTables(handle, path(samples::kStockFile).c_str(), "", "", 0, &count), 1);
+    EXPECT_EQ(count, 1);
+    expectTables(fetchTables(), {{"stock", "stock.dat", "", "", "", "", 0}});
+
+    ASSERT_EQ(MDGetColumns(handle, path(samples::kStockFile).c_str(), "", "STOCK", nullptr, &count),
+              1);
+    std::vector<std::string> own = columnNames();
+    ASSERT_EQ(MDGetColumns(handle, ddf().c_str(), "", "STOCK", nullptr, nullptr), 1);
+    EXPECT_EQ(own, columnNames());
+    EXPECT_EQ(count, 9);
+
+    for (const char* plain : {samples::kOrdersFile, samples::kProductsFile}) {
+        EXPECT_EQ(MDGetTables(handle, path(plain).c_str(), "", "", 0, &count), 0) << plain;
+        EXPECT_TRUE(fetchTables().empty()) << plain;
+    }
+    EXPECT_EQ(MDGetTables(handle, path("missing.dat").c_str(), "", "", 0, nullptr), 0);
+}
+
 TEST_F(SampleData, BothDictionariesPlaceTheCustomerColumnsAlike) {
     for (const std::string& dictionary : {ini(), ddf()}) {
         SCOPED_TRACE(dictionary);

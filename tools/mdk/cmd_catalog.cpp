@@ -50,24 +50,28 @@ bool namesDictionary(std::string name) {
     return name.find(".ini") != std::string::npos || name.find("meridane.ddf") != std::string::npos;
 }
 
-// Why a name that is no dictionary lists no tables.  A data file's own dictionary describes
-// the columns of its table only; the table list is the keyed dictionary's.
+// Why a name that is not named as a dictionary lists no tables: it is no data file carrying its
+// own dictionary either.  The columns of a data file's table are then the keyed dictionary's to
+// list.
 [[noreturn]] void notADictionary(const std::string& name) {
     const std::filesystem::path ddf = std::filesystem::path(name).parent_path() / "meridane.ddf";
     const bool nearby = std::filesystem::exists(ddf);
     throw Failure(fmt::format(
         "{}: no tables: a dictionary is an .ini file or a meridane.ddf keyed file, told by its "
-        "name; the dictionary a data file carries holds the columns of its table only, which "
+        "name, or a data file that carries its own dictionary, which lists itself as one table; "
+        "this is none of them (a data file whose dictionary describes no column, or whose name "
+        "is too long for a table's, lists none): the columns of such a data file's table are "
+        "those "
         "\"mdk columns {} TABLE\" lists through the keyed dictionary that names the table",
         name, nearby ? ddf.string() : "DICT"));
 }
 
 int runTables(const Options& o) {
-    if (!namesDictionary(o.dictionary)) notADictionary(o.dictionary);
     waitForFile(o.dictionary);
     Environment env;
     MdkCatalog* catalog = catalogOf(env);
     if (MDGetTables(catalog, o.dictionary.c_str(), nullptr, nullptr, 0, nullptr) != 1) {
+        if (!namesDictionary(o.dictionary)) notADictionary(o.dictionary);
         throw Failure(o.dictionary +
                       ": no tables: the dictionary cannot be read, has no tables or breaks a "
                       "limit");
@@ -179,11 +183,13 @@ void addTables(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* command = app.add_subcommand(
         "tables",
-        "list the tables of a dictionary: an .ini file or a meridane.ddf keyed file (the "
-        "dictionary a data file carries lists no tables: see columns)");
+        "list the tables of a dictionary: an .ini file, a meridane.ddf keyed file, or a data "
+        "file that carries its own dictionary (one table, itself, named after the file; a data "
+        "file without one lists none: see columns)");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_flag("--json", o->json, "print JSON");
-    command->footer(examples({"mdk tables sales.ini", "mdk tables data/meridane.ddf --json"}));
+    command->footer(examples(
+        {"mdk tables sales.ini", "mdk tables data/meridane.ddf --json", "mdk tables stock.dat"}));
     command->callback([o, &status] { status = runTables(*o); });
 }
 
@@ -192,13 +198,14 @@ void addColumns(CLI::App& app, int& status) {
     CLI::App* command = app.add_subcommand(
         "columns",
         "list the columns of a table of a dictionary: from the .ini file or its column "
-        "source, or, for a table of a meridane.ddf, from the dictionary its data file "
-        "carries");
+        "source, or, for a table of a meridane.ddf or of a data file that carries its own "
+        "dictionary, from the dictionary the data file carries");
     command->add_option("DICT", o->dictionary, "the dictionary")->required();
     command->add_option("TABLE", o->table, "the table, in any case")->required();
     command->add_flag("--json", o->json, "print JSON");
-    command->footer(examples(
-        {"mdk columns sales.ini CUSTOMERS", "mdk columns data/meridane.ddf stock --json"}));
+    command->footer(
+        examples({"mdk columns sales.ini CUSTOMERS", "mdk columns data/meridane.ddf stock --json",
+                  "mdk columns stock.dat stock"}));
     command->callback([o, &status] { status = runColumns(*o); });
 }
 

@@ -1,6 +1,7 @@
 // mdk dump: every record (or those of a key range) in the order of a key, split into fields.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/cursor.h"
 #include "mdk/encoding.h"
@@ -19,6 +20,7 @@ struct Options {
     bool count = false;
     long limit = -1;  // -1: no limit
     bool salvage = false;
+    TableChoice table;
 };
 
 std::optional<std::string> keyBytes(const std::string& text, const char* option,
@@ -31,21 +33,24 @@ std::optional<std::string> keyBytes(const std::string& text, const char* option,
     }
 }
 
-void run(const Options& o) {
+int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
     const Format format = formatNamed(o.format);
     const FieldCodec codec = textCodec(f, o.encoding, format);
     const Encoding e = codec.encoding();
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RecordPrinter printer(table, o.table, format, codec);
     KeyRange range{o.keyNumber, keyBytes(o.from, "--from", e), keyBytes(o.to, "--to", e)};
     KeyCursor cursor(f, range, o.reverse);
     Record record;
     long records = 0;
     while ((o.limit < 0 || records < o.limit) && cursor.next(record)) {
         ++records;
-        if (!o.count) writeRow(stdout, format, rowOf(record, codec));
+        if (!o.count) printer.print(record);
     }
     if (o.count) fmt::print("{}\n", records);
+    return printer.finish();
 }
 
 }  // namespace
@@ -64,6 +69,7 @@ void addDump(CLI::App& app, int& status) {
     addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
+    addTableOptions(command, o->table, true);
     command
         ->add_flag("--salvage", o->salvage,
                    "for a damaged file: the records in the order they lie in it, passing over "
@@ -74,9 +80,13 @@ void addDump(CLI::App& app, int& status) {
         ->excludes("--to")
         ->excludes("--reverse")
         ->excludes("--limit")
-        ->excludes("--count");
+        ->excludes("--count")
+        ->excludes("--dict")
+        ->excludes("--table")
+        ->excludes("--columns");
     command->footer(examples({
         "mdk dump customers.dat",
+        "mdk dump customers.dat --dict sales.ini --table CUSTOMERS --format csv",
         "mdk dump customers.dat --key 2 --from B --to D --format jsonl > part.jsonl",
         "mdk dump products.ind --from 5 --to 9 --reverse --format csv",
         "mdk dump customers.dat --reverse --limit 10",
@@ -84,12 +94,7 @@ void addDump(CLI::App& app, int& status) {
         "mdk dump damaged.dat --salvage --format jsonl > saved.jsonl",
     }));
     command->callback([o, &status] {
-        if (o->salvage) {
-            status = salvage(o->file, formatNamed(o->format), o->encoding);
-            return;
-        }
-        run(*o);
-        status = kExitOk;
+        status = o->salvage ? salvage(o->file, formatNamed(o->format), o->encoding) : run(*o);
     });
 }
 

@@ -1,6 +1,7 @@
 // mdk get: the record whose key equals the one given.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/encoding.h"
 #include "mdk/failure.h"
@@ -13,13 +14,16 @@ namespace {
 struct Options {
     std::string file, key, format, encoding;
     int keyNumber = 1;
+    TableChoice table;
 };
 
-void run(const Options& o) {
+int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadOnly);
     const Format format = formatNamed(o.format);
     const FieldCodec codec = textCodec(f, o.encoding, format);
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RecordPrinter printer(table, o.table, format, codec);
     std::string key;
     try {
         key = encodeText(o.key, codec.encoding());
@@ -32,7 +36,8 @@ void run(const Options& o) {
     if (beyond || !f.seek(key, o.keyNumber)) failNotFound(o.file, o.key, o.keyNumber);
     Record record;
     if (!f.read(MDK_READ_CURRENT, record)) f.fail(fmt::format("{}: key \"{}\"", o.file, o.key));
-    writeRow(stdout, format, rowOf(record, codec));
+    printer.print(record);
+    return printer.finish();
 }
 
 }  // namespace
@@ -50,12 +55,11 @@ void addGet(CLI::App& app, int& status) {
     addKeyNumberOption(command, o->keyNumber);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
+    addTableOptions(command, o->table, true);
     command->footer(examples({"mdk get customers.dat C00007", "mdk get customers.dat --key 2 ACME",
-                              "mdk get products.ind 12 --format jsonl"}));
-    command->callback([o, &status] {
-        run(*o);
-        status = kExitOk;
-    });
+                              "mdk get products.ind 12 --format jsonl",
+                              "mdk get stock.dat S0000003 --table stock --format jsonl"}));
+    command->callback([o, &status] { status = run(*o); });
 }
 
 }  // namespace mdk

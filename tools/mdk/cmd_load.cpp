@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/encoding.h"
 #include "mdk/failure.h"
@@ -29,6 +30,7 @@ struct Options {
     bool truncate = false;
     bool allRefusals = false;
     TransactionOptions transactions;
+    TableChoice table;
 };
 
 struct Counts {
@@ -49,9 +51,13 @@ std::optional<Format> givenFormat(const Options& o) {
     return o.input.empty() ? std::nullopt : formatOfName(o.input);
 }
 
+constexpr const char* kCannotHold = "text the file cannot hold";
+
 // A row written, or refused with its reason and the kind of reason.
 WriteOutcome loadRow(OpenFile& f, const FieldCodec& codec, const Options& o,
-                     const std::optional<Row>& row, const std::string& error, Format format) {
+                     const std::optional<Row>& row, const std::string& error, Format format,
+                     bool refusedText) {
+    if (!row && refusedText) return {WriteOutcome::Refused, error, false, kCannotHold};
     if (!row) {
         return {WriteOutcome::Refused, error, false,
                 format == Format::Jsonl ? "not a jsonl row" : "not a csv row"};
@@ -62,7 +68,7 @@ WriteOutcome loadRow(OpenFile& f, const FieldCodec& codec, const Options& o,
     } catch (const SeparatorError& e) {
         return {WriteOutcome::Refused, e.what(), false, "a field holding the file's separator"};
     } catch (const EncodingError& e) {
-        return {WriteOutcome::Refused, e.what(), false, "text the file cannot hold"};
+        return {WriteOutcome::Refused, e.what(), false, kCannotHold};
     } catch (const EscapeError& e) {
         return {WriteOutcome::Refused, e.what(), false, "malformed text"};
     }
@@ -119,6 +125,8 @@ int finish(const Options& o, const Counts& counts, RowReader& reader, const std:
 int run(const Options& o) {
     Environment env;
     OpenFile f(env, o.file, Access::ReadWrite);
+    // The table is read before a transaction holds the file: it may be the file's own dictionary.
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
     LoadTransactions transactions(env, f, o.transactions);
     std::ifstream file;
     if (!o.input.empty()) {
@@ -131,6 +139,7 @@ int run(const Options& o) {
     RowReader reader(in, givenFormat(o), encodingNamed(o.encoding) == Encoding::Utf8);
     const Format format = reader.format();
     const FieldCodec codec = textCodec(f, o.encoding, format);
+    if (table) reader.parseWith(NamedRowParser(*table, format, codec.encoding()));
     Progress progress(inputSize(o.input));
     RefusalLog refusals(source, o.allRefusals);
     Counts counts;
@@ -138,7 +147,7 @@ int run(const Options& o) {
     std::optional<Row> row;
     std::string error;
     while (!stop.signal() && reader.next(row, error)) {
-        const WriteOutcome outcome = loadRow(f, codec, o, row, error, format);
+        const WriteOutcome outcome = loadRow(f, codec, o, row, error, format, reader.refusedText());
         count(counts, outcome);
         if (outcome.kind == WriteOutcome::Refused) {
             progress.clear();
@@ -180,10 +189,12 @@ void addLoad(CLI::App& app, int& status) {
                       "list every refused row, not only the first 5 of each kind");
     addEncodingOption(command, o->encoding);
     addTransactionOptions(command, o->transactions);
+    addTableOptions(command, o->table, false);
     command->footer(examples({
         "mdk load customers.dat --input customers.jsonl",
         "mdk dump old.dat --format csv | mdk load new.dat --format csv --update",
         "mdk load customers.dat --input customers.csv --transaction",
+        "mdk load copy.dat --dict stock.dat --table stock --input stock.csv",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -3,6 +3,7 @@
 // or with --packed one packed program given to MDK_read_FIRST and MDK_read_ODBC after it.
 #include <fmt/format.h>
 
+#include "mdk/columns.h"
 #include "mdk/commands.h"
 #include "mdk/condition.h"
 #include "mdk/encoding.h"
@@ -24,6 +25,7 @@ struct Options {
     bool packed = false;
     bool count = false;
     long limit = -1;  // -1: no limit
+    TableChoice table;
 };
 
 std::string keyBytes(const std::string& text, const char* option, Encoding encoding) {
@@ -38,9 +40,10 @@ std::string keyBytes(const std::string& text, const char* option, Encoding encod
 // the end of the range or of the file, or -1.
 class Scan {
   public:
-    Scan(OpenFile& file, const Options& o, Encoding e) : file_(file), o_(o) {
+    Scan(OpenFile& file, const Options& o, Encoding e, const FieldNames& names)
+        : file_(file), o_(o) {
         for (const std::string& text : o.where)
-            conditions_.push_back(parseCondition(text, e));
+            conditions_.push_back(parseCondition(text, e, names));
         // A packed program without entries reads unfiltered and without the key range.
         if (o.packed && conditions_.empty()) {
             throw Failure("--packed sends the --where conditions as one program: it needs one",
@@ -131,16 +134,20 @@ int run(const Options& o) {
     OpenFile f(env, o.file, Access::ReadOnly);
     const Format format = formatNamed(o.format);
     const FieldCodec codec = textCodec(f, o.encoding, format);
-    Scan scan(f, o, codec.encoding());
+    const std::optional<Table> table = chosenTable(env, o.file, o.table);
+    RecordPrinter printer(table, o.table, format, codec);
+    FieldNames names;
+    if (table) names = [&table](std::string_view name) { return table->place(name); };
+    Scan scan(f, o, codec.encoding(), names);
     long matches = 0;
     const auto more = [&] { return o.limit < 0 || matches < o.limit; };
     for (int32_t n = more() ? scan.first() : -4; n != -4; n = more() ? scan.next() : -4) {
         if (n == -1) f.fail(o.file + ": scanning");
         ++matches;
-        if (!o.count) writeRow(stdout, format, rowOf(f.record(scan.bytes(), n), codec));
+        if (!o.count) printer.print(f.record(scan.bytes(), n));
     }
     if (o.count) fmt::print("{}\n", matches);
-    return kExitOk;
+    return printer.finish();
 }
 
 }  // namespace
@@ -154,9 +161,9 @@ void addScan(CLI::App& app, int& status) {
     addFileArgument(command, o->file);
     command->add_option("--where,-w", o->where,
                         "FIELD[@OFFSET] OP VALUE [num] [scale=S] [width=W]; FIELD is key or a data "
-                        "field from 1; OP = != <> < <= > >=; a text VALUE is compared with as many "
-                        "bytes of the field as it has; num compares numbers, scale=S for S implied "
-                        "decimals in the field");
+                        "field from 1 (with a table: or a column name); OP = != <> < <= > >=; a "
+                        "text VALUE is compared with as many bytes of the field as it has; num "
+                        "compares numbers, scale=S for S implied decimals in the field");
     addKeyNumberOption(command, o->keyNumber);
     command->add_option("--from", o->from, "start at the first key at or after this one");
     command->add_option("--to", o->to, "stop after the keys that begin with at most this");
@@ -166,11 +173,13 @@ void addScan(CLI::App& app, int& status) {
     addLimitAndCount(command, o->limit, o->count);
     addFormatOption(command, o->format, "text");
     addEncodingOption(command, o->encoding);
+    addTableOptions(command, o->table, true);
     command->footer(examples({
         "mdk scan customers.dat --where '3 = Oslo'",
         "mdk scan customers.dat --from C00100 --limit 10",
         "mdk scan customers.dat --where '4 >= 1000.50 num' --where 'key@0 < C00020'",
         "mdk scan orders.dat --key 2 --from C00003 --to C00003 --where '2 > 5 num' --count",
+        "mdk scan customers.dat --dict sales.ini --table CUSTOMERS --where 'CITY = Oslo'",
     }));
     command->callback([o, &status] { status = run(*o); });
 }

@@ -56,6 +56,9 @@ bool isOperatorChar(char c) {
 bool isValueChar(char c) {
     return !std::isspace(static_cast<unsigned char>(c));
 }
+bool isNameChar(char c) {
+    return isValueChar(c) && !isOperatorChar(c) && c != '@' && c != '"';
+}
 
 int32_t number(const std::string& text, std::string_view digits, const char* what) {
     if (digits.empty() || digits.size() > 5) refuse(text, fmt::format("{} needs a number", what));
@@ -103,25 +106,51 @@ bool looksNumeric(const std::string& v) {
            v.find_first_not_of("0123456789+-.,$eE ") == std::string::npos;
 }
 
+// A named column's offset counts from the column's first byte.
+void placeInColumn(const std::string& text, const FieldPlace& place, Condition& c) {
+    if (place.width > 0 && c.offset >= place.width) {
+        refuse(text, fmt::format("the offset is past the column's {} bytes", place.width));
+    }
+    c.offset += place.offset;
+    if (c.offset > kPackedLimit) refuse(text, fmt::format("the offset is above {}", kPackedLimit));
+}
+
+// A comparison with a column of fixed width looks at no byte of the next column: a number is
+// read from the column's bytes only, and a longer text is refused.
+void keepInColumn(const std::string& text, const FieldPlace& place, Condition& c) {
+    if (place.width <= 0) return;
+    const int32_t room = place.width - (c.offset - place.offset);
+    if (c.numeric && c.width < 0) c.width = room;
+    if (!c.numeric && c.value.size() > static_cast<size_t>(room)) {
+        refuse(text,
+               fmt::format("the value is longer than the {} bytes the column holds there", room));
+    }
+}
+
 }  // namespace
 
-Condition parseCondition(const std::string& text, Encoding encoding) {
+Condition parseCondition(const std::string& text, Encoding encoding, const FieldNames& names) {
     Condition c;
     Scanner s(text);
     s.blanks();
-    const std::string_view field = s.takeWhile(isWordChar);
+    const std::string_view field = s.takeWhile(names ? isNameChar : isWordChar);
+    std::optional<FieldPlace> named;
     if (field == "key") {
         c.field = 0;
     } else if (!field.empty() && std::all_of(field.begin(), field.end(), isDigit)) {
         c.field = number(text, field, "the field");
         if (c.field == 0) refuse(text, "data fields count from 1; the key area is \"key\"");
+    } else if (names && !field.empty() && (named = names(field))) {
+        c.field = named->field;
     } else {
-        refuse(text, "must start with a field: \"key\" or a data field number");
+        refuse(text, names ? "must start with a field: \"key\", a data field number or a column"
+                           : "must start with a field: \"key\" or a data field number");
     }
     if (s.peek() == '@') {
         s.skip();
         c.offset = number(text, s.takeWhile(isDigit), "the offset after @");
     }
+    if (named) placeInColumn(text, *named, c);
     s.blanks();
     c.op = operatorCode(text, s.takeWhile(isOperatorChar));
     s.blanks();
@@ -152,6 +181,7 @@ Condition parseCondition(const std::string& text, Encoding encoding) {
         refuse(text, fmt::format("\"{}\" is not a number", escape(c.value)));
     }
     if (c.numeric) c.op |= MDK_OP_NUMERIC;
+    if (named) keepInColumn(text, *named, c);
     return c;
 }
 

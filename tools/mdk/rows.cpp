@@ -155,13 +155,18 @@ bool RowReader::next(std::optional<Row>& row, std::string& error) {
     if (!nextLine(line)) return false;
     row.reset();
     error.clear();
+    refusedText_ = false;
     try {
-        row = format == Format::Csv ? csvRow(line) : jsonRow(line);
+        row = parser_ ? parser_(line) : format == Format::Csv ? csvRow(line) : jsonRow(line);
     } catch (const nlohmann::json::exception& e) {
         error = fmt::format("not a JSON row: {}", e.what());
+    } catch (const EncodingError& e) {
+        error = e.what();
+        refusedText_ = true;
     } catch (const EscapeError& e) {
         error = e.what();
     }
+    if (!row && error.empty()) return next(row, error);  // a header: passed over
     return true;
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
@@ -59,9 +60,19 @@ class RowReader {
     Format format();
     bool formatGiven() const { return given_; }
 
+    // Reads a line into a row instead of the forms above; nothing for a line that is no row
+    // (a header), which is passed over.  Throws EscapeError for a line that is not right.
+    using LineParser = std::function<std::optional<Row>(const std::string& line)>;
+    void parseWith(LineParser parser) { parser_ = std::move(parser); }
+
     // The next row, with its line number; false at the end of the input.  A line that is not a
     // row gives a row-less result with the reason in `error`.
     bool next(std::optional<Row>& row, std::string& error);
+
+    // Whether the line `next` last gave no row for a value the file cannot hold (a character
+    // Windows-1252 has no byte for, met by a parser that stores the values itself) rather than
+    // for its form.
+    bool refusedText() const { return refusedText_; }
 
     long line() const { return line_; }
     long long bytesRead() const { return bytes_; }
@@ -74,6 +85,8 @@ class RowReader {
     bool given_ = format_.has_value();
     bool utf8_;
     std::optional<std::string> ahead_;  // the line read to tell the format
+    LineParser parser_;
+    bool refusedText_ = false;
     long line_ = 0;
     long long bytes_ = 0;
 };

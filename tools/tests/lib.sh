@@ -66,6 +66,16 @@ expect_status() {
     fi
 }
 
+# sample_data DIR: the sample data set of make_samples in DIR; a script that cannot have it
+# fails at once.
+sample_data() {
+    if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$1" >/dev/null; then
+        fail "make_samples did not make the sample data set"
+        finish
+        exit 1
+    fi
+}
+
 # expect_steps STEP...: each STEP is "ARGS|STATUS|TEXT": `mdk ARGS` (ARGS split at blanks)
 # exits with STATUS and has TEXT in its output or error.
 expect_steps() {

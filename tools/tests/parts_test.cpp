@@ -1,11 +1,12 @@
-// The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts;
-// and the patience of a call that met a busy lock.
+// The parts of mdk that work on text alone: escaping, fields, csv lines, conditions, layouts,
+// and rows by column name; and the patience of a call that met a busy lock.
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "mdk/columns.h"
 #include "mdk/condition.h"
 #include "mdk/csv.h"
 #include "mdk/encoding.h"
@@ -406,6 +407,396 @@ TEST(Conditions, PackedProgramHasTheDocumentedShape) {
         "\x00\x02\x00\x03"
         "K1"s;  // start key, key number 3
     EXPECT_EQ(escape(packed), escape(expected));
+}
+
+// ---- columns --------------------------------------------------------------------------------
+
+// A catalog record of a column, as MDFetchColumn delivers it.
+MdkColumnRecord columnRecord(const char* name, int32_t field, int32_t offset, char type,
+                             char storage, int32_t length, int32_t decimals = 0, int32_t flags = 0,
+                             int32_t padChar = 0) {
+    MdkColumnRecord r{};
+    std::snprintf(r.name, sizeof r.name, "%s", name);
+    r.field = field;
+    r.offset = offset;
+    r.type = type;
+    r.storage = storage;
+    r.length = length;
+    r.decimals = decimals;
+    r.columnFlags = flags;
+    r.padChar = padChar;
+    return r;
+}
+
+// The sample data set's customers as its .ini dictionary describes them: the key, a fixed
+// region padded with '0' on the left, then name, city and balance.
+Table customers() {
+    const MdkColumnRecord records[] = {
+        columnRecord("CUSTNO", 0, 0, 'S', 'D', 6),
+        columnRecord("REGION", 1, 0, 'S', 'F', 2, 0, 16, '0'),
+        columnRecord("NAME", 1, 2, 'S', 'D', 30),
+        columnRecord("CITY", 2, 0, 'S', 'D', 15),
+        columnRecord("BALANCE", 3, 0, 'N', 'D', 9, 2),
+    };
+    std::vector<Column> columns;
+    for (const MdkColumnRecord& r : records)
+        columns.push_back(columnOf(r, true));
+    return Table("CUSTOMERS", columns);
+}
+
+// A table from an embedded dictionary: a key of two columns, fixed numbers and a text sharing
+// field 1, an element not held in the record (storage V) and a last delimited number.
+Table stock() {
+    const MdkColumnRecord records[] = {
+        columnRecord("AREA", 0, 0, 'S', 'D', 2),      columnRecord("NUMBER", 0, 2, 'N', 'D', 4),
+        columnRecord("BIN", 1, 0, 'N', 'F', 3),       columnRecord("NOTE", 1, 3, 'S', 'D', 10),
+        columnRecord("MARGIN", 0, 0, 'N', 'V', 5, 1), columnRecord("PRICE", 2, 0, 'N', 'D', 9, 2),
+        columnRecord("Count", 3, 0, 'N', 'D', 4),
+    };
+    std::vector<Column> columns;
+    for (const MdkColumnRecord& r : records)
+        columns.push_back(columnOf(r, false));
+    return Table("stock", columns);
+}
+
+TEST(Columns, NamesFindTheirPlaceInTheRecord) {
+    struct Case {
+        const Table& table;
+        const char* name;
+        std::optional<FieldPlace> place;  // field, offset, width (0: the rest of the field)
+    };
+    const Table c = customers();
+    const Table s = stock();
+    const Case cases[] = {
+        {c, "CUSTNO", FieldPlace{0, 0, 6}},
+        {c, "region", FieldPlace{1, 0, 2}},
+        {c, "Name", FieldPlace{1, 2, 0}},
+        {c, "BALANCE", FieldPlace{3, 0, 0}},
+        {s, "AREA", FieldPlace{0, 0, 2}},
+        {s, "NUMBER", FieldPlace{0, 2, 4}},
+        {s, "BIN", FieldPlace{1, 0, 3}},
+        {s, "NOTE", FieldPlace{1, 3, 0}},
+        {s, "COUNT", FieldPlace{3, 0, 0}},
+        {s, "MARGIN", std::nullopt},  // not in the record
+        {c, "TOWN", std::nullopt},
+        {c, "CITY2", std::nullopt},
+        {c, "", std::nullopt},
+    };
+    for (const Case& k : cases) {
+        const std::optional<FieldPlace> got = k.table.place(k.name);
+        ASSERT_EQ(got.has_value(), k.place.has_value()) << k.name;
+        if (!got) continue;
+        EXPECT_EQ(got->field, k.place->field) << k.name;
+        EXPECT_EQ(got->offset, k.place->offset) << k.name;
+        EXPECT_EQ(got->width, k.place->width) << k.name;
+    }
+    EXPECT_EQ(c.lastField(), 3);
+    EXPECT_EQ(s.lastField(), 3);
+    EXPECT_EQ(c.overlap(), "");
+
+    // Two columns of one name cannot be told apart; two at one byte cannot both be printed.
+    const Table twice("T", {columnOf(columnRecord("A", 1, 0, 'S', 'D', 4), true),
+                            columnOf(columnRecord("a", 1, 0, 'S', 'D', 4), true)});
+    EXPECT_THROW(twice.find("A"), Failure);
+    EXPECT_EQ(twice.overlap(), "A and a");
+}
+
+TEST(Columns, ConditionsTakeColumnNames) {
+    const Table c = customers();
+    const FieldNames names = [&c](std::string_view name) { return c.place(name); };
+    struct Case {
+        const char* text;
+        int32_t field, offset, width;
+    };
+    const Case cases[] = {
+        {"CITY = Oslo", 2, 0, -1},
+        {"city=Oslo", 2, 0, -1},
+        {"NAME@3 = Trading", 1, 5, -1},
+        {"REGION = NO", 1, 0, -1},
+        {"REGION@1 = O", 1, 1, -1},
+        {"REGION > 5 num", 1, 0, 2},  // a number is read from the column's bytes only
+        {"BALANCE >= 100 num", 3, 0, -1},
+        {"CUSTNO < C00010", 0, 0, -1},
+        {"key@2 = 001", 0, 2, -1},  // "key" is the whole key area still
+        {"2 = Oslo", 2, 0, -1},     // and numbers the fields
+    };
+    for (const Case& k : cases) {
+        const Condition got = parseCondition(k.text, Encoding::Raw, names);
+        EXPECT_EQ(got.field, k.field) << k.text;
+        EXPECT_EQ(got.offset, k.offset) << k.text;
+        EXPECT_EQ(got.width, k.width) << k.text;
+    }
+    for (const char* bad : {"TOWN = Oslo", "REGION = NOX", "REGION@2 = X", "REGION@1 = OX"}) {
+        EXPECT_THROW(parseCondition(bad, Encoding::Raw, names), Failure) << bad;
+    }
+    // without a table, no names
+    EXPECT_THROW(parseCondition("CITY = Oslo", Encoding::Raw), Failure);
+    // A column's width is counted in the file's bytes: "Š" is one byte (0x8A) there.
+    const Condition one = parseCondition("REGION@1 = Š", Encoding::Utf8, names);
+    EXPECT_EQ(one.value, "\x8a");
+    EXPECT_EQ(one.offset, 1);
+    EXPECT_THROW(parseCondition("REGION@1 = ŠŠ", Encoding::Utf8, names), Failure);
+}
+
+TEST(Columns, NumbersAreTypedOnlyWhenTheirTextComesBack) {
+    const Table c = customers();
+    const Table s = stock();
+    struct Case {
+        const Column& column;
+        std::string bytes;
+        const char* json;  // the jsonl value
+    };
+    const Column& balance = *c.find("BALANCE");
+    const Column& bin = *s.find("BIN");
+    const Column& count = *s.find("COUNT");
+    const Column& city = *c.find("CITY");
+    const Case cases[] = {
+        {balance, "12.50", "12.5"},
+        {balance, "0.00", "0.0"},
+        {balance, "-3.25", "-3.25"},
+        {balance, "79.19", "79.19"},
+        {balance, "12.5", "\"12.5\""},  // not two decimals: kept as its text
+        {balance, "1,250.00", "\"1,250.00\""},
+        {balance, " 12.50", "\" 12.50\""},
+        {balance, "", "\"\""},
+        {balance, "12345678901234567.25", "\"12345678901234567.25\""},  // beyond a double
+        {bin, "011", "11"},  // a fixed number: zero-filled to its width
+        {bin, "000", "0"},
+        {bin, "11", "\"11\""},
+        {bin, "1x1", "\"1x1\""},
+        {count, "50", "50"},
+        {count, "050", "\"050\""},
+        {count, "+5", "\"+5\""},
+        {count, "-0", "\"-0\""},
+        {count, "99999999999999999999", "\"99999999999999999999\""},
+        {city, "1234", "\"1234\""},  // a text column stays text
+        {city, "Z\xfcrich", "\"Z\\\\xfcrich\""},
+    };
+    for (const Case& k : cases) {
+        const nlohmann::ordered_json value = typedValue(k.column, k.bytes, Encoding::Raw);
+        EXPECT_EQ(value.dump(), k.json) << k.column.name << " " << escape(k.bytes);
+        // Whatever was printed loads back to the same bytes.
+        EXPECT_EQ(valueBytes(k.column, nlohmann::json::parse(value.dump()), Encoding::Raw), k.bytes)
+            << k.column.name << " " << escape(k.bytes);
+    }
+}
+
+TEST(Columns, JsonValuesBecomeTheColumnsText) {
+    const Table c = customers();
+    const Table s = stock();
+    struct Case {
+        const Column& column;
+        const char* json;
+        std::optional<std::string> bytes;  // nothing: refused
+    };
+    const Column& balance = *c.find("BALANCE");
+    const Case cases[] = {
+        {balance, "12", "12.00"},
+        {balance, "12.5", "12.50"},
+        {balance, "-0.1", "-0.10"},
+        {balance, "18446744073709551615", "18446744073709551615.00"},
+        {balance, "12.345", std::nullopt},  // a decimal would be lost
+        {balance, "\"12.5\"", "12.5"},
+        {balance, "\"\\\\x8a\"", "\x8a"},
+        {balance, "null", std::nullopt},
+        {balance, "true", std::nullopt},
+        {balance, "[1]", std::nullopt},
+        {*s.find("BIN"), "7", "007"},
+        {*s.find("BIN"), "7.0", "007"},
+        {*s.find("BIN"), "7.5", std::nullopt},
+        {*s.find("COUNT"), "7", "7"},
+        {*c.find("CITY"), "5", std::nullopt},  // a number for a text column
+        {*c.find("CITY"), "\"bad \\\\q\"", std::nullopt},
+    };
+    for (const Case& k : cases) {
+        const nlohmann::json value = nlohmann::json::parse(k.json);
+        if (k.bytes) {
+            EXPECT_EQ(valueBytes(k.column, value, Encoding::Raw), *k.bytes) << k.json;
+        } else {
+            EXPECT_THROW(valueBytes(k.column, value, Encoding::Raw), EscapeError) << k.json;
+        }
+    }
+}
+
+TEST(Columns, ValuesMakeFieldsAndFieldsGiveValuesBack) {
+    const Table c = customers();
+    const Table s = stock();
+    struct Case {
+        const Table& table;
+        std::vector<std::pair<const char*, std::string>> values;
+        Fields fields;  // [0] the key area
+    };
+    const Case cases[] = {
+        {c,
+         {{"CUSTNO", "C00001"},
+          {"REGION", "NO"},
+          {"NAME", "Acme"},
+          {"CITY", "Oslo"},
+          {"BALANCE", "1.00"}},
+         {"C00001", "NOAcme", "Oslo", "1.00"}},
+        // any order; a short right-justified column is filled with its pad character on the
+        // left, only when more follows in its field
+        {c, {{"CITY", "Oslo"}, {"NAME", "Acme"}, {"REGION", "N"}}, {"", "0NAcme", "Oslo", ""}},
+        {c, {{"REGION", "N"}}, {"", "N", "", ""}},
+        {c, {{"NAME", "Acme"}}, {"", "00Acme", "", ""}},
+        {s,
+         {{"AREA", "B"}, {"NUMBER", "12"}, {"BIN", "7"}, {"NOTE", "x"}, {"PRICE", "2.00"}},
+         {"B 12", "007x", "2.00", ""}},
+        {s, {{"AREA", "AB"}, {"NUMBER", "0012"}}, {"AB0012", "", "", ""}},
+        {s, {}, {"", "", "", ""}},
+    };
+    for (const Case& k : cases) {
+        std::vector<ColumnValue> values;
+        for (const auto& [name, bytes] : k.values)
+            values.push_back({k.table.find(name), bytes});
+        const Fields got = assembleFields(k.table, values);
+        EXPECT_EQ(got, k.fields) << k.table.name() << " " << k.values.size();
+    }
+    // Values that fill their columns come back as they were given.
+    const Fields record = assembleFields(s, {{s.find("AREA"), "AB"},
+                                             {s.find("NUMBER"), "0012"},
+                                             {s.find("BIN"), "007"},
+                                             {s.find("NOTE"), "x y"},
+                                             {s.find("PRICE"), "2.00"},
+                                             {s.find("COUNT"), "3"}});
+    for (const auto& [name, bytes] :
+         std::vector<std::pair<const char*, std::string>>{{"AREA", "AB"},
+                                                          {"NUMBER", "0012"},
+                                                          {"BIN", "007"},
+                                                          {"NOTE", "x y"},
+                                                          {"PRICE", "2.00"},
+                                                          {"COUNT", "3"},
+                                                          {"MARGIN", ""}}) {
+        EXPECT_EQ(columnBytes(*s.find(name), record), bytes) << name;
+    }
+    const std::vector<std::pair<const Table*, std::vector<ColumnValue>>> tooLong = {
+        {&c, {{c.find("REGION"), "NOR"}}},
+        {&c, {{c.find("CUSTNO"), "C000001"}}},
+        {&s, {{s.find("BIN"), "1234"}, {s.find("NOTE"), "x"}}},
+    };
+    for (const auto& [table, values] : tooLong)
+        EXPECT_THROW(assembleFields(*table, values), EscapeError) << values[0].column->name;
+}
+
+TEST(Columns, RecordsSplitIntoFieldBytes) {
+    const FieldCodec separated(0x8a, Encoding::Utf8);
+    EXPECT_EQ(fieldBytes({"K1", "a\x8a\x8a\\b"}, separated), (Fields{"K1", "a", "", "\\b"}));
+    const FieldCodec prefixed(FieldCodec::kLengthPrefixed, Encoding::Utf8);
+    EXPECT_EQ(fieldBytes({"K1",
+                          "\x02"
+                          "ab\x00"s},
+                         prefixed),
+              (Fields{"K1", "ab", ""}));
+    EXPECT_EQ(fieldBytes({"K1",
+                          "\x05"
+                          "ab"s},
+                         prefixed),
+              std::nullopt);  // cut short
+    EXPECT_EQ(fieldBytes({"K1",
+                          "\xf1\x02"
+                          "ab"s},
+                         prefixed),
+              std::nullopt);  // unusual prefix
+}
+
+TEST(Columns, CsvHeadersNameColumnsInAnyOrder) {
+    const Table c = customers();
+    struct Case {
+        const char* header;
+        const char* row;
+        std::string key;
+        Fields fields;
+    };
+    const Case cases[] = {
+        {"key,REGION,NAME,CITY,BALANCE",
+         "C00001,NO,Acme,Oslo,1.00",
+         "C00001",
+         {"NOAcme", "Oslo", "1.00"}},
+        {"balance,city,custno,name,region",
+         "1.00,Oslo,C00001,Acme,NO",
+         "C00001",
+         {"NOAcme", "Oslo", "1.00"}},
+        {"CITY,key", "\"Oslo, Norway\",C\\x8a1", "C\\x8a1", {"", "Oslo, Norway", ""}},
+        {"key,NAME", "K,\\x8a", "K", {"00\\x8a", "", ""}},
+    };
+    for (const Case& k : cases) {
+        NamedRowParser parse(c, Format::Csv, Encoding::Raw);
+        EXPECT_EQ(parse(k.header), std::nullopt) << k.header;
+        const std::optional<Row> row = parse(k.row);
+        ASSERT_TRUE(row) << k.header;
+        EXPECT_EQ(row->key, k.key) << k.header;
+        EXPECT_EQ(row->fields, k.fields) << k.header;
+    }
+    for (const char* bad :
+         {"key,TOWN", "key,CITY,city", "CITY,NAME", "key,CUSTNO,CITY", "key,\"CITY", "key,key"}) {
+        NamedRowParser parse(c, Format::Csv, Encoding::Raw);
+        EXPECT_THROW(parse(bad), Failure) << bad;
+    }
+    NamedRowParser parse(c, Format::Csv, Encoding::Raw);
+    parse("key,CITY");
+    for (const char* bad : {"K1", "K1,Oslo,x", "K1,\\q", "K1,\"Oslo"})
+        EXPECT_THROW(parse(bad), EscapeError) << bad;
+}
+
+TEST(Columns, JsonlRowsAreKeyedByColumnName) {
+    const Table c = customers();
+    NamedRowParser parse(c, Format::Jsonl, Encoding::Raw);
+    const std::optional<Row> row =
+        parse(R"({"BALANCE": 12.5, "key": "C00001", "CITY": "Oslo", "region": "NO"})");
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->key, "C00001");
+    EXPECT_EQ(row->fields, (Fields{"NO", "Oslo", "12.50"}));
+    const std::optional<Row> byKeyColumn = parse(R"({"CUSTNO": "C00002"})");
+    ASSERT_TRUE(byKeyColumn);
+    EXPECT_EQ(byKeyColumn->key, "C00002");
+    for (const char* bad : {R"({"CITY": "Oslo"})", R"({"key": "K", "CUSTNO": "K"})",
+                            R"({"key": "K", "fields": ["a"]})", R"({"key": 5})",
+                            R"({"key": "K", "BALANCE": 1.001})", R"(["K"])"}) {
+        EXPECT_THROW(parse(bad), EscapeError) << bad;
+    }
+}
+
+// Column values are text in the encoding asked for, both ways; widths count the file's bytes.
+TEST(Columns, ValuesAreTextInTheEncoding) {
+    const Table c = customers();
+    const Column& city = *c.find("CITY");
+    struct Case {
+        Encoding encoding;
+        std::string bytes;
+        const char* json;  // the jsonl value
+    };
+    const Case cases[] = {
+        {Encoding::Utf8, "Z\xfcrich", "\"Zürich\""},
+        {Encoding::Utf8, "\x8a\x80", "\"Š€\""},
+        {Encoding::Utf8, "a\\b\x81", "\"a\\\\\\\\b\\\\x81\""},  // a\\b\x81
+        {Encoding::Raw, "Z\xfcrich", "\"Z\\\\xfcrich\""},
+    };
+    for (const Case& k : cases) {
+        const nlohmann::ordered_json value = typedValue(city, k.bytes, k.encoding);
+        EXPECT_EQ(value.dump(), k.json) << escape(k.bytes);
+        EXPECT_EQ(valueBytes(city, nlohmann::json::parse(value.dump()), k.encoding), k.bytes)
+            << escape(k.bytes);
+    }
+    EXPECT_THROW(valueBytes(city, "上", Encoding::Utf8), EncodingError);
+
+    // Rows read by name: the values are stored as the file's bytes, and the row's text is in the
+    // encoding again, so that it becomes those bytes.
+    NamedRowParser csv(c, Format::Csv, Encoding::Utf8);
+    csv("key,REGION,NAME");
+    const std::optional<Row> row = csv("Ö1,Š,Zürich");
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->key, "Ö1");
+    // Š is one byte in the file: padded to REGION's two with its pad character.
+    EXPECT_EQ(row->fields, (Fields{"0ŠZürich", "", ""}));
+    EXPECT_EQ(recordOf(*row, FieldCodec(0x7c, Encoding::Utf8), FileKind::Classic).data,
+              "0\x8aZ\xfcrich||");
+    EXPECT_THROW(csv("K,ŠŠŠ,x"), EscapeError);  // three bytes in a column of two
+    EXPECT_THROW(csv("K,N,上"), EncodingError);
+    NamedRowParser jsonl(c, Format::Jsonl, Encoding::Utf8);
+    const std::optional<Row> named = jsonl(R"({"key": "Ö1", "CITY": "Zürich"})");
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->fields, (Fields{"", "Zürich", ""}));
+    EXPECT_THROW(jsonl(R"({"key": "上"})"), EncodingError);
 }
 
 // ---- layouts --------------------------------------------------------------------------------

@@ -4,11 +4,7 @@
 source "$(dirname "$0")/lib.sh"
 
 S=$WORK/samples
-if [[ -z $MAKE_SAMPLES ]] || ! "$MAKE_SAMPLES" "$S" >/dev/null; then
-    fail "make_samples did not make the sample data set"
-    finish
-    exit 1
-fi
+sample_data "$S"
 
 for file in customers.dat orders.dat stock.dat products.ind meridane.ddf; do
     records=$("$MDK" info "$S/$file" --json | sed -n 's/^  "records": \([0-9]*\),$/\1/p')
@@ -62,12 +58,12 @@ run "$MDK" columns "$S/sales.ini" CUSTOMERS
 expect_contains "column attributes" "BALANCE                 N    D     9.2" "$out"
 run "$MDK" columns "$S/sales.ini" NOSUCH
 expect_status "columns of a missing table" 1
-# A data file's own dictionary lists no tables: tables says so and names the way to its columns,
-# which works.
-run "$MDK" tables "$S/stock.dat"
-expect_status "tables of a data file" 1
-expect_contains "tables of a data file: the way to its columns" \
-    "the dictionary a data file carries holds the columns of its table only, which \"mdk columns $S/meridane.ddf TABLE\" lists" \
+# A data file without its own dictionary lists no tables: tables says so and names the way to
+# its columns, which works.  (One that carries its own lists itself: columns_test.sh.)
+run "$MDK" tables "$S/orders.dat"
+expect_status "tables of a data file without its own dictionary" 1
+expect_contains "tables of a data file without its own dictionary: the way to its columns" \
+    "the columns of such a data file's table are those \"mdk columns $S/meridane.ddf TABLE\" lists" \
     "$err"
 expect_eq "columns of the table of stock.dat" "STOCK" \
     "$("$MDK" tables "$S/meridane.ddf" --json | grep -B1 '"fileSpec": "stock.dat"' | sed -n 's/.*"name": "\(.*\)",/\1/p')"

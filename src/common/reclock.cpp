@@ -11,18 +11,18 @@ namespace {
 constexpr int32_t kLockOnlyWhenMarked = 0x01;
 constexpr int32_t kNoWaitRecord = 0x04;
 
-bool heldBySomeone(const RecordLocks& locks, uint32_t offset, uint32_t length) {
+bool heldBySomeone(const RecordLocks& locks, uint64_t offset, uint32_t length) {
     return std::any_of(locks.held.begin(), locks.held.end(),
                        [&](const HeldLock& h) { return h.offset == offset && h.length == length; });
 }
 
-void unlockOs(MdkFile* file, uint32_t offset, uint32_t length) {
-    platform::unlockRange(file->shared->fd, platform::kLockBase + offset, length);
+void unlockOs(MdkFile* file, uint64_t offset, uint32_t length) {
+    platform::unlockRange(file->shared->fd, recordLockAt(offset), length);
 }
 
 }  // namespace
 
-bool isHeld(const RecordLocks& locks, uint32_t offset) {
+bool isHeld(const RecordLocks& locks, uint64_t offset) {
     return std::any_of(locks.held.begin(), locks.held.end(),
                        [&](const HeldLock& h) { return h.offset == offset; });
 }
@@ -31,11 +31,11 @@ namespace {
 
 // Takes (or, probing, tests) the record lock at `offset` through the operating system, waiting
 // for another holder as the lock options say.
-int32_t acquire(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length, bool probe) {
+int32_t acquire(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length, bool probe) {
     int fd = file->shared->fd;
     if (locks.exclusive < 0) locks.exclusive = platform::isWritable(fd) ? 1 : 0;
     bool exclusive = locks.exclusive != 0;
-    uint64_t at = platform::kLockBase + offset;
+    uint64_t at = recordLockAt(offset);
     auto attempt = [&] {
         return probe ? platform::probeRange(fd, at, length, exclusive)
                      : platform::lockRange(fd, at, length, exclusive);
@@ -58,7 +58,7 @@ int32_t acquire(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t len
 
 // True when no system call is needed: the lock is this call's already, held by a handle of the
 // environment, or not wanted under the lock options.
-bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint32_t offset) {
+bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint64_t offset) {
     if ((file->env->lockOptions & kLockOnlyWhenMarked) &&
         !(file->shared->flags.load() & kSharedOneCall))
         return true;
@@ -67,7 +67,7 @@ bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint32_t offset) {
 
 }  // namespace
 
-int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length) {
     if (locks.transientLength && locks.transientOffset == offset) return 0;
     releaseTransient(file, locks);
     if (alreadyCovered(file, locks, offset)) return 0;
@@ -78,19 +78,19 @@ int32_t lockRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t 
     return 0;
 }
 
-int32_t probeRecord(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+int32_t probeRecord(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length) {
     if (locks.transientLength && locks.transientOffset == offset) return 0;
     releaseTransient(file, locks);
     if (alreadyCovered(file, locks, offset)) return 0;
     return acquire(file, locks, offset, length, true);
 }
 
-void lockRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+void lockRecordOrRaise(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length) {
     int32_t rc = lockRecord(file, locks, offset, length);
     if (rc) raiseError(file, rc);
 }
 
-void probeRecordOrRaise(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+void probeRecordOrRaise(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length) {
     int32_t rc = probeRecord(file, locks, offset, length);
     if (rc) raiseError(file, rc);
 }
@@ -103,14 +103,15 @@ void releaseTransient(MdkFile* file, RecordLocks& locks) {
     locks.transientOffset = 0;
 }
 
-bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint32_t offset, uint32_t length) {
+bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t length) {
     if (!locks.transientLength || length == 0) return false;
     const uint64_t from = offset;
-    const uint64_t to = uint64_t{locks.transientOffset} + locks.transientLength;
+    const uint64_t to = locks.transientOffset + locks.transientLength;
+    // Both in the low region (below the deny byte), the record lock above the other.
     if (from + length > locks.transientOffset || platform::kLockBase + to > platform::kDenyByte)
         return false;
     for (const HeldLock& h : locks.held)
-        if (h.offset < to && uint64_t{h.offset} + h.length > from) return false;
+        if (h.offset < to && h.offset + h.length > from) return false;
     platform::unlockRange(file->shared->fd, platform::kLockBase + from, to - from);
     locks.transientLength = 0;
     locks.transientOffset = 0;
@@ -124,7 +125,7 @@ void keepTransient(MdkFile* file, RecordLocks& locks) {
     locks.transientOffset = 0;
 }
 
-void releaseHeld(MdkFile* file, RecordLocks& locks, uint32_t offset) {
+void releaseHeld(MdkFile* file, RecordLocks& locks, uint64_t offset) {
     auto& held = locks.held;
     for (size_t i = 0; i < held.size();) {
         HeldLock h = held[i];

@@ -33,13 +33,13 @@ void createSegment(KeyedFile* f, uint32_t segment) {
     if (r.status != platform::IoStatus::Ok || r.count != kFirstBlock) raiseError(f, MDK_E_READ);
     std::memcpy(head, s->header, kHeaderSize);  // the header as this period has it
     std::memcpy(head + 4, "seg", 3);
-    std::string path = segmentPath(s->fileName, segment);
+    std::string path = store::segmentPath(s->fileName, segment);
     if (s->segmentFd[segment] > 0) platform::closeFile(s->segmentFd[segment]);
     s->segmentFd[segment] = 0;
     int fd = platform::createFile(path.c_str());
     // A segment file that a transaction rolled back (or a period undone) began: nothing names
     // it, and it is made anew.
-    if (fd < 0 && removeLeftoverSegment(s->fileName, segment))
+    if (fd < 0 && store::removeLeftoverSegment(s->fileName, segment))
         fd = platform::createFile(path.c_str());
     if (fd < 0) raiseError(f, MDK_E_SEGMENT);
     if (f->env->syncWrites && !platform::syncDirectoryOf(path.c_str())) {

@@ -11,13 +11,11 @@ namespace mdnio::keyed {
 
 namespace {
 
-constexpr uint64_t kHeaderLockAt = platform::kLockBase + kHeaderLockOffset;
-constexpr int32_t kNoWaitHeader = 0x08;
-
 void takeOsHeaderLock(KeyedFile* f) {
     KeyedShared* s = f->sh();
     if (s->flags & (kOsLockReadOnly | kOsLockReadWrite)) return;  // already held
-    if (waitForHeaderLock(f, s->fd, s->writableFd) != platform::LockResult::Ok)
+    if (store::waitForHeaderLock(f, s->fd, kHeaderLockAt, s->writableFd) !=
+        platform::LockResult::Ok)
         raiseError(f, MDK_E_HEADERBUSY);
     s->flags |= s->writableFd ? kOsLockReadWrite : kOsLockReadOnly;
 }
@@ -150,17 +148,6 @@ void checkHeaderAtOpen(KeyedFile* f) {
     unlockHeader(f, true);
 }
 
-platform::LockResult waitForHeaderLock(KeyedFile* f, int fd, bool exclusive) {
-    platform::LockResult r = platform::lockRange(fd, kHeaderLockAt, 1, exclusive);
-    if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
-        for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
-            platform::sleepMs(10);
-            r = platform::lockRange(fd, kHeaderLockAt, 1, exclusive);
-        }
-    }
-    return r;
-}
-
 void loadHeaderFields(KeyedShared* s) {
     const uint8_t* h = s->header;
     s->recordCount = static_cast<int32_t>(get32(h, kOffRecordCount));
@@ -173,7 +160,7 @@ void rereadHeader(KeyedFile* f) {
     uint8_t segmentsBefore = s->header[kOffSegments];
     platform::IoResult r{};
     for (int attempt = 0;; attempt++) {
-        r = readBytes(s, s->fd, s->header, kHeaderSize, 0);
+        r = store::readBytes(*s, s->fd, s->header, kHeaderSize, 0);
         if (r.status != platform::IoStatus::SeekFailed) break;
         if (attempt == 10) raiseError(f, MDK_E_SEEK);
         platform::sleepMs(100);
@@ -193,7 +180,7 @@ void rereadHeader(KeyedFile* f) {
 
 void writeHeaderNow(KeyedFile* f) {
     KeyedShared* s = f->sh();
-    platform::IoResult r = writeBytes(s, s->fd, s->header, kHeaderSize, 0);
+    platform::IoResult r = store::writeBytes(*s, s->fd, s->header, kHeaderSize, 0);
     if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
     s->flags &= ~kHeaderDirty;
@@ -233,13 +220,7 @@ void endUndo(KeyedShared* s) {
 
 void abandonPeriod(KeyedFile* f) noexcept {
     KeyedShared* s = f->sh();
-    for (CacheBuffer& b : s->cache) {
-        if (b.dirty) {
-            setClean(s, b);
-            b.address = 0;
-            b.referenced = false;
-        }
-    }
+    store::dropDirtyBuffers(*s);
     s->flags &= ~kHeaderDirty;
     s->insertBlock = 0;
     s->pendingSlots.clear();
@@ -263,7 +244,7 @@ void flushData(KeyedFile* f) {
     if (!s->pendingSlots.empty()) {
         // The slots go in address order; a run of neighbouring slots (a load appends them one
         // after another) goes to the file in one write.
-        RunWriter writer(f, MDK_E_EOF, s->pendingSlots.size() >= kBulkWriteFrom);
+        store::RunWriter writer(f, *s, MDK_E_EOF, s->pendingSlots.size() >= kBulkWriteFrom);
         s->pendingSlots.forEachInOrder([&](uint32_t address, const uint8_t* bytes) {
             writer.add(s->fd, address, bytes, static_cast<size_t>(s->S));
         });

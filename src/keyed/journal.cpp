@@ -60,7 +60,7 @@ void saveImage(KeyedFile* f, uint32_t segment, int fd, int64_t offset, uint32_t 
     if (end <= offset) return;
     common::JournalWriter& w = s->journal.writer;
     const auto length = static_cast<uint32_t>(end - offset);
-    platform::IoResult r = readBytes(s, fd, w.add(segment, offset, length), length, offset);
+    platform::IoResult r = store::readBytes(*s, fd, w.add(segment, offset, length), length, offset);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
     w.cutLast(static_cast<uint32_t>(r.count));  // a file shorter than it should be: what is there
     if (w.pending() >= kImageChunk && !w.write()) raiseError(f, MDK_E_WRITE);
@@ -76,8 +76,8 @@ void saveBlock(KeyedFile* f, const CacheBuffer& b, bool whole) {
         saveImage(f, segment, fd, offset, s->B);
         return;
     }
-    ByteRun runs[kMaxWriteRuns];
-    const int n = blockWriteRuns(s, b, fd == s->fd, runs);
+    store::ByteRun runs[store::kMaxWriteRuns];
+    const int n = store::blockWriteRuns(*s, b, fd == s->fd, sealedWhole(s, b), runs);
     for (int i = 0; i < n; i++)
         saveImage(f, segment, fd, offset + runs[i].from, runs[i].to - runs[i].from);
 }
@@ -112,7 +112,7 @@ class RepairFiles {
         if (segment == 0) return base_;
         if (segment >= static_cast<uint32_t>(kMaxSegments)) return -1;
         int& slot = own_ ? opened_[segment] : s_->segmentFd[segment];
-        if (slot <= 0) slot = std::max(0, openSegmentFile(s_->fileName, segment, true));
+        if (slot <= 0) slot = std::max(0, store::openSegmentFile(s_->fileName, segment, true));
         return slot > 0 ? slot : -1;
     }
     // The file of `segment` is about to go: its descriptor goes first.
@@ -175,7 +175,7 @@ bool journalFits(const JournalContents& j, int fd, const uint8_t* disk) {
 void removeLeftoverSegments(KeyedShared* s, RepairFiles& files, uint32_t segments) {
     for (uint32_t n = segments + 1; n < static_cast<uint32_t>(kMaxSegments); n++) {
         files.forget(n);
-        if (!removeLeftoverSegment(s->fileName, n)) return;
+        if (!store::removeLeftoverSegment(s->fileName, n)) return;
     }
 }
 
@@ -285,7 +285,7 @@ void repairThroughOwnDescriptor(KeyedFile* f) {
     int32_t code = 0;
     {
         RepairFiles files(s, wfd, true);
-        if (waitForHeaderLock(f, wfd, true) != platform::LockResult::Ok) {
+        if (store::waitForHeaderLock(f, wfd, kHeaderLockAt, true) != platform::LockResult::Ok) {
             code = MDK_E_HEADERBUSY;
         } else {
             code = repairWith(f, files);
@@ -293,7 +293,7 @@ void repairThroughOwnDescriptor(KeyedFile* f) {
         }
     }
     if (code) raiseError(f, code);
-    if (waitForHeaderLock(f, s->fd, false) != platform::LockResult::Ok)
+    if (store::waitForHeaderLock(f, s->fd, kHeaderLockAt, false) != platform::LockResult::Ok)
         raiseError(f, MDK_E_HEADERBUSY);
     s->flags |= kOsLockReadOnly;
     rereadHeader(f);
@@ -305,7 +305,7 @@ void beginJournal(KeyedFile* f) {
     KeyedShared* s = f->sh();
     openWriter(f);
     uint8_t header[kHeaderSize];
-    platform::IoResult r = readBytes(s, s->fd, header, kHeaderSize, 0);
+    platform::IoResult r = store::readBytes(*s, s->fd, header, kHeaderSize, 0);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_READ);
     const uint32_t counter = getCounter(s->header);
     common::JournalWriter& w = s->journal.writer;
@@ -320,7 +320,7 @@ void beginJournal(KeyedFile* f) {
     // loss without syncs), taking the mark off gives back the old header whole.
     putCounterChecked(header, counter);
     header[kOffFlagsB] |= kCommitting;
-    r = writeBytes(s, s->fd, header, kHeaderSize, 0);
+    r = store::writeBytes(*s, s->fd, header, kHeaderSize, 0);
     if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
 }

@@ -34,10 +34,15 @@
 
 #include "common/journal.h"
 
+namespace mdnio::store {
+struct CacheBuffer;
+}
+
 namespace mdnio::keyed {
 
+using store::CacheBuffer;
+
 struct KeyedFile;
-struct CacheBuffer;
 
 struct PeriodJournal {
     common::JournalWriter writer;

@@ -339,7 +339,7 @@ TEST_P(StoppedCalls, AnInsertThatMakesASegmentFile) {
         applyStep(before, step(n));
     }
     ASSERT_EQ(MDK_CommitTX(env), 0);
-    const std::string first = segmentPath(path.c_str(), 1);
+    const std::string first = store::segmentPath(path.c_str(), 1);
     for (; access(first.c_str(), F_OK) != 0; n++) {
         ASSERT_LT(n, 1400);
         struct stat st {};

@@ -22,34 +22,11 @@
 #include "keyed/journal.h"
 #include "keyed/password.h"
 #include "keyed/pending.h"
+#include "store/store.h"
 
 namespace mdnio::keyed {
 
-// Memory the block cache of one shared file may hold.  The cache lives as long as the change
-// counter stays put, which across a run of reads by one process is long: a cache of this size
-// keeps the upper levels of every key's tree and the recent data blocks without a read.
-constexpr size_t kCacheBytes = size_t{8} << 20;
-
-// One buffer of the block cache.
-// The memory of a cache buffer: its own (freed with it), or a part of one of the shared file's
-// slabs (freed with the slab).
-struct BufferFree {
-    bool owned = true;
-    void operator()(uint8_t* p) const {
-        if (owned) delete[] p;
-    }
-};
-
-struct CacheBuffer {
-    uint32_t address = 0;     // 0: empty
-    bool referenced = false;  // used since the clock hand last passed it
-    bool dirty = false;
-    // The parts of a dirty buffer changed since its block was read or last written (bits of
-    // common::BlockParts): the rest holds what the file holds, and a write-back leaves it out.
-    // Always 0 in a clean buffer.
-    uint64_t changed = 0;
-    std::unique_ptr<uint8_t[], BufferFree> data;  // made when the buffer is first filled
-};
+using store::CacheBuffer;
 
 // Shared flag bits (MdkSharedFile::flags) of the classic engine.
 constexpr uint32_t kNoHeaderLock = 0x02;       // header locking off
@@ -70,7 +47,9 @@ struct PeriodUndo {
     uint8_t header[kHeaderSize] = {};
 };
 
-struct KeyedShared : MdkSharedFile {
+// The shared file of a classic file: its blocks are held by the block store (store/store.h),
+// which places them by their address alone.
+struct KeyedShared : MdkSharedFile, store::BlockStore {
     // Geometry from the header.
     int32_t R = 0;   // record size
     int32_t K = 0;   // key area size
@@ -92,16 +71,6 @@ struct KeyedShared : MdkSharedFile {
     int64_t maxSegmentSize = 0;  // block mode: bytes a segment file may hold
     int32_t tickStamp = 0;       // environment tick when the header was last validated
 
-    // The base file seen through a shared mapping: reads and writes of blocks, slots and the
-    // header copy from and to the page cache instead of calling the system (readBytes,
-    // writeBytes).
-    platform::FileView view;
-
-    // Segment files (block mode); entry 0 is the base descriptor.
-    int segmentFd[kMaxSegments] = {};
-    // Bytes each of them is known to hold (measured, or reached by a write through its
-    // descriptor): the end of file the header gives is checked against it.
-    int64_t knownLength[kMaxSegments] = {};
     int32_t segmentsOpen = 1;
 
     // Record access.
@@ -120,26 +89,6 @@ struct KeyedShared : MdkSharedFile {
     int32_t txFailure = 0;
     bool callChanged = false;        // the call in progress has changed something
     std::unique_ptr<Cipher> cipher;  // state of the block cipher of a protected file
-
-    // The block cache.  Buffers are found through `cacheIndex` (address -> position); an entry
-    // goes stale when its buffer is emptied in place, so a lookup checks the buffer's address.
-    std::vector<CacheBuffer> cache;
-    common::AddressMap cacheIndex;
-    // Memory of the buffers past baseBuffers (those a transaction adds), taken in large slabs
-    // and given back at once when the transaction ends (shrinkCache).
-    std::vector<platform::LargeMemory> slabs;
-    // Memory of the base buffers past the first few, in slabs kept while the file is open.
-    std::vector<platform::LargeMemory> baseSlabs;
-    std::vector<uint32_t> dirtyBuffers;  // positions made dirty since the last write-back
-    size_t dirtyCount = 0;               // buffers dirty now
-    size_t baseBuffers = 0;
-    size_t clockHand = 0;
-    // The buffer the last step in physical order read its block into (kNoBuffer: none).  The
-    // next block of such a scan takes the same buffer while it is clean: a scan through the
-    // whole file passes through one buffer, leaving the rest of the cache to the blocks other
-    // calls come back to, and copies into memory the processor still holds.
-    size_t streamBuffer = kNoBuffer;
-    static constexpr size_t kNoBuffer = SIZE_MAX;
 };
 
 // One step of a search path: a key block and the entry taken in it.
@@ -194,9 +143,8 @@ inline KeyedFile* K(MdkFile* f) {
 // ---- header.cpp: header-lock periods ------------------------------------------------------------
 void lockHeader(KeyedFile* f);
 void unlockHeader(KeyedFile* f, bool force);
-// Takes the operating-system header lock through descriptor fd (exclusive or shared), waiting as
-// the environment's lock options allow.
-platform::LockResult waitForHeaderLock(KeyedFile* f, int fd, bool exclusive);
+// Where the header lock lies (store::waitForHeaderLock takes it).
+constexpr uint64_t kHeaderLockAt = platform::kLockBase + kHeaderLockOffset;
 void rereadHeader(KeyedFile* f);
 void headerChanged(KeyedFile* f);  // marks the header changed; writes it at the first change
 void writeHeaderNow(KeyedFile* f);
@@ -221,20 +169,17 @@ void flushPeriod(KeyedFile* f);
 // The slots and blocks alone.
 void flushData(KeyedFile* f);
 
-// ---- cache.cpp: blocks
-// -----------------------------------------------------------------------------
+// ---- cache.cpp: blocks, through the block store
+// ---------------------------------------------------------------
+// The classic engine's side of the block store (set in every shared file at open).
+extern const store::StoreHooks kClassicStore;
+static_assert(kMaxSegments <= store::kMaxSegmentFiles);
+
 constexpr int kAnyType = 1;  // fetchBlock: any block type
 uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type);
 // fetchBlock for a scan in physical order: a block not cached takes the scan's own buffer
 // (streamBuffer) when that is clean, and the next block of the file is asked for ahead.
 uint8_t* fetchStreamBlock(KeyedFile* f, uint32_t address);
-// Reads n bytes at `offset` of descriptor fd (the base file or a segment): through the view when
-// fd is the base file and the bytes are there, else with readAt.
-platform::IoResult readBytes(KeyedShared* s, int fd, void* dst, size_t n, int64_t offset);
-// Writes through the view when the bytes lie inside the base file (and `throughView`), else
-// through the system, telling the view how long the base file has grown.
-platform::IoResult writeBytes(KeyedShared* s, int fd, const void* src, size_t n, int64_t offset,
-                              bool throughView = true);
 // Starts loading, through the view, the bytes a read of the record at `address` looks at first.
 void prefetchRecord(KeyedShared* s, uint32_t address);
 // Then, once that has arrived, the record's own bytes.
@@ -246,57 +191,18 @@ void markDirty(KeyedFile* f, uint8_t* block, uint64_t parts = common::kAllParts)
 void markDirtyBytes(KeyedFile* f, uint8_t* block, size_t from, size_t to);
 // Writes the changed parts of a dirty buffer (all of an enciphered block) and makes it clean.
 void writeBlock(KeyedFile* f, CacheBuffer& buffer);
-// The byte ranges of a block (offsets within it) that writeBlock writes: all of it when wholly
-// changed or enciphered, else the runs of changed parts (base file, through the view) or one
-// range from the first changed part to the last (a segment file, one system call).
-struct ByteRun {
-    uint32_t from, to;
-};
-constexpr int kMaxWriteRuns = 32;
-int blockWriteRuns(const KeyedShared* s, const CacheBuffer& buffer, bool baseFile,
-                   ByteRun (&runs)[kMaxWriteRuns]);
+// Whether a block goes to disk whole: the cipher changes every byte of the blocks it covers.
+bool sealedWhole(const KeyedShared* s, const CacheBuffer& buffer);
 // Whether writeDirtyBlocks writes whole blocks in runs (many dirty blocks) rather than each
 // block's changed parts.
 bool bulkWriteBack(const KeyedShared* s);
-// From this many changed blocks or slots on, a write-back is a bulk write (RunWriter, direct).
-constexpr size_t kBulkWriteFrom = 64;
-
-// Gathers writes of neighbouring byte ranges into runs of up to kRunBytes, one write each.  A
-// bulk write (`direct`, the commit of a large transaction) goes through the descriptor: through
-// the view, every page it writes would join the memory the process holds.  Otherwise runs go
-// through writeBytes.  A failed write raises 14 (seek) or 19; a short one `shortWriteCode`.
-class RunWriter {
-  public:
-    static constexpr size_t kRunBytes = size_t{1} << 20;
-    RunWriter(KeyedFile* f, int32_t shortWriteCode, bool direct);
-    void add(int fd, int64_t offset, const uint8_t* bytes, size_t n);
-    void flush();  // writes what is gathered; must be called after the last add
-
-  private:
-    KeyedFile* f_;
-    int32_t shortWriteCode_;
-    bool direct_;
-    int fd_ = -1;
-    int64_t start_ = 0;
-    std::vector<uint8_t> run_;
-};
-void setClean(KeyedShared* s, CacheBuffer& buffer);  // the buffer's block is on disk or dropped
+using store::kBulkWriteFrom;
 void writeDirtyBlocks(KeyedFile* f);
+// Empties the cache (the file changed under us) and forgets where inserts went.
 void dropCache(KeyedShared* s);
-uint8_t* cachedBlock(KeyedShared* s, uint32_t address);  // null when not cached
-// The same, trying first the buffer `hint` names and setting it to the buffer that holds the
-// block: a handle stepping through a leaf finds it again without the index.
-uint8_t* cachedBlock(KeyedShared* s, uint32_t address, size_t& hint);
+// Where the block at `address` lies: the segment file the address names and the offset there.
 int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset);
 int segmentFd(KeyedFile* f, uint32_t segment);  // the descriptor of a segment in use, opened once
-// Opens segment file `segment` of the base file `base`, following links; -1 when it cannot.
-int openSegmentFile(const char* base, uint32_t segment, bool writable);
-// Removes segment file `segment` of `base` when it is one this library began and the header
-// no longer names (a period that made it was undone); false when there is none or it is not
-// such a file.
-bool removeLeftoverSegment(const char* base, uint32_t segment);
-std::string segmentPath(const char* base, uint32_t segment);  // base + ".nnn"
-void closeSegments(KeyedShared* s);
 void encipherBlock(const KeyedShared* s, uint8_t* block);
 void decipherBlock(const KeyedShared* s, uint8_t* block);
 

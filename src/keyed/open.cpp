@@ -100,10 +100,10 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     }
     // At least max(8, 3 x keys) buffers; more when the blocks are small, up to kCacheBytes.
     // Their memory is taken when they are first filled, so a small file costs little.
-    size_t buffers = std::max<size_t>({8, 3 * s->layout.keys.size(), kCacheBytes / s->B});
-    s->cache.resize(buffers);
-    s->cacheIndex.reserve(buffers);
-    s->baseBuffers = buffers;
+    s->hooks = &kClassicStore;
+    s->blockSize = s->B;
+    store::setUpCache(*s,
+                      std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->B}));
     s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
     s->fd = req.fd;
@@ -127,28 +127,8 @@ KeyedShared* findShared(MdkEnv* env, const char* name, uint32_t identity, bool n
     return nullptr;
 }
 
-constexpr size_t kTrimBytes = size_t{16} << 20;
-
-// Gives back the buffers a transaction added to the cache, and their memory to the system: a
-// large transaction holds every block it changed until its end, and the allocator would keep
-// that memory for the rest of the process's life.
-void shrinkCache(KeyedShared* s) {
-    size_t added = s->cache.size() > s->baseBuffers ? s->cache.size() - s->baseBuffers : 0;
-    if (added == 0) return;
-    for (size_t i = s->baseBuffers; i < s->cache.size(); i++)
-        setClean(s, s->cache[i]);
-    s->cache.resize(s->baseBuffers);
-    s->slabs.clear();  // after the buffers that used them
-    // The index held the added buffers too: build it anew at its base size.
-    s->cacheIndex = {};
-    s->cacheIndex.reserve(s->baseBuffers);
-    for (size_t i = 0; i < s->cache.size(); i++)
-        if (s->cache[i].address) s->cacheIndex.put(s->cache[i].address, static_cast<uint32_t>(i));
-    if (added * s->B >= kTrimBytes) platform::releaseFreedMemory();
-}
-
 void freeShared(KeyedShared* s) {
-    closeSegments(s);
+    store::closeSegments(*s);
     s->view.close();
     if (s->fd >= 0) platform::closeFile(s->fd);
     delete s;
@@ -437,7 +417,7 @@ int32_t opCommit(MdkFile* mf) {
         raiseError(f, code);
     }
     lockFile(f);
-    shrinkCache(s);
+    store::shrinkCache(*s);
     s->undo.active = false;
     unlockFile(f);
     return endTransaction(f);
@@ -452,7 +432,7 @@ int32_t opRollback(MdkFile* mf) {
     abandonPeriod(f);
     s->txFailure = 0;
     dropCache(s);
-    shrinkCache(s);
+    store::shrinkCache(*s);
     s->continuation = 0;
     f->curKey = 0;
     f->curRecord = 0;

@@ -167,7 +167,7 @@ bool holdsKeyOrDataBlocks(KeyedFile* f) {
         if (end < 0) raiseError(f, MDK_E_READ);
         for (int64_t at = kFirstBlock; at + s->B <= end; at += s->B) {
             uint8_t type = 0;
-            if (const uint8_t* cached = cachedBlock(s, addressIn(segment, at))) {
+            if (const uint8_t* cached = store::cachedBlock(*s, addressIn(segment, at))) {
                 type = cached[0];
             } else {
                 platform::IoResult r = platform::readAt(fd, &type, 1, at);

@@ -67,7 +67,7 @@ bool stillValid(KeyedFile* f) {
     if (env->backgroundFlush.load() && env->backgroundRunning.load() && ticks == s->tickStamp)
         return true;
     uint8_t disk[kHeaderSize];
-    platform::IoResult r = readBytes(s, s->fd, disk, kHeaderSize, 0);
+    platform::IoResult r = store::readBytes(*s, s->fd, disk, kHeaderSize, 0);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return false;
     if (getCounter(disk) != getCounter(s->header)) return false;
     s->tickStamp = ticks;
@@ -219,7 +219,7 @@ void rawStep(KeyedFile* f, int dir) {
 bool fastStep(KeyedFile* f, int dir) {
     KeyedShared* s = f->sh();
     if (!f->env->option2 || !f->leafBlock || keyOnly(s) || f->lastKey[0] == 0xFF) return false;
-    uint8_t* b = cachedBlock(s, f->leafBlock);
+    uint8_t* b = store::cachedBlock(*s, f->leafBlock);
     if (!b || b[0] != kTypeKey) return false;
     int k = f->curKey;
     size_t es = entrySize(s, k);

@@ -53,7 +53,7 @@ void readSlot(KeyedFile* f, uint32_t address) {
     if (const uint8_t* pending = s->pendingSlots.find(address)) {
         std::memcpy(buf, pending, s->S);
     } else {
-        platform::IoResult r = readBytes(s, s->fd, buf, s->S, address);
+        platform::IoResult r = store::readBytes(*s, s->fd, buf, s->S, address);
         if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
         if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
         if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
@@ -74,7 +74,7 @@ void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length
         std::memcpy(out, pending, std::min<size_t>(length, static_cast<size_t>(s->S)));
         return;
     }
-    platform::IoResult r = readBytes(s, s->fd, out, length, address);
+    platform::IoResult r = store::readBytes(*s, s->fd, out, length, address);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
     if (r.count < length) std::memset(out + r.count, 0, length - static_cast<size_t>(r.count));
 }
@@ -208,7 +208,7 @@ bool copySparse(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint32_t blockAddress = address & ~0xFFu;
     if (s->cipher || (s->flags & kRawMode) || !s->view.isOpen() || f->sparse.size() != s->B ||
-        segmentOf(blockAddress, s->B) != 0 || cachedBlock(s, blockAddress))
+        segmentOf(blockAddress, s->B) != 0 || store::cachedBlock(*s, blockAddress))
         return false;
     SparseParts parts{f->sparse.data(), address & 0xFF, static_cast<size_t>(s->K)};
     if (!s->view.readWith(offsetInSegment(blockAddress, s->B), s->B, copySparseParts, &parts))

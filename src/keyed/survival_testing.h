@@ -150,7 +150,7 @@ struct FileImage {
         FileImage image;
         image.files.push_back(bytesOf(path));
         for (uint32_t n = 1; n < kMaxSegments; n++) {
-            const std::string segment = segmentPath(path.c_str(), n);
+            const std::string segment = store::segmentPath(path.c_str(), n);
             if (access(segment.c_str(), F_OK) != 0) break;
             image.files.push_back(bytesOf(segment));
         }
@@ -172,7 +172,7 @@ struct FileImage {
     void restore(const std::string& path) const {
         mdnio::test::writeFile(path, files[0]);
         for (uint32_t n = 1; n < kMaxSegments; n++) {
-            const std::string segment = segmentPath(path.c_str(), n);
+            const std::string segment = store::segmentPath(path.c_str(), n);
             if (n < files.size())
                 mdnio::test::writeFile(segment, files[n]);
             else if (unlink(segment.c_str()) != 0)

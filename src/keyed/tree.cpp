@@ -174,7 +174,7 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     if (f->depth == 0 || f->lastKey[0] == 0xFF) return false;
     PathStep& leaf = f->path[f->depth - 1];
     if (leaf.block != f->leafBlock || leaf.index != f->leafIndex) return false;
-    const uint8_t* b = cachedBlock(s, leaf.block, f->leafBuffer);
+    const uint8_t* b = store::cachedBlock(*s, leaf.block, f->leafBuffer);
     if (!b || b[0] != kTypeKey) return false;
     size_t vs = valueSize(s, k);
     size_t es = entrySize(s, k);

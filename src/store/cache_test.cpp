@@ -142,19 +142,20 @@ TEST_P(CacheUnderPressure, AHintNamingAnotherBufferFindsTheBlocksOwn) {
     ASSERT_GE(held.size(), 2u);
     const uint32_t address = s->cache[held[0]].address;
     size_t hint = held[1];
-    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());
+    EXPECT_EQ(store::cachedBlock(*s, address, hint), s->cache[held[0]].data.get());
     EXPECT_EQ(hint, held[0]);
-    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());  // the hint taken
+    EXPECT_EQ(store::cachedBlock(*s, address, hint),
+              s->cache[held[0]].data.get());  // the hint taken
     hint = KeyedShared::kNoBuffer;
-    EXPECT_EQ(cachedBlock(s, address, hint), s->cache[held[0]].data.get());
+    EXPECT_EQ(store::cachedBlock(*s, address, hint), s->cache[held[0]].data.get());
     EXPECT_EQ(hint, held[0]);
     // A block no buffer holds: none, whatever the hint says.
     uint32_t absent = address;
     do
         absent += s->B;
-    while (cachedBlock(s, absent) != nullptr);
+    while (store::cachedBlock(*s, absent) != nullptr);
     hint = held[0];
-    EXPECT_EQ(cachedBlock(s, absent, hint), nullptr);
+    EXPECT_EQ(store::cachedBlock(*s, absent, hint), nullptr);
 }
 
 // A busy file fills more buffers than those with memory of their own: the rest share large

@@ -5,6 +5,7 @@
 #include "catalog/paths.h"
 #include "catalog/readers.h"
 #include "catalog/text.h"
+#include "frame/frame.h"
 #include "frame/handle.h"
 
 namespace mdnio::catalog {
@@ -12,10 +13,6 @@ namespace mdnio::catalog {
 namespace {
 
 constexpr size_t kTableNameSize = sizeof(MdkTableRecord::name);
-
-bool isDataFileKind(int32_t kind) {
-    return kind == MDK_KIND_KEYED || kind == MDK_KIND_INDEXED || kind == MDK_KIND_KEYED2;
-}
 
 // The file's own name, as the table's fileSpec: taken from the dictionary's directory, it names
 // the file again.  Nothing when the fileSpec could not hold it unchanged (too long, or with the
@@ -47,7 +44,9 @@ std::optional<std::vector<TableEntry>> readOwnDictionaryTables(MdkEnv* env,
     if (name.size() >= kTableNameSize) return std::nullopt;
 
     ReadOnlyFile file(env, dictionary);
-    if (!file.ok() || !isDataFileKind(file.get()->kind)) return std::nullopt;
+    // Only a data file this library reads itself carries a dictionary of its own; a view or a
+    // server's file is described by the side that serves it.
+    if (!file.ok() || !readsRecordsItself(file.get())) return std::nullopt;
     std::vector<ColumnDraft> columns;
     if (readEmbeddedColumns(file.get(), columns) != EmbeddedResult::Ok || columns.empty())
         return std::nullopt;

@@ -141,10 +141,14 @@ int regionGroupCount(std::span<const uint8_t> region, unsigned keyCount) {
     return getBe16(region.data() + at);
 }
 
+namespace {
+
 // A pointer to a block: a logical number of the file that is not a map copy.
-static bool blockNumberValid(const Geometry& g, uint32_t x) {
+bool blockNumberValid(const Geometry& g, uint32_t x) {
     return x >= 1 && x <= g.blockLimit && !g.isMapPlace(x);
 }
+
+}  // namespace
 
 int decodeHeaderRegion(std::span<const uint8_t> region, const Geometry& g, unsigned keyCount,
                        HeaderRegion& out) {
@@ -269,8 +273,12 @@ bool encodeChainedRecord(std::span<uint8_t> out, uint32_t next, uint32_t previou
 
 // ---- key descriptors -------------------------------------------------------------------------
 
+namespace {
+
 constexpr size_t kOffKeySegments = 1;  // in the payload: number of segments
 constexpr size_t kOffKeyFlags = 26;    // in the payload: BE16 key flags
+
+}  // namespace
 
 int decodeKeyDescriptor(std::span<const uint8_t> payload, KeyDescriptor& out) {
     if (payload.size() < kKeyDescriptorHead) return MDK_E_BUFFER;
@@ -305,7 +313,9 @@ std::vector<uint8_t> encodeKeyDescriptor(const KeyDescriptor& d) {
     return out;
 }
 
-static common::Segment commonSegment(const SegmentDescriptor& s) {
+namespace {
+
+common::Segment commonSegment(const SegmentDescriptor& s) {
     common::Segment c;
     c.field = s.field;
     c.offset = s.offset;
@@ -316,7 +326,7 @@ static common::Segment commonSegment(const SegmentDescriptor& s) {
     return c;
 }
 
-static common::KeyDesc commonKey(size_t key, const KeyDescriptor& d, size_t firstSegment) {
+common::KeyDesc commonKey(size_t key, const KeyDescriptor& d, size_t firstSegment) {
     common::KeyDesc k;
     k.firstSegment = static_cast<uint16_t>(firstSegment);
     k.segmentCount = static_cast<uint8_t>(d.segments.size());
@@ -330,6 +340,8 @@ static common::KeyDesc commonKey(size_t key, const KeyDescriptor& d, size_t firs
     }
     return k;
 }
+
+}  // namespace
 
 int buildKeyLayout(const FixedHeader& h, std::span<const KeyDescriptor> keys,
                    common::KeyLayout& out) {

@@ -101,11 +101,10 @@ void releaseEntry(std::span<uint8_t> map, std::span<uint8_t> directory, const En
 // ---- free numbers ------------------------------------------------------------------------------
 
 // True when the entry may be handed out: free in the current map and in the committed one, and
-// holding the place it held at the last map commit.  An empty `committed` stands for a group
-// whose map did not change since the commit (kDirChanged clear).  An entry that
-// changed since (a number released, or one that took a moved block's old place) names a place
-// the committed map may still use; reusing it before the commit would overwrite a block of the
-// committed state.
+// holding the place it held at the last map commit.  An entry that changed since (a number
+// released, or one that took a moved block's old place) names a place the committed map may still
+// use; reusing it before the commit would overwrite a block of the committed state.  An empty
+// `committed` stands for a group whose map did not change since the commit (kDirChanged clear).
 bool reusable(const Geometry& g, std::span<const uint8_t> current,
               std::span<const uint8_t> committed, uint32_t group, unsigned index);
 
@@ -114,7 +113,8 @@ bool reusable(const Geometry& g, std::span<const uint8_t> current,
 unsigned findFreeEntry(const Geometry& g, std::span<const uint8_t> current,
                        std::span<const uint8_t> committed, uint32_t group, unsigned fromIndex);
 
-// Where a search for a free number resumes.
+// Where a search for a free number resumes: the entry after the last one handed out.  Back to
+// (0, 0) at every map commit.
 struct Cursor {
     uint32_t group = 0;
     unsigned index = 0;

@@ -35,6 +35,12 @@ void checkHeader(const uint8_t* fields, int64_t length, IndexedVerifyReport& rep
 
 }  // namespace
 
+}  // namespace mdnio::indexed
+
+namespace mdnio::devtools {
+
+using namespace indexed;
+
 IndexedVerifyReport verifyIndexedFile(const std::string& path) {
     IndexedVerifyReport report;
     int fd = platform::openFile(path.c_str(), platform::Access::ReadOnly, false, nullptr);
@@ -55,4 +61,4 @@ IndexedVerifyReport verifyIndexedFile(const std::string& path) {
     return report;
 }
 
-}  // namespace mdnio::indexed
+}  // namespace mdnio::devtools

@@ -1399,14 +1399,14 @@ class Verifier {
 
 }  // namespace
 
-VerifyReport verifyClassicFile(const std::string& path) {
-    return verifyClassicFile(path, VerifyOptions{});
-}
+}  // namespace mdnio::keyed
+
+namespace mdnio::devtools {
 
 VerifyReport verifyClassicFile(const std::string& path, const VerifyOptions& options) {
     VerifyReport report;
-    Verifier(path, options, report).run();
+    keyed::Verifier(path, options, report).run();
     return report;
 }
 
-}  // namespace mdnio::keyed
+}  // namespace mdnio::devtools

@@ -32,4 +32,7 @@ TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
 release=$build-release
 cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build "$release"
-ctest --test-dir "$release" --output-on-failure -j "$jobs"
+# KilledWriter counts on some of its kills, made a pause after the writer opened the file,
+# landing inside a call; an optimised writer often finishes every call within the pause, so it
+# runs in the sanitizer build only.
+ctest --test-dir "$release" --output-on-failure -j "$jobs" -E '^Writers/KilledWriter\.'

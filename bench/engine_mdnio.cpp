@@ -7,14 +7,13 @@
 #include <stdexcept>
 
 #include "engine.h"
-#include "keyed/builder.h"
+#include "mdnio_devtools.h"
 
 namespace bench {
 
 namespace {
 
-using mdnio::common::KeyDesc;
-using mdnio::common::Segment;
+using mdnio::devtools::Segment;
 
 Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
     Segment s;
@@ -23,14 +22,6 @@ Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t option
     s.length = length;
     s.options = options;
     return s;
-}
-
-void addKey(mdnio::common::KeyLayout& layout, std::initializer_list<Segment> segments) {
-    KeyDesc key;
-    key.firstSegment = static_cast<uint16_t>(layout.segments.size());
-    key.segmentCount = static_cast<uint8_t>(segments.size());
-    layout.keys.push_back(key);
-    layout.segments.insert(layout.segments.end(), segments.begin(), segments.end());
 }
 
 class MdnioEngine : public Engine {
@@ -50,24 +41,24 @@ class MdnioEngine : public Engine {
 
     void create(const std::string& directory) override {
         close();
-        mdnio::keyed::ClassicLayout layout;
+        mdnio::devtools::ClassicLayout layout;
         layout.blockMode = blockMode_;
         layout.blockSize = 4096;
         layout.recordSize = static_cast<int>(kDataLength);
         layout.keyAreaSize = static_cast<int>(kKeyLength);
         // Key 1: the primary key in the key area.  Key 2: the name, upper-cased, with
         // duplicates.  Key 3: city and balance.  Fields count from 1 after the key area.
-        addKey(layout.keys, {segment(mdnio::common::kKeyAreaField, 0, kKeyLength)});
-        addKey(layout.keys, {segment(1, 0, kNameLength, mdnio::common::kOptUpper)});
-        addKey(layout.keys, {segment(2, 0, kCityLength), segment(3, 0, kBalanceLength)});
+        layout.keys.push_back({{segment(mdnio::devtools::kKeyAreaField, 0, kKeyLength)}});
+        layout.keys.push_back({{segment(1, 0, kNameLength, MDK_SEG_UPPER)}});
+        layout.keys.push_back({{segment(2, 0, kCityLength), segment(3, 0, kBalanceLength)}});
         std::string path = directory + "/customers.dat";
         std::string why;
-        if (mdnio::keyed::buildClassicFile(path, layout, &why) != 0)
+        if (mdnio::devtools::createClassicFile(path, layout, &why) != 0)
             throw std::runtime_error("mdnio: cannot make the file: " + why);
         env_ = MDK_AllocEnv();
         if (!env_) throw std::runtime_error("mdnio: no environment");
-        MDSetEnvMode(env_, 1, backgroundFlush_ ? 1 : 0);
-        if (lockOnDemand_) MDSetEnvMode(env_, 3, 1);
+        MDSetEnvMode(env_, MDK_MODE_BACKGROUND_FLUSH, backgroundFlush_ ? 1 : 0);
+        if (lockOnDemand_) MDSetEnvMode(env_, MDK_MODE_LOCK_OPTIONS, MDK_LOCK_MARKED_ONLY);
         int32_t err = 0;
         file_ = MDK_OpenExt(env_, path.c_str(), nullptr, 0, 0, &err);
         if (file_ == MDK_INVALID_FILE) {

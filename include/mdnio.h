@@ -161,6 +161,8 @@ typedef struct MdkCatalog MdkCatalog;
 #define MDK_WRITE_INSERT 1
 #define MDK_WRITE_UPDATE 2
 #define MDK_WRITE_EITHER 3
+#define MDK_WRITE_KEEP_POSITION 0x04 /* the handle's position stays where it was */
+#define MDK_WRITE_KEEP_LOCK 0x1000   /* the record stays locked after the call */
 
 /* ------------------------------------------------------------------------------------------ */
 /* Environments                                                                                */
@@ -328,6 +330,10 @@ MDNIO_API int32_t MDK_geterrno(MdkFile* file);
 /* The message of that code; "Bad file handle number" for a null handle; "Unknown error" for a
  * code without a message.  Owned by the library. */
 MDNIO_API const char* MDK_strerr(MdkFile* file);
+/* The message of error code `code` without a handle: the text MDK_strerr gives for a handle
+ * holding that code, "Okay" for 0 and "Unknown error" for a code without a message (negative
+ * codes included).  Never null; owned by the library. */
+MDNIO_API const char* MDK_ErrorMessage(int32_t code);
 
 /* ------------------------------------------------------------------------------------------ */
 /* Filters pushed down                                                                         */
@@ -415,6 +421,28 @@ MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLeng
  * Answers the previous value (0 for texts), or -5 for a refused mode or value. */
 MDNIO_API intptr_t MDSetEnvMode(MdkEnv* env, int32_t mode, intptr_t value);
 
+/* Environment modes by name (MDSetEnvMode; MDGetEnvMode with an MdkEnv*). */
+#define MDK_MODE_SEGMENT_SIZE_ANY (-1) /* set only: segment size, any value */
+#define MDK_MODE_BACKGROUND_FLUSH 1
+#define MDK_MODE_FAST_STEP 2
+#define MDK_MODE_LOCK_OPTIONS 3 /* MDK_LOCK_* bits */
+#define MDK_MODE_READONLY_FALLBACK 4
+#define MDK_MODE_SEGMENT_SIZE 5
+#define MDK_MODE_RUNTIME_START_DIR 6
+#define MDK_MODE_RUNTIME_ARGS 7
+#define MDK_MODE_RUNTIME_LIB_DIR 8
+#define MDK_MODE_CATALOG 9
+#define MDK_MODE_VERSION 10     /* get only */
+#define MDK_MODE_SERVER_INFO 11 /* get only */
+#define MDK_MODE_SERVER_HOST 12
+#define MDK_MODE_SERVER_PORT 13
+#define MDK_MODE_SERVER_CONNECT 14 /* get only */
+
+/* Lock options (environment mode 3).  The low three bits must hold 1 to 4. */
+#define MDK_LOCK_MARKED_ONLY 0x01   /* record locks only in calls that mark the file for one */
+#define MDK_LOCK_NOWAIT_RECORD 0x04 /* a busy record lock fails at once with 23 */
+#define MDK_LOCK_NOWAIT_HEADER 0x08 /* a busy header lock fails at once with 38 */
+
 /* Environment mode 20, this library's own.  A writer killed half-way (any way a process ends)
  * never costs a call that returned, nor leaves half of one, whatever this mode says: every
  * change to a classic keyed file is journalled and undone by the next process that takes the
@@ -435,6 +463,19 @@ MDNIO_API intptr_t MDSetEnvMode(MdkEnv* env, int32_t mode, intptr_t value);
  * -2 key buffer size plus record buffer length, -1 the address of the file's 256-byte header
  * copy.  Answers -5 for an unknown mode or a null object. */
 MDNIO_API intptr_t MDGetEnvMode(void* object, int32_t mode);
+
+/* MDGetEnvMode numbers of an open file (`object` an MdkFile*). */
+#define MDK_FILE_SHARED_FLAGS (-11)
+#define MDK_FILE_SEPARATOR (-10)
+#define MDK_FILE_READONLY_MARK (-9)
+#define MDK_FILE_KEY_AREA_WIDTH (-8)
+#define MDK_FILE_CURRENT_KEY (-7)
+#define MDK_FILE_LONGEST_KEY (-6)
+#define MDK_FILE_MAX_DATA_LENGTH (-5)
+#define MDK_FILE_RECORD_COUNT (-4)
+#define MDK_FILE_KEY_BUFFER_SIZE (-3)
+#define MDK_FILE_BUFFER_SIZE (-2)
+#define MDK_FILE_HEADER (-1) /* the address of the 256-byte header copy */
 
 /* ------------------------------------------------------------------------------------------ */
 /* Catalog                                                                                     */
@@ -571,6 +612,20 @@ typedef struct MdkFileInfo {
     uint8_t separator;
 } MdkFileInfo;
 
+/* MdkFileInfo::formatCode values. */
+#define MDK_FORMAT_INDEXED 1
+#define MDK_FORMAT_KEYED 2
+#define MDK_FORMAT_KEYED2 3
+#define MDK_FORMAT_VIEW 6
+
+/* MdkFileInfo::describeFlags bits named by what they say of the file. */
+#define MDK_DESCRIBE_BLOCK_MODE 0x01            /* slotted data blocks with allocation maps */
+#define MDK_DESCRIBE_PAD_SIGNIFICANT 0x02       /* key padding counts in the key value */
+#define MDK_DESCRIBE_SEPARATOR_BYTE 0x04        /* the header names its own field separator */
+#define MDK_DESCRIBE_NO_SEPARATOR 0x08          /* fields are length-prefixed */
+#define MDK_DESCRIBE_COMPRESSED 0x20            /* records are stored compressed */
+#define MDK_DESCRIBE_NEW_RECORD_ON_UPDATE 0x100 /* an update stores the record anew */
+
 /* Key description (MDDescribeIndex).  keyLength: the key's bytes without the 4-byte suffix
  * (record address or sequence number) a keyed file stores with it.  keyFlags: 1 unique, 0x20 the
  * primary key ends in a sequence number.  keyName: "#n", n the key number MDK_seek takes.
@@ -583,6 +638,10 @@ typedef struct MdkKeyInfo {
     char keyName[25];
 } MdkKeyInfo;
 
+/* MdkKeyInfo::keyFlags bits. */
+#define MDK_KEY_UNIQUE 0x01   /* no two records share a value of this key */
+#define MDK_KEY_SEQUENCE 0x20 /* the primary key ends in a sequence number */
+
 /* Segment description (MDDescribeIndex).  segLength: the length, with bit 0x80 for a
  * descending segment; segByte1: the null byte; segFlags: the segment options, with 0x80 for a
  * descending segment; segField: the field (255 the key area); segValue: the offset in the field.
@@ -594,6 +653,23 @@ typedef struct MdkSegmentInfo {
     int32_t segField;
     int32_t segValue;
 } MdkSegmentInfo;
+
+/* MdkSegmentInfo::segField of a segment taken from the key area. */
+#define MDK_SEGMENT_KEY_AREA 255
+/* Segment options (MdkSegmentInfo::segFlags).  The key's own flags MDK_KEY_UNIQUE and
+ * MDK_KEY_SEQUENCE travel on the same bits of its segments. */
+#define MDK_SEG_UPPER 0x0002          /* compared in upper case */
+#define MDK_SEG_LOWER 0x0004          /* compared in lower case (when not upper) */
+#define MDK_SEG_FOLD_ACCENTS 0x0008   /* accents folded away, before the case */
+#define MDK_SEG_REVERSE 0x0010        /* bytes stored in reverse order */
+#define MDK_SEG_NULL 0x0040           /* a segment of null bytes only: no entry */
+#define MDK_SEG_DESCENDING 0x0080     /* in descending order */
+#define MDK_SEG_NULL_COUNTING 0x0100  /* a single-segment key: null makes no entry */
+#define MDK_SEG_AUTO_NUMBER 0x0200    /* reverse order and numbered automatically */
+#define MDK_SEG_STOP_AT_ZERO 0x0400   /* zero-filled from its first zero byte */
+#define MDK_SEG_AUTO_TEXT_ZERO 0x0800 /* numbered automatically as text, "0"-filled */
+#define MDK_SEG_AUTO_TEXT 0x1000      /* numbered automatically as text, blank-filled */
+#define MDK_SEG_FLIP_SIGN 0x2000      /* bit 7 of the first byte flipped */
 
 /* The environment's catalog handle (the same one on every call, also MDGetEnvMode mode 9),
  * made empty on first use; null when `env` is null or memory is exhausted.  The handle keeps

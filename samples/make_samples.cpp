@@ -1,4 +1,4 @@
-// Writes the sample data set (data files and dictionaries, see src/catalog/sample_data.h) into
+// Writes the sample data set (data files and dictionaries, see mdnio_devtools.h) into
 // the directory named on the command line, creating the directory when it does not exist.
 // The files are made fresh each time: a directory that already holds them is refused.
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "catalog/sample_data.h"
+#include "mdnio_devtools.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string why;
-    int rc = mdnio::catalog::samples::makeSampleData(directory, &why);
+    int rc = mdnio::devtools::makeSampleData(directory, &why);
     if (rc != 0) {
         std::fprintf(stderr, "make_samples: %s (code %d)\n", why.c_str(), rc);
         return 1;

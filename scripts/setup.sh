@@ -10,6 +10,8 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+# pkg-config, for the test of the installed mdnio.pc: either Debian package provides it.
+command -v pkg-config >/dev/null 2>&1 || missing+=(pkgconf)
 if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     sudo=""

@@ -34,6 +34,18 @@ int main(void) {
     CHECK(MDSetEnvMode(env, 2, 1) == 0);
     CHECK(MDGetEnvMode(env, 2) == 1);
 
+    /* The named modes and messages, as a tool uses them without any other header. */
+    CHECK(MDGetEnvMode(env, MDK_MODE_VERSION) == MDK_VERSION);
+    CHECK(MDGetEnvMode(env, MDK_MODE_FAST_STEP) == 1);
+    CHECK(MDSetEnvMode(env, MDK_MODE_LOCK_OPTIONS, MDK_LOCK_NOWAIT_RECORD | MDK_LOCK_NOWAIT_HEADER) ==
+          0);
+    CHECK(MDGetEnvMode(env, 3) == 0x0C);
+    CHECK(MDSetEnvMode(env, MDK_MODE_SYNC_WRITES, 1) == 0);
+    CHECK(MDGetEnvMode(env, 20) == 1);
+    CHECK(strcmp(MDK_ErrorMessage(MDK_E_NOFILE), "File does not exist") == 0);
+    CHECK(strcmp(MDK_ErrorMessage(MDK_OK), "Okay") == 0);
+    CHECK(strcmp(MDK_ErrorMessage(-3), "Unknown error") == 0);
+
     CHECK(MDK_BeginTX(env) == 0);
     CHECK(MDK_BeginTX(env) == -36);
     CHECK(MDK_CommitTX(env) == 0);

@@ -83,4 +83,8 @@ MDNIO_API const char* MDK_strerr(MdkFile* file) {
     return errorMessage(file->error.load());
 }
 
+MDNIO_API const char* MDK_ErrorMessage(int32_t code) {
+    return errorMessage(code);
+}
+
 }  // extern "C"

@@ -209,6 +209,7 @@ TEST(ErrorMessages, TableAndUnknownCodes) {
     for (const Case& c : cases) {
         f->error = c.code;
         EXPECT_STREQ(MDK_strerr(f), c.text) << c.code;
+        EXPECT_STREQ(MDK_ErrorMessage(c.code), c.text) << c.code;
         EXPECT_EQ(MDK_geterrno(f), c.code);
     }
     MDK_DeAllocEnv(env);

@@ -35,6 +35,10 @@ void checkHeader(const uint8_t* fields, int64_t length, IndexedVerifyReport& rep
 
 }  // namespace
 
+}  // namespace mdnio::indexed
+
+namespace mdnio::devtools {
+
 IndexedVerifyReport verifyIndexedFile(const std::string& path) {
     IndexedVerifyReport report;
     int fd = platform::openFile(path.c_str(), platform::Access::ReadOnly, false, nullptr);
@@ -42,17 +46,18 @@ IndexedVerifyReport verifyIndexedFile(const std::string& path) {
         report.problems.push_back("the file cannot be opened");
         return report;
     }
-    uint8_t fields[kHeaderFields];
+    uint8_t fields[indexed::kHeaderFields];
     platform::IoResult io = platform::readAt(fd, fields, sizeof fields, 0);
     int64_t length = platform::fileLength(fd);
     platform::closeFile(fd);
     if (io.status != platform::IoStatus::Ok || io.count != static_cast<int64_t>(sizeof fields)) {
-        report.problems.push_back("the file is shorter than the " + str(kHeaderFields) +
+        report.problems.push_back("the file is shorter than the " +
+                                  std::to_string(indexed::kHeaderFields) +
                                   " header bytes that describe it");
         return report;
     }
-    checkHeader(fields, length, report);
+    indexed::checkHeader(fields, length, report);
     return report;
 }
 
-}  // namespace mdnio::indexed
+}  // namespace mdnio::devtools

@@ -2,20 +2,15 @@
 #pragma once
 
 #include <string>
-#include <vector>
+
+#include "mdnio_devtools.h"
 
 namespace mdnio::indexed {
 
-struct IndexedVerifyReport {
-    std::vector<std::string> problems;  // one sentence each; empty when the file is sound
-    bool ok() const { return problems.empty(); }
-};
-
-// Reads the file at `path` and lists what is wrong with it: a file that cannot be opened or is
-// shorter than its header, an unknown magic, a record length not above 0, a record count above
-// a maximum other than 0, and a length other than exactly 512 + count x record length bytes
-// (a longer file holds bytes that no record count covers, a shorter one lacks records the
-// count promises).
-IndexedVerifyReport verifyIndexedFile(const std::string& path);
+// The check is the developer tools' (mdnio_devtools.h): a file of 512 + count x record length
+// bytes is the only length that fits its header (a longer file holds bytes that no record count
+// covers, a shorter one lacks records the count promises).
+using devtools::IndexedVerifyReport;
+using devtools::verifyIndexedFile;
 
 }  // namespace mdnio::indexed

@@ -12,24 +12,16 @@
 #include <vector>
 
 #include "common/keydesc.h"
+#include "mdnio_devtools.h"
 
 namespace mdnio::keyed {
 
-struct ClassicLayout {
-    bool blockMode = true;    // flag A bit 0: slotted data blocks and allocation maps
-    int blockSize = 4096;     // B: a multiple of 1024; header 240 holds B / 1024 - 1
-    int recordSize = 0;       // R: largest data length of a record (0 = keys only)
-    int keyAreaSize = 0;      // K: key area bytes reserved in every record
-    uint32_t maxRecords = 0;  // 0 = no limit
-    bool compress = false;    // flags B bit 0 (block mode only)
-    int fillPercent = 10;     // header 242: data blocks stop taking records below this free share
-    enum class Separator { Default, Byte, LengthPrefixed } separator = Separator::Default;
-    uint8_t separatorByte = 0x8A;    // with Separator::Byte (flag A bit 3, header 247)
-    bool padSignificant = false;     // flag A bit 2
-    bool counterCheck = false;       // flag A bit 6, with the check bytes 253..254 to match
-    bool newRecordOnUpdate = false;  // flags B bit 3
-    bool tjwMagic = false;           // "[Tjwkey]" instead of "[Mdnkey]"
-    uint32_t identity = 0;           // header 232..235; 0 = make a fresh one
+// The settings of devtools::ClassicSettings (flag A bit 0 block mode; B a multiple of 1024,
+// header 240 holding B / 1024 - 1; R, K; flags B bit 0 compression; header 242 the fill
+// threshold; flag A bit 3 and header 247 a separator byte; flag A bit 2 padding; flag A bit 6
+// with bytes 253..254 the counter check; flags B bit 3 new record on update; header 232..235 the
+// identity), and the keys in the engine's own form.
+struct ClassicLayout : devtools::ClassicSettings {
     // The keys: for each key its first segment, segment count and flags (kKeyUnique on an
     // alternate key, kKeySequenceSuffixed - or suffix = KeySuffix::Sequence - on key 0), and
     // the segments.  The other fields (lengths, suffix kinds, key area size, separator, padding,
@@ -55,14 +47,7 @@ inline constexpr int kBuildCannotCreate = 1;  // "Can't open data file": exists,
 inline constexpr int kBuildBadLayout = 7;     // "Length invalid": the layout is impossible
 inline constexpr int kBuildWriteFailed = 19;  // "Write command failed"
 
-// Where a refused layout is at fault: key `key` (from 0) and its segment `segment` (from 0,
-// counted within the key), each -1 when the refusal is not about one; `reason` says what is
-// wrong there.
-struct LayoutFault {
-    int key = -1;
-    int segment = -1;
-    std::string reason;
-};
+using devtools::LayoutFault;
 
 // Creates `path`, which must not exist, as an empty classic keyed file: the 256-byte header,
 // the key descriptor table (continued at offset 256, with flag A bit 1, when it needs more than

@@ -26,7 +26,7 @@ constexpr char kSep = static_cast<char>(0x8A);
 constexpr int kRecords = 1000;
 
 std::string key(int i) {
-    char k[8];
+    char k[13];  // room for any int, so that no key is ever cut
     std::snprintf(k, sizeof k, "k%05d", i);
     return k;
 }

@@ -40,7 +40,7 @@ inline ClassicLayout survivalLayout(bool blockMode) {
 }
 
 inline std::string keyOf(int n) {
-    char buf[9];
+    char buf[12];  // room for any int, so that no key is ever cut
     std::snprintf(buf, sizeof buf, "%08d", n);
     return buf;
 }

@@ -14,13 +14,13 @@ namespace mdk {
 
 namespace {
 
-using mdnio::common::KeyLayout;
+using mdnio::devtools::ClassicLayout;
 
 // The bytes of the record that a segment takes, from its offset on, at most its length.
-std::string_view segmentSource(const mdnio::common::Segment& segment, const Record& r,
+std::string_view segmentSource(const mdnio::devtools::Segment& segment, const Record& r,
                                const FieldCodec& codec) {
     std::string_view field;
-    if (segment.field == mdnio::common::kKeyAreaField) {
+    if (segment.field == mdnio::devtools::kKeyAreaField) {
         field = r.key;  // as long as the write took it
     } else {
         field = segment.field == 0 ? std::string_view(r.data) : codec.field(r.data, segment.field);
@@ -32,14 +32,14 @@ std::string_view segmentSource(const mdnio::common::Segment& segment, const Reco
 // The bytes a seek of key `key` (from 0) takes to find the record's value: each segment's bytes,
 // padded to its length but for the last one (whose padding follows the stored suffix and is not
 // significant, unless the file counts padding).
-std::string searchForm(const KeyLayout& keys, size_t key, const Record& r,
+std::string searchForm(const ClassicLayout& layout, size_t key, const Record& r,
                        const FieldCodec& codec) {
     std::string form;
-    const auto segments = keys.segmentsOf(key);
+    const auto& segments = layout.keys[key].segments;
     for (size_t i = 0; i < segments.size(); ++i) {
         const std::string_view source = segmentSource(segments[i], r, codec);
         form += source;
-        if (i + 1 < segments.size() || keys.padSignificant) {
+        if (i + 1 < segments.size() || layout.padSignificant) {
             form.append(segments[i].length - source.size(), '\0');
         }
     }
@@ -55,16 +55,14 @@ std::optional<int32_t> holder(OpenFile& file, size_t key, const std::string& for
     return MDK_getpos(file.get());
 }
 
-bool mustBeUnique(const KeyLayout& keys, size_t key) {
-    const uint16_t flags = keys.keys[key].flags;
-    return key == 0 ? !(flags & mdnio::common::kKeySequenceSuffixed)
-                    : (flags & mdnio::common::kKeyUnique) != 0;
+bool mustBeUnique(const ClassicLayout& layout, size_t key) {
+    return key == 0 ? !layout.keys[key].sequence : layout.keys[key].unique;
 }
 
 }  // namespace
 
 std::string duplicateKeyText(OpenFile& file, const Record& record, bool updating) {
-    const KeyLayout keys = layoutOfFile(file).classic.keys;
+    const ClassicLayout keys = layoutOfFile(file).classic;
     const FieldCodec codec(file.separator(), Encoding::Raw);
     std::optional<int32_t> own;
     if (updating) own = holder(file, 0, searchForm(keys, 0, record, codec));

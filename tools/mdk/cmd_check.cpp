@@ -5,11 +5,10 @@
 
 #include <vector>
 
-#include "indexed/verify.h"
-#include "keyed/verify.h"
 #include "mdk/commands.h"
 #include "mdk/failure.h"
 #include "mdk/session.h"
+#include "mdnio_devtools.h"
 
 namespace mdk {
 
@@ -28,11 +27,11 @@ struct Verdict {
 Verdict verify(FileKind kind, const std::string& path) {
     Verdict v;
     if (kind == FileKind::Indexed) {
-        v.problems = mdnio::indexed::verifyIndexedFile(path).problems;
+        v.problems = mdnio::devtools::verifyIndexedFile(path).problems;
         v.count = v.problems.size();
         return v;
     }
-    const mdnio::keyed::VerifyReport report = mdnio::keyed::verifyClassicFile(path);
+    const mdnio::devtools::VerifyReport report = mdnio::devtools::verifyClassicFile(path);
     v.problems = report.problems;
     v.count = report.count();
     v.counted = fmt::format(", {} record{}", report.records, report.records == 1 ? "" : "s");

@@ -37,11 +37,11 @@ Layout readLayout(const std::string& path) {
 
 std::string summary(const Layout& l) {
     if (l.kind == FileKind::Indexed) {
-        return fmt::format("indexed file, records of {} bytes", l.recordLength);
+        return fmt::format("indexed file, records of {} bytes", l.indexed.recordSize);
     }
     return fmt::format("classic keyed file, {} mode, {}-byte blocks, {} key{}",
                        l.classic.blockMode ? "block" : "slot", l.classic.blockSize,
-                       l.classic.keys.keys.size(), l.classic.keys.keys.size() == 1 ? "" : "s");
+                       l.classic.keys.size(), l.classic.keys.size() == 1 ? "" : "s");
 }
 
 void run(const Options& o) {

@@ -10,11 +10,11 @@
 #include <optional>
 #include <vector>
 
-#include "keyed/verify.h"
 #include "mdk/commands.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 #include "mdk/layout.h"
+#include "mdnio_devtools.h"
 
 namespace mdk {
 
@@ -35,17 +35,17 @@ struct Description {
     long long bytes = 0;  // the file's size (with its segment files)
     unsigned files = 1;
     // Classic files: the shape of each key's tree, or why it could not be measured.
-    std::vector<mdnio::keyed::KeyTreeShape> trees;
+    std::vector<mdnio::devtools::KeyTreeShape> trees;
     std::string treesUnknown;
 };
 
 // The trees of a classic file, walked by the verifier without the record checks.  A damaged
 // file (or one another process is changing) gives problems instead: the first is kept.
 void measureTrees(const std::string& path, Description& d) {
-    mdnio::keyed::VerifyOptions options;
+    mdnio::devtools::VerifyOptions options;
     options.treesOnly = true;
     options.maxProblems = 1;
-    const mdnio::keyed::VerifyReport report = mdnio::keyed::verifyClassicFile(path, options);
+    const mdnio::devtools::VerifyReport report = mdnio::devtools::verifyClassicFile(path, options);
     d.bytes = report.bytes;
     d.files = report.files;
     if (report.ok()) {
@@ -101,10 +101,10 @@ std::string separatorText(int separator) {
     return fmt::format("0x{:02x}{}", separator, separator == 0x8A ? " (the default)" : "");
 }
 
-std::string segmentText(const mdnio::common::Segment& s) {
-    std::string where = s.field == mdnio::common::kKeyAreaField ? "key area"
-                        : s.field == 0                          ? "whole data"
-                                                                : fmt::format("field {}", s.field);
+std::string segmentText(const mdnio::devtools::Segment& s) {
+    std::string where = s.field == mdnio::devtools::kKeyAreaField ? "key area"
+                        : s.field == 0                            ? "whole data"
+                                       : fmt::format("field {}", s.field);
     std::string text = fmt::format("{} bytes of {} from offset {}", s.length, where, s.offset);
     if (s.descending) text += ", descending";
     for (const SegmentOption& o : kSegmentOptions) {
@@ -143,7 +143,7 @@ std::string plural(long long n, const char* one, const char* many) {
     return fmt::format("{} {}", n, n == 1 ? one : many);
 }
 
-std::string treeText(const mdnio::keyed::KeyTreeShape& t) {
+std::string treeText(const mdnio::devtools::KeyTreeShape& t) {
     if (t.depth == 0) return "tree: empty";
     return fmt::format("tree: {} deep, {}, {}", plural(t.depth, "level", "levels"),
                        plural(t.blocks, "block", "blocks"), plural(t.entries, "entry", "entries"));
@@ -151,7 +151,7 @@ std::string treeText(const mdnio::keyed::KeyTreeShape& t) {
 
 void printText(OpenFile& f, const Description& d, const Layout& layout) {
     const MdkFileInfo& i = d.file;
-    const auto* header = reinterpret_cast<const char*>(MDGetEnvMode(f.get(), -1));
+    const auto* header = reinterpret_cast<const char*>(MDGetEnvMode(f.get(), MDK_FILE_HEADER));
     fmt::print("{}\n", f.path());
     fmt::print("  kind         {} ({})\n", kindName(i), printable(std::string(header, 8)));
     fmt::print("  records      {}", i.recordCountLow);
@@ -172,19 +172,17 @@ void printText(OpenFile& f, const Description& d, const Layout& layout) {
     fmt::print("  size         {}\n", sizeText(d, layout));
     fmt::print("  separator    {}\n", separatorText(f.separator()));
     fmt::print("  keys         {}\n", d.keys.size());
-    size_t segment = 0;
     for (size_t k = 0; k < d.keys.size(); ++k) {
         const MdkKeyInfo& key = d.keys[k];
         std::string flags;
-        if (key.keyFlags & 1) flags += ", unique";
-        if (key.keyFlags & 0x20) flags += ", ends in a sequence number";
+        if (key.keyFlags & MDK_KEY_UNIQUE) flags += ", unique";
+        if (key.keyFlags & MDK_KEY_SEQUENCE) flags += ", ends in a sequence number";
         fmt::print("    {:<4} {} bytes{}\n", key.keyName, key.keyLength, flags);
-        for (int s = 0; s < key.segmentCount; ++s, ++segment) {
-            if (layout.kind == FileKind::Indexed) {
-                fmt::print("         the record number, as 8 digits\n");
-            } else {
-                fmt::print("         {}\n", segmentText(layout.classic.keys.segments[segment]));
-            }
+        if (layout.kind == FileKind::Indexed) {
+            fmt::print("         the record number, as 8 digits\n");
+        } else if (k < layout.classic.keys.size()) {
+            for (const mdnio::devtools::Segment& s : layout.classic.keys[k].segments)
+                fmt::print("         {}\n", segmentText(s));
         }
         if (k < d.trees.size()) fmt::print("         {}\n", treeText(d.trees[k]));
     }
@@ -195,7 +193,7 @@ void printText(OpenFile& f, const Description& d, const Layout& layout) {
 
 void printJson(OpenFile& f, const Description& d, const Layout& layout) {
     const MdkFileInfo& i = d.file;
-    const auto* header = reinterpret_cast<const char*>(MDGetEnvMode(f.get(), -1));
+    const auto* header = reinterpret_cast<const char*>(MDGetEnvMode(f.get(), MDK_FILE_HEADER));
     ordered_json j;
     j["file"] = f.path();
     j["kind"] = layout.kind == FileKind::Indexed ? "indexed" : "classic";
@@ -208,7 +206,7 @@ void printJson(OpenFile& f, const Description& d, const Layout& layout) {
     if (const auto blocks = blockCount(d, layout)) j["blocks"] = *blocks;
     if (layout.kind == FileKind::Classic) {
         ordered_json trees = ordered_json::array();
-        for (const mdnio::keyed::KeyTreeShape& t : d.trees)
+        for (const mdnio::devtools::KeyTreeShape& t : d.trees)
             trees.push_back({{"depth", t.depth}, {"blocks", t.blocks}, {"entries", t.entries}});
         j["trees"] = trees;
         if (!d.treesUnknown.empty()) j["treesNotMeasured"] = d.treesUnknown;

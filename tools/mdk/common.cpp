@@ -11,7 +11,7 @@ namespace mdk {
 std::string versionText() {
     // Asked of the library actually linked, not of the header this tool was built with.
     MdkEnv* env = MDK_AllocEnv();
-    const long v = env ? static_cast<long>(MDGetEnvMode(env, 10)) : long{MDK_VERSION};
+    const long v = env ? static_cast<long>(MDGetEnvMode(env, MDK_MODE_VERSION)) : long{MDK_VERSION};
     if (env) MDK_DeAllocEnv(env);
     return fmt::format("mdk {} (library {}.{}.{})", MDK_TOOL_VERSION, v / 1000000, v / 1000 % 1000,
                        v % 1000);

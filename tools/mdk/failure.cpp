@@ -7,12 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frame/errors.h"
-
 namespace mdk {
 
 std::string codeText(int code) {
-    return fmt::format("{} (code {})", mdnio::errorMessage(code), code);
+    return fmt::format("{} (code {})", MDK_ErrorMessage(code), code);
 }
 
 namespace {

@@ -6,48 +6,38 @@
 #include <set>
 #include <vector>
 
-#include "common/keydesc.h"
 #include "mdk/escape.h"
 #include "mdk/failure.h"
 #include "mdk/fields.h"
 
 namespace mdk {
 
-namespace cm = mdnio::common;
-using mdnio::keyed::ClassicLayout;
+namespace dt = mdnio::devtools;
+using dt::ClassicLayout;
+using dt::IndexedLayout;
 using nlohmann::json;
 using nlohmann::ordered_json;
 
 const SegmentOption kSegmentOptions[11] = {
-    {"upper", cm::kOptUpper},
-    {"lower", cm::kOptLower},
-    {"fold-accents", cm::kOptFoldAccents},
-    {"reverse", cm::kOptReverse},
-    {"null", cm::kOptNullSegment},
-    {"null-counting", cm::kOptNullCounting},
-    {"auto-number", cm::kOptReverseAuto},
-    {"stop-at-zero", cm::kOptStopAtZero},
-    {"auto-number-text-zero", cm::kOptAutoTextZero},
-    {"auto-number-text", cm::kOptAutoText},
-    {"flip-sign", cm::kOptFlipSign},
+    {"upper", MDK_SEG_UPPER},
+    {"lower", MDK_SEG_LOWER},
+    {"fold-accents", MDK_SEG_FOLD_ACCENTS},
+    {"reverse", MDK_SEG_REVERSE},
+    {"null", MDK_SEG_NULL},
+    {"null-counting", MDK_SEG_NULL_COUNTING},
+    {"auto-number", MDK_SEG_AUTO_NUMBER},
+    {"stop-at-zero", MDK_SEG_STOP_AT_ZERO},
+    {"auto-number-text-zero", MDK_SEG_AUTO_TEXT_ZERO},
+    {"auto-number-text", MDK_SEG_AUTO_TEXT},
+    {"flip-sign", MDK_SEG_FLIP_SIGN},
 };
 
 namespace {
 
-constexpr int kKeyAreaShown = 255;  // MdkSegmentInfo::segField of a key-area segment
-constexpr int32_t kDescendingFlag = 0x80;
-// describeFlags bits (MdkFileInfo), from the header's first flag byte and its second.
-constexpr int32_t kDescribedBlockMode = 1;
-constexpr int32_t kDescribedPadSignificant = 2;
-constexpr int32_t kDescribedSeparatorByte = 4;
-constexpr int32_t kDescribedNoSeparator = 8;
-constexpr int32_t kDescribedCompressed = 32;
-constexpr int32_t kDescribedNewRecordOnUpdate = 0x100;
 // Classic header bytes the description does not carry.
 constexpr size_t kHeaderFlagsA = 241;
 constexpr size_t kHeaderFill = 242;
 constexpr uint8_t kFlagCounterCheck = 0x40;
-constexpr int32_t kFormatIndexed = 1;
 
 [[noreturn]] void refuse(const std::string& where, const std::string& why) {
     throw Failure(fmt::format("layout: {}: {}", where, why), kExitUsage);
@@ -156,13 +146,13 @@ uint16_t optionsFrom(Members& m) {
     return bits;
 }
 
-cm::Segment segmentFrom(const json& j, const std::string& where) {
+dt::Segment segmentFrom(const json& j, const std::string& where) {
     Members m(j, where);
-    cm::Segment s;
+    dt::Segment s;
     const json* field = m.find("field");
     if (!field) refuse(where, "needs \"field\": \"key\" or a field number");
     if (field->is_string() && field->get<std::string>() == "key") {
-        s.field = cm::kKeyAreaField;
+        s.field = dt::kKeyAreaField;
     } else if (field->is_number_integer() && field->get<long>() >= 0 && field->get<long>() <= 254) {
         s.field = static_cast<uint16_t>(field->get<long>());
     } else {
@@ -186,26 +176,24 @@ void keysFrom(Members& top, ClassicLayout& layout) {
     for (size_t k = 0; k < keys->size(); ++k) {
         const std::string where = fmt::format("{}[{}]", top.at("keys"), k);
         Members m((*keys)[k], where);
-        cm::KeyDesc key;
-        key.firstSegment = static_cast<uint16_t>(layout.keys.segments.size());
+        dt::Key key;
         if (m.flag("unique", false)) {
             if (k == 0) refuse(m.at("unique"), "the primary key (the first) is always unique");
-            key.flags |= cm::kKeyUnique;
+            key.unique = true;
         }
         if (m.flag("sequence", false)) {
             if (k != 0) refuse(m.at("sequence"), "only the primary key (the first) takes one");
-            key.flags |= cm::kKeySequenceSuffixed;
+            key.sequence = true;
         }
         const json* segments = m.find("segments");
         if (!segments || !segments->is_array() || segments->empty()) {
             refuse(m.at("segments"), "needs an array of segments");
         }
         for (size_t i = 0; i < segments->size(); ++i) {
-            layout.keys.segments.push_back(
+            key.segments.push_back(
                 segmentFrom((*segments)[i], fmt::format("{}[{}]", m.at("segments"), i)));
         }
-        key.segmentCount = static_cast<uint8_t>(segments->size());
-        layout.keys.keys.push_back(key);
+        layout.keys.push_back(key);
         m.done();
     }
 }
@@ -247,13 +235,15 @@ Layout indexedFrom(Members& m) {
     Layout out;
     out.kind = FileKind::Indexed;
     if (!m.find("recordSize")) refuse(m.where(), "an indexed file needs \"recordSize\"");
-    out.recordLength = static_cast<int>(m.integer("recordSize", 0, 1, 32767));
-    out.maxRecords = static_cast<uint32_t>(m.integer("maxRecords", 0, 0, 0xFFFFFFFFL));
+    IndexedLayout& l = out.indexed;
+    l.recordSize = static_cast<int>(m.integer("recordSize", 0, 1, 32767));
+    l.maxRecords = static_cast<uint32_t>(m.integer("maxRecords", 0, 0, 0xFFFFFFFFL));
     const int separator = separatorFrom(m);
     if (separator == FieldCodec::kLengthPrefixed) {
-        out.separator = mdnio::indexed::SeparatorChoice::none();
+        l.separator = IndexedLayout::Separator::None;
     } else if (separator >= 0) {
-        out.separator = mdnio::indexed::SeparatorChoice::of(static_cast<uint8_t>(separator));
+        l.separator = IndexedLayout::Separator::Byte;
+        l.separatorByte = static_cast<uint8_t>(separator);
     }
     m.done();
     return out;
@@ -294,16 +284,14 @@ ordered_json classicJson(const ClassicLayout& l) {
     j["newRecordOnUpdate"] = l.newRecordOnUpdate;
     j["magic"] = l.tjwMagic ? "[Tjwkey]" : "[Mdnkey]";
     ordered_json keys = ordered_json::array();
-    for (size_t k = 0; k < l.keys.keys.size(); ++k) {
-        const cm::KeyDesc& key = l.keys.keys[k];
+    for (const dt::Key& key : l.keys) {
         ordered_json kj;
-        kj["unique"] = (key.flags & cm::kKeyUnique) != 0;
-        kj["sequence"] = (key.flags & cm::kKeySequenceSuffixed) != 0;
+        kj["unique"] = key.unique;
+        kj["sequence"] = key.sequence;
         ordered_json segments = ordered_json::array();
-        for (size_t i = 0; i < key.segmentCount; ++i) {
-            const cm::Segment& s = l.keys.segments[key.firstSegment + i];
+        for (const dt::Segment& s : key.segments) {
             ordered_json sj;
-            if (s.field == cm::kKeyAreaField) {
+            if (s.field == dt::kKeyAreaField) {
                 sj["field"] = "key";
             } else {
                 sj["field"] = s.field;
@@ -322,25 +310,21 @@ ordered_json classicJson(const ClassicLayout& l) {
     return j;
 }
 
-ordered_json indexedJson(const Layout& l) {
+ordered_json indexedJson(const IndexedLayout& l) {
     ordered_json j;
     j["kind"] = "indexed";
-    j["recordSize"] = l.recordLength;
+    j["recordSize"] = l.recordSize;
     j["maxRecords"] = l.maxRecords;
     int separator = kDefaultSeparator;
-    if (l.separator.kind == mdnio::indexed::SeparatorChoice::Kind::Byte) {
-        separator = l.separator.byte;
-    }
-    if (l.separator.kind == mdnio::indexed::SeparatorChoice::Kind::None) {
-        separator = FieldCodec::kLengthPrefixed;
-    }
+    if (l.separator == IndexedLayout::Separator::Byte) separator = l.separatorByte;
+    if (l.separator == IndexedLayout::Separator::None) separator = FieldCodec::kLengthPrefixed;
     j["separator"] = separatorJson(separator, true);
     return j;
 }
 
 // The layout member the builder found at fault, named as in the JSON: "layout.keys[1]" or
 // "layout.keys[1].segments[0]".
-std::string memberAt(const mdnio::keyed::LayoutFault& fault) {
+std::string memberAt(const dt::LayoutFault& fault) {
     std::string member = fmt::format("layout.keys[{}]", fault.key);
     if (fault.segment >= 0) member += fmt::format(".segments[{}]", fault.segment);
     return member;
@@ -357,21 +341,24 @@ Layout layoutFromJson(const json& j) {
 }
 
 ordered_json layoutToJson(const Layout& layout) {
-    return layout.kind == FileKind::Indexed ? indexedJson(layout) : classicJson(layout.classic);
+    return layout.kind == FileKind::Indexed ? indexedJson(layout.indexed)
+                                            : classicJson(layout.classic);
 }
 
 Layout layoutOfFile(OpenFile& file) {
     MdkFileInfo info{};
     if (MDDescribeFile(file.get(), &info) != 1) file.fail(file.path() + ": describing the file");
     Layout out;
-    if (info.formatCode == kFormatIndexed) {
+    if (info.formatCode == MDK_FORMAT_INDEXED) {
         out.kind = FileKind::Indexed;
-        out.recordLength = info.maxDataLength;
-        out.maxRecords = static_cast<uint32_t>(info.capacityLow);
-        if (info.describeFlags & kDescribedNoSeparator) {
-            out.separator = mdnio::indexed::SeparatorChoice::none();
-        } else if (info.describeFlags & kDescribedSeparatorByte) {
-            out.separator = mdnio::indexed::SeparatorChoice::of(info.separator);
+        IndexedLayout& l = out.indexed;
+        l.recordSize = info.maxDataLength;
+        l.maxRecords = static_cast<uint32_t>(info.capacityLow);
+        if (info.describeFlags & MDK_DESCRIBE_NO_SEPARATOR) {
+            l.separator = IndexedLayout::Separator::None;
+        } else if (info.describeFlags & MDK_DESCRIBE_SEPARATOR_BYTE) {
+            l.separator = IndexedLayout::Separator::Byte;
+            l.separatorByte = info.separator;
         }
         return out;
     }
@@ -380,23 +367,23 @@ Layout layoutOfFile(OpenFile& file) {
     }
     ClassicLayout& l = out.classic;
     const auto* header =
-        reinterpret_cast<const uint8_t*>(MDGetEnvMode(file.get(), -1));  // the header copy
-    l.blockMode = info.describeFlags & kDescribedBlockMode;
+        reinterpret_cast<const uint8_t*>(MDGetEnvMode(file.get(), MDK_FILE_HEADER));
+    l.blockMode = info.describeFlags & MDK_DESCRIBE_BLOCK_MODE;
     l.blockSize = info.blockSizeCode * 1024;
     l.recordSize = info.maxDataLength;
     l.keyAreaSize = file.keyAreaWidth();
     l.maxRecords = static_cast<uint32_t>(info.capacityLow);
-    l.compress = info.describeFlags & kDescribedCompressed;
+    l.compress = info.describeFlags & MDK_DESCRIBE_COMPRESSED;
     l.fillPercent = header[kHeaderFill];
-    if (info.describeFlags & kDescribedNoSeparator) {
+    if (info.describeFlags & MDK_DESCRIBE_NO_SEPARATOR) {
         l.separator = ClassicLayout::Separator::LengthPrefixed;
-    } else if (info.describeFlags & kDescribedSeparatorByte) {
+    } else if (info.describeFlags & MDK_DESCRIBE_SEPARATOR_BYTE) {
         l.separator = ClassicLayout::Separator::Byte;
         l.separatorByte = info.separator;
     }
-    l.padSignificant = info.describeFlags & kDescribedPadSignificant;
+    l.padSignificant = info.describeFlags & MDK_DESCRIBE_PAD_SIGNIFICANT;
     l.counterCheck = header[kHeaderFlagsA] & kFlagCounterCheck;
-    l.newRecordOnUpdate = info.describeFlags & kDescribedNewRecordOnUpdate;
+    l.newRecordOnUpdate = info.describeFlags & MDK_DESCRIBE_NEW_RECORD_ON_UPDATE;
     l.tjwMagic = std::memcmp(header, "[Tjwkey]", 8) == 0;
 
     int32_t keyCount = 0, segmentCount = 0;
@@ -412,26 +399,24 @@ Layout layoutOfFile(OpenFile& file) {
     }
     size_t next = 0;
     for (const MdkKeyInfo& k : keys) {
-        cm::KeyDesc key;
-        key.firstSegment = static_cast<uint16_t>(next);
-        key.segmentCount = static_cast<uint8_t>(k.segmentCount);
-        key.flags = static_cast<uint16_t>(k.keyFlags & (cm::kKeyUnique | cm::kKeySequenceSuffixed));
-        if (next == 0) key.flags &= ~cm::kKeyUnique;  // key 0 is unique by nature
+        dt::Key key;
+        key.unique = next > 0 && (k.keyFlags & MDK_KEY_UNIQUE);  // key 0 is unique by nature
+        key.sequence = k.keyFlags & MDK_KEY_SEQUENCE;
         for (int i = 0; i < k.segmentCount; ++i, ++next) {
             const MdkSegmentInfo& si = segments[next];
-            cm::Segment s;
-            s.field = si.segField == kKeyAreaShown ? cm::kKeyAreaField
-                                                   : static_cast<uint16_t>(si.segField);
+            dt::Segment s;
+            s.field = si.segField == MDK_SEGMENT_KEY_AREA ? dt::kKeyAreaField
+                                                          : static_cast<uint16_t>(si.segField);
             s.offset = static_cast<uint16_t>(si.segValue);
             s.length = static_cast<uint8_t>(si.segLength & 0x7F);
-            s.descending = si.segFlags & kDescendingFlag;
+            s.descending = si.segFlags & MDK_SEG_DESCENDING;
             // The unique and sequence bits travel on segment options but belong to the key.
-            s.options = static_cast<uint16_t>(si.segFlags & ~kDescendingFlag &
-                                              ~(cm::kOptUnique | cm::kOptSequenceSuffix));
+            s.options = static_cast<uint16_t>(si.segFlags & ~MDK_SEG_DESCENDING &
+                                              ~(MDK_KEY_UNIQUE | MDK_KEY_SEQUENCE));
             s.nullByte = si.segByte1;
-            l.keys.segments.push_back(s);
+            key.segments.push_back(s);
         }
-        l.keys.keys.push_back(key);
+        l.keys.push_back(key);
     }
     return out;
 }
@@ -440,14 +425,10 @@ void buildFile(const std::string& path, const Layout& layout) {
     std::string why;
     int code = 0;
     if (layout.kind == FileKind::Indexed) {
-        code = mdnio::indexed::buildIndexedFile(path, layout.recordLength, layout.maxRecords,
-                                                layout.separator);
-        if (code == 1) why = "cannot create it (it exists, or the directory refuses it)";
-        if (code == 7) why = "the record size must be 1 to 32767";
-        if (code == 19) why = "writing its header failed";
+        code = dt::createIndexedFile(path, layout.indexed, &why);
     } else {
-        mdnio::keyed::LayoutFault fault;
-        code = mdnio::keyed::buildClassicFile(path, layout.classic, &why, &fault);
+        dt::LayoutFault fault;
+        code = dt::createClassicFile(path, layout.classic, &why, &fault);
         if (fault.key >= 0) why = fmt::format("{}: {}", memberAt(fault), fault.reason);
     }
     if (code != 0) throw Failure(fmt::format("{}: {}: {}", path, why, codeText(code)));

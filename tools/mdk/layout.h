@@ -22,19 +22,15 @@
 #include <cstdint>
 #include <string>
 
-#include "indexed/builder.h"
-#include "keyed/builder.h"
 #include "mdk/session.h"
+#include "mdnio_devtools.h"
 
 namespace mdk {
 
 struct Layout {
     FileKind kind = FileKind::Classic;
-    mdnio::keyed::ClassicLayout classic;  // kind Classic
-    // kind Indexed:
-    int recordLength = 0;
-    uint32_t maxRecords = 0;
-    mdnio::indexed::SeparatorChoice separator;
+    mdnio::devtools::ClassicLayout classic;  // kind Classic
+    mdnio::devtools::IndexedLayout indexed;  // kind Indexed
 };
 
 struct SegmentOption {

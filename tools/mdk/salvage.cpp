@@ -23,12 +23,8 @@ constexpr int32_t kPhysicalOrder = -1000;
 constexpr uint64_t kBlockAlignment = 512;
 // An indexed file's records follow a header of 512 bytes.
 constexpr uint64_t kIndexedHeader = 512;
-// MDDescribeFile's describeFlags: block mode; compressed records (a slot one byte longer).
-constexpr int32_t kDescribeBlockMode = 1;
-constexpr int32_t kDescribeCompressed = 32;
-// The open file's 256-byte header copy (an environment mode of a file), and in it the end of
-// file (big-endian, 4 bytes) and the highest segment number.
-constexpr int32_t kModeHeader = -1;
+// In the open file's 256-byte header copy (MDK_FILE_HEADER): the end of file (big-endian, 4
+// bytes) and the highest segment number.
 constexpr int kHeaderEndOfFile = 32;
 constexpr int kHeaderSegments = 248;
 // A block of a slot-mode file begins with its type and its own address (big-endian).  A record
@@ -96,7 +92,7 @@ class Salvager {
             throw Failure(file_.path() +
                           ": the file holds keys only, in its key trees: it has no records to "
                           "read in the order they lie in (dump it without --salvage)");
-        } else if (info.describeFlags & kDescribeBlockMode) {
+        } else if (info.describeFlags & MDK_DESCRIBE_BLOCK_MODE) {
             walkBlocks();
         } else {
             walkSlots(info);
@@ -160,7 +156,7 @@ class Salvager {
     // The walk ends at the end of file the header gives: what the file holds after it (a
     // damaged header field) is not read, and said.  Files with segment files end elsewhere.
     void beyondEndOfFile() {
-        const intptr_t copy = MDGetEnvMode(file_.get(), kModeHeader);
+        const intptr_t copy = MDGetEnvMode(file_.get(), MDK_FILE_HEADER);
         const auto* header = reinterpret_cast<const uint8_t*>(copy);
         if (copy == 0 || copy == -5 || header[kHeaderSegments] != 0) return;
         const uint32_t end = be32(header + kHeaderEndOfFile);
@@ -179,7 +175,7 @@ class Salvager {
         const uint64_t blockSize = static_cast<uint64_t>(std::max(info.blockSizeCode, 1)) * 1024;
         const uint64_t slot = std::max<uint64_t>(
             static_cast<uint64_t>(file_.maxDataLength()) + std::max(file_.keyAreaWidth(), 0) + 3 +
-                ((info.describeFlags & kDescribeCompressed) ? 1 : 0),
+                ((info.describeFlags & MDK_DESCRIBE_COMPRESSED) ? 1 : 0),
             5);
         const std::vector<uint64_t> blocks = slotModeBlocks(file_.path(), size_);
         size_t nextBlock = 0;  // the first block that does not end before the place looked at

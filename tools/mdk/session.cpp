@@ -15,16 +15,6 @@ constexpr size_t kFirstBufferSize = 65536;
 // A key value is at most 255 bytes (its length is one byte).
 constexpr size_t kKeyBufferSize = 256;
 
-// Environment modes of an open file (MDGetEnvMode with a file).
-constexpr int32_t kModeSeparator = -10;
-constexpr int32_t kModeKeyAreaWidth = -8;
-constexpr int32_t kModeMaxDataLength = -5;
-constexpr int32_t kModeRecordCount = -4;
-
-// MdkFileInfo::formatCode values.
-constexpr int32_t kFormatIndexed = 1;
-constexpr int32_t kFormatClassic = 2;
-
 void dropTrailingZeros(std::string& bytes) {
     const size_t end = bytes.find_last_not_of('\0');
     bytes.resize(end == std::string::npos ? 0 : end + 1);
@@ -63,12 +53,12 @@ OpenFile::OpenFile(Environment& env, const std::string& path, Access access) : p
     file_ = file;
     MdkFileInfo info{};
     if (MDDescribeFile(file_, &info) == 1) {
-        if (info.formatCode == kFormatClassic) kind_ = FileKind::Classic;
-        if (info.formatCode == kFormatIndexed) kind_ = FileKind::Indexed;
+        if (info.formatCode == MDK_FORMAT_KEYED) kind_ = FileKind::Classic;
+        if (info.formatCode == MDK_FORMAT_INDEXED) kind_ = FileKind::Indexed;
     }
-    keyAreaWidth_ = static_cast<int>(MDGetEnvMode(file_, kModeKeyAreaWidth));
-    maxDataLength_ = static_cast<int>(MDGetEnvMode(file_, kModeMaxDataLength));
-    separator_ = static_cast<int>(MDGetEnvMode(file_, kModeSeparator));
+    keyAreaWidth_ = static_cast<int>(MDGetEnvMode(file_, MDK_FILE_KEY_AREA_WIDTH));
+    maxDataLength_ = static_cast<int>(MDGetEnvMode(file_, MDK_FILE_MAX_DATA_LENGTH));
+    separator_ = static_cast<int>(MDGetEnvMode(file_, MDK_FILE_SEPARATOR));
     buffer_.resize(kFirstBufferSize + static_cast<size_t>(std::max(keyAreaWidth_, 0)));
 }
 
@@ -77,7 +67,7 @@ OpenFile::~OpenFile() {
 }
 
 long OpenFile::recordCount() const {
-    return static_cast<long>(MDGetEnvMode(file_, kModeRecordCount));
+    return static_cast<long>(MDGetEnvMode(file_, MDK_FILE_RECORD_COUNT));
 }
 
 void OpenFile::fail(const std::string& what) const {

@@ -12,9 +12,9 @@ namespace mdk {
 
 namespace {
 
-// Lock options (environment mode 3): 0x04 a busy record lock fails at once with 23, 0x08 a busy
-// header lock at once with 38.  The low three bits must not be 0: 0x04 is one of them.
-constexpr intptr_t kFailBusyAtOnce = 0x08 | 0x04;
+// Lock options: a busy record lock fails at once with 23, a busy header lock with 38.  The low
+// three bits must not be 0: MDK_LOCK_NOWAIT_RECORD is one of them.
+constexpr intptr_t kFailBusyAtOnce = MDK_LOCK_NOWAIT_HEADER | MDK_LOCK_NOWAIT_RECORD;
 constexpr int kFirstPauseMs = 10;
 constexpr int kLongestPauseMs = 50;
 
@@ -42,7 +42,7 @@ const WaitPolicy& waitPolicy() {
 }
 
 void failBusyLocksAtOnce(MdkEnv* env) {
-    MDSetEnvMode(env, 3, kFailBusyAtOnce);
+    MDSetEnvMode(env, MDK_MODE_LOCK_OPTIONS, kFailBusyAtOnce);
 }
 
 bool isBusyCode(int code) {

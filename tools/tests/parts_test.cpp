@@ -825,23 +825,22 @@ TEST(Layouts, JsonBecomesTheBuilderLayoutAndBack) {
     EXPECT_EQ(c.keyAreaSize, 8);
     EXPECT_EQ(c.maxRecords, 500u);
     EXPECT_EQ(c.fillPercent, 20);
-    EXPECT_EQ(c.separator, mdnio::keyed::ClassicLayout::Separator::Byte);
+    EXPECT_EQ(c.separator, mdnio::devtools::ClassicLayout::Separator::Byte);
     EXPECT_EQ(c.separatorByte, '|');
     EXPECT_TRUE(c.padSignificant && c.counterCheck && c.newRecordOnUpdate && c.tjwMagic);
-    ASSERT_EQ(c.keys.keys.size(), 2u);
-    ASSERT_EQ(c.keys.segments.size(), 3u);
-    EXPECT_EQ(c.keys.keys[0].flags, mdnio::common::kKeySequenceSuffixed);
-    EXPECT_EQ(c.keys.keys[1].flags, mdnio::common::kKeyUnique);
-    EXPECT_EQ(c.keys.keys[1].firstSegment, 1);
-    EXPECT_EQ(c.keys.keys[1].segmentCount, 2);
-    const mdnio::common::Segment& s = c.keys.segments[1];
+    ASSERT_EQ(c.keys.size(), 2u);
+    ASSERT_EQ(c.keys[0].segments.size(), 1u);
+    ASSERT_EQ(c.keys[1].segments.size(), 2u);
+    EXPECT_TRUE(c.keys[0].sequence && !c.keys[0].unique);
+    EXPECT_TRUE(c.keys[1].unique && !c.keys[1].sequence);
+    const mdnio::devtools::Segment& s = c.keys[1].segments[0];
     EXPECT_EQ(s.field, 2);
     EXPECT_EQ(s.offset, 3);
     EXPECT_EQ(s.length, 10);
     EXPECT_TRUE(s.descending);
-    EXPECT_EQ(s.options, mdnio::common::kOptUpper | mdnio::common::kOptFoldAccents);
+    EXPECT_EQ(s.options, MDK_SEG_UPPER | MDK_SEG_FOLD_ACCENTS);
     EXPECT_EQ(s.nullByte, 32);
-    EXPECT_EQ(c.keys.segments[0].field, mdnio::common::kKeyAreaField);
+    EXPECT_EQ(c.keys[0].segments[0].field, mdnio::devtools::kKeyAreaField);
     // Written out again it is the same document.
     EXPECT_EQ(nlohmann::json::parse(layoutToJson(layout).dump()), given);
 }
@@ -850,12 +849,12 @@ TEST(Layouts, IndexedLayouts) {
     const Layout l = layoutFromJson(
         nlohmann::json::parse(R"({"kind": "indexed", "recordSize": 40, "separator": "none"})"));
     EXPECT_EQ(l.kind, FileKind::Indexed);
-    EXPECT_EQ(l.recordLength, 40);
-    EXPECT_EQ(l.separator.kind, mdnio::indexed::SeparatorChoice::Kind::None);
+    EXPECT_EQ(l.indexed.recordSize, 40);
+    EXPECT_EQ(l.indexed.separator, mdnio::devtools::IndexedLayout::Separator::None);
     const Layout b = layoutFromJson(
         nlohmann::json::parse(R"({"kind": "indexed", "recordSize": 8, "separator": 9})"));
-    EXPECT_EQ(b.separator.kind, mdnio::indexed::SeparatorChoice::Kind::Byte);
-    EXPECT_EQ(b.separator.byte, 9);
+    EXPECT_EQ(b.indexed.separator, mdnio::devtools::IndexedLayout::Separator::Byte);
+    EXPECT_EQ(b.indexed.separatorByte, 9);
 }
 
 TEST(Layouts, MistakesNameTheMember) {

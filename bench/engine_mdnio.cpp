@@ -13,16 +13,7 @@ namespace bench {
 
 namespace {
 
-using mdnio::devtools::Segment;
-
-Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
-    Segment s;
-    s.field = field;
-    s.offset = offset;
-    s.length = length;
-    s.options = options;
-    return s;
-}
+using mdnio::devtools::keySegment;
 
 class MdnioEngine : public Engine {
   public:
@@ -48,9 +39,9 @@ class MdnioEngine : public Engine {
         layout.keyAreaSize = static_cast<int>(kKeyLength);
         // Key 1: the primary key in the key area.  Key 2: the name, upper-cased, with
         // duplicates.  Key 3: city and balance.  Fields count from 1 after the key area.
-        layout.keys.push_back({{segment(mdnio::devtools::kKeyAreaField, 0, kKeyLength)}});
-        layout.keys.push_back({{segment(1, 0, kNameLength, MDK_SEG_UPPER)}});
-        layout.keys.push_back({{segment(2, 0, kCityLength), segment(3, 0, kBalanceLength)}});
+        layout.keys.push_back({{keySegment(mdnio::devtools::kKeyAreaField, 0, kKeyLength)}});
+        layout.keys.push_back({{keySegment(1, 0, kNameLength, MDK_SEG_UPPER)}});
+        layout.keys.push_back({{keySegment(2, 0, kCityLength), keySegment(3, 0, kBalanceLength)}});
         std::string path = directory + "/customers.dat";
         std::string why;
         if (mdnio::devtools::createClassicFile(path, layout, &why) != 0)

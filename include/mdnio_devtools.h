@@ -32,13 +32,23 @@ inline constexpr uint16_t kKeyAreaField = 0xFFFF;
 
 // A segment of a key.
 struct Segment {
-    uint16_t field = 0;   // 0 the whole data, n >= 1 data field n, kKeyAreaField the key area
-    uint16_t offset = 0;  // byte offset inside the field
-    uint8_t length = 0;   // bytes the segment takes (1 to 127)
+    uint16_t field = 0;       // 0 the whole data, n >= 1 data field n, kKeyAreaField the key area
+    uint16_t offset = 0;      // byte offset inside the field
+    uint8_t length = 0;       // bytes the segment takes (1 to 127)
     bool descending = false;  // also with MDK_SEG_DESCENDING among the options
     uint16_t options = 0;     // MDK_SEG_* bits of mdnio.h, as MdkSegmentInfo::segFlags holds them
-    uint8_t nullByte = 0;  // the byte a null segment (MDK_SEG_NULL) is made of
+    uint8_t nullByte = 0;     // the byte a null segment (MDK_SEG_NULL) is made of
 };
+
+// A segment of `length` bytes at `offset` in `field`, with MDK_SEG_* `options`.
+inline Segment keySegment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
+    Segment s;
+    s.field = field;
+    s.offset = offset;
+    s.length = length;
+    s.options = options;
+    return s;
+}
 
 // A key: its segments, in order, and its flags.
 struct Key {

@@ -15,15 +15,6 @@ namespace {
 
 using mdnio::test::TempDir;
 
-Segment segment(uint16_t field, uint16_t offset, uint8_t length, uint16_t options = 0) {
-    Segment s;
-    s.field = field;
-    s.offset = offset;
-    s.length = length;
-    s.options = options;
-    return s;
-}
-
 struct Described {
     MdkFileInfo file{};
     std::vector<MdkKeyInfo> keys;
@@ -59,12 +50,13 @@ TEST(DevtoolsCreate, TheClassicLayoutIsTheFileTheLibraryDescribes) {
     layout.separator = ClassicSettings::Separator::Byte;
     layout.separatorByte = '|';
     Key primary;
-    primary.segments = {segment(kKeyAreaField, 0, 6)};
+    primary.segments = {keySegment(kKeyAreaField, 0, 6)};
     primary.sequence = true;
     Key byName;
     byName.unique = true;
     // Descending given once as the flag and once among the options, as MDDescribeIndex gives it.
-    byName.segments = {segment(1, 0, 10, MDK_SEG_UPPER), segment(2, 2, 4, MDK_SEG_DESCENDING)};
+    byName.segments = {keySegment(1, 0, 10, MDK_SEG_UPPER),
+                       keySegment(2, 2, 4, MDK_SEG_DESCENDING)};
     byName.segments[0].descending = true;
     layout.keys = {primary, byName};
     const std::string path = dir.file("c.dat");
@@ -101,9 +93,9 @@ TEST(DevtoolsCreate, ARefusedLayoutNamesItsPlaceAndCreatesNothing) {
     ClassicLayout layout;
     layout.keyAreaSize = 4;
     Key primary;
-    primary.segments = {segment(kKeyAreaField, 0, 4)};
+    primary.segments = {keySegment(kKeyAreaField, 0, 4)};
     Key second;
-    second.segments = {segment(kKeyAreaField, 0, 2), segment(kKeyAreaField, 2, 6)};
+    second.segments = {keySegment(kKeyAreaField, 0, 2), keySegment(kKeyAreaField, 2, 6)};
     layout.keys = {primary, second};
     const std::string path = dir.file("refused.dat");
     std::string why;

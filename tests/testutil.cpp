@@ -16,9 +16,16 @@
 
 namespace mdnio::test {
 
-TempDir::TempDir() {
+namespace {
+std::string defaultRoot() {
     const char* base = std::getenv("MDNIO_TEST_TMP");
-    std::string root = base ? base : std::filesystem::temp_directory_path().string();
+    return base ? base : std::filesystem::temp_directory_path().string();
+}
+}  // namespace
+
+TempDir::TempDir() : TempDir(defaultRoot()) {}
+
+TempDir::TempDir(const std::string& root) {
     std::filesystem::create_directories(root);
     std::string pattern = root + "/mdnio-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());

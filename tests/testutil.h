@@ -11,6 +11,9 @@ namespace mdnio::test {
 class TempDir {
   public:
     TempDir();
+    // A directory under `root` instead of the test tree, for a test whose paths must stay short
+    // (a link file holds at most 60 bytes of path).
+    explicit TempDir(const std::string& root);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -40,7 +40,10 @@ int32_t opDropKey(MdkFile* mf, int32_t k) {
     lockHeader(f);
     uint8_t* h = s->header;
     std::vector<uint8_t> table(h + kOffDescriptors, h + kOffDescriptors + 128);
-    if (h[kOffFlagsA] & kDescContinued) {
+    if (!s->pendingDescriptors.empty()) {
+        // An earlier drop in this transaction changed the continuation; the file has it not yet.
+        table.insert(table.end(), s->pendingDescriptors.begin(), s->pendingDescriptors.end());
+    } else if (h[kOffFlagsA] & kDescContinued) {
         uint8_t more[kHeaderSize];
         platform::IoResult r = platform::readAt(s->fd, more, kHeaderSize, kHeaderSize);
         if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize)
@@ -70,11 +73,12 @@ int32_t opDropKey(MdkFile* mf, int32_t k) {
     kept.insert(kept.end(), 3, 0);
     std::vector<uint8_t> area(128 + kHeaderSize, 0);
     std::memcpy(area.data(), kept.data(), std::min(kept.size(), area.size()));
+    // The period keeps what it must be able to undo: the layout the handles use now.  The
+    // continuation goes to the file with the period's other writes (flushPeriod), journalled, and
+    // never before a transaction commits.
+    if (!s->undo.layout) s->undo.layout = s->layout;
     if (h[kOffFlagsA] & kDescContinued) {
-        platform::IoResult w =
-            platform::writeAt(s->fd, area.data() + 128, kHeaderSize, kHeaderSize);
-        if (w.status != platform::IoStatus::Ok || w.count != kHeaderSize)
-            raiseError(f, MDK_E_KEYREAD);
+        s->pendingDescriptors.assign(area.begin() + 128, area.end());
         if (before <= 128) h[kOffFlagsA] &= ~kDescContinued;
     }
     std::memcpy(h + kOffDescriptors, area.data(), 128);

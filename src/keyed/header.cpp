@@ -212,11 +212,12 @@ void beginUndo(KeyedShared* s) {
     std::memcpy(s->undo.header, s->header, kHeaderSize);
 }
 
-// The period ended well: what it wrote stays.
+}  // namespace
+
 void endUndo(KeyedShared* s) {
     s->undo.active = false;
+    s->undo.layout.reset();
 }
-}  // namespace
 
 void abandonPeriod(KeyedFile* f) noexcept {
     KeyedShared* s = f->sh();
@@ -224,8 +225,13 @@ void abandonPeriod(KeyedFile* f) noexcept {
     s->flags &= ~kHeaderDirty;
     s->insertBlock = 0;
     s->pendingSlots.clear();
+    s->pendingDescriptors.clear();
     if (!s->undo.active) return;
     std::memcpy(s->header, s->undo.header, kHeaderSize);
+    if (s->undo.layout) {
+        s->layout = std::move(*s->undo.layout);
+        s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;
+    }
     // What reached the disk goes back from the journal, with a counter moved on so that every
     // other process drops what it may have read meanwhile.
     if (s->journal.active) rollBackPeriod(f);
@@ -254,9 +260,24 @@ void flushData(KeyedFile* f) {
     writeDirtyBlocks(f);
 }
 
+namespace {
+// The descriptor table's continuation as a drop key left it, journalled like any block.
+void writePendingDescriptors(KeyedFile* f) {
+    KeyedShared* s = f->sh();
+    if (s->pendingDescriptors.empty()) return;
+    journalBytes(f, 0, kHeaderSize, kHeaderSize);
+    platform::IoResult r =
+        store::writeBytes(*s, s->fd, s->pendingDescriptors.data(), kHeaderSize, kHeaderSize);
+    if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+    if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) raiseError(f, MDK_E_WRITE);
+    s->pendingDescriptors.clear();
+}
+}  // namespace
+
 void flushPeriod(KeyedFile* f) {
     KeyedShared* s = f->sh();
     flushData(f);
+    writePendingDescriptors(f);
     if (s->flags & kHeaderDirty) {
         headerChanged(f);          // the first write of a period that changed only the header
         s->headerWritten = false;  // the closing write moves the counter again

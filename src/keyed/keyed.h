@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ constexpr uint32_t kOsLockReadWrite = 0x2000;  // ... through a writable one
 struct PeriodUndo {
     bool active = false;
     uint8_t header[kHeaderSize] = {};
+    // The key layout as the period found it, kept once the period changes the key descriptors
+    // (drop key): undoing the period gives every key back to the handles too.
+    std::optional<common::KeyLayout> layout;
 };
 
 // The shared file of a classic file: its blocks are held by the block store (store/store.h),
@@ -84,6 +88,10 @@ struct KeyedShared : MdkSharedFile, store::BlockStore {
     // Record slots (slot mode) written in this period or transaction, not yet on disk: like
     // changed blocks, they reach the file at the end of the period or at commit.
     PendingSlots pendingSlots;
+    // The continuation of the key-descriptor table (kHeaderSize bytes at offset kHeaderSize) as
+    // a drop key in this period or transaction left it, or empty: like the header, it reaches
+    // the file, journalled, only when the period's writes do.
+    std::vector<uint8_t> pendingDescriptors;
     // A call failed half-way inside a transaction that had already changed the file: its commit
     // must not write the half-done change, so it rolls the file back and fails with this code.
     int32_t txFailure = 0;
@@ -163,8 +171,11 @@ void checkHeaderAtOpen(KeyedFile* f);
 // Undoes a period that failed (or a transaction rolled back): drops changed blocks and slots
 // and puts the header back.  Never raises.
 void abandonPeriod(KeyedFile* f) noexcept;
+// The period (or transaction) ended well: what it wrote stays, and nothing is kept to undo it.
+void endUndo(KeyedShared* s);
 // Writes the period's changed slots and blocks (the header first, when it is the first change),
-// then the header when it changed.
+// the descriptor table's continuation when a drop key changed it, then the header when it
+// changed.
 void flushPeriod(KeyedFile* f);
 // The slots and blocks alone.
 void flushData(KeyedFile* f);

@@ -418,7 +418,7 @@ int32_t opCommit(MdkFile* mf) {
     }
     lockFile(f);
     store::shrinkCache(*s);
-    s->undo.active = false;
+    endUndo(s);
     unlockFile(f);
     return endTransaction(f);
 }

@@ -172,6 +172,18 @@ TEST(ExtendedVerify, HandMadeFilesAreSound) {
     dict.fixed.dictionary = a;
     const VerifyReport d = verifyBytes(dict.bytes());
     EXPECT_TRUE(d.ok()) << problems(d);
+
+    // A key-only file: its leaf entries are the records and carry no address.
+    test::ImageSpec keysOnly;
+    keysOnly.maxDataLength = 0;
+    FileImage k(keysOnly);
+    k.keyDescriptors(3, {test::keyDescriptor(0, {test::segment(0xFFFF, 0, 8)})});
+    k.keyBlock(4, kEntry, {{0, key0Value("ant")}, {0, key0Value("bee")}, {0, endMarker()}});
+    k.region.roots = {4};
+    k.region.recordCount = 2;
+    const VerifyReport kr = verifyBytes(k.bytes());
+    EXPECT_TRUE(kr.ok()) << problems(kr);
+    EXPECT_EQ(kr.records, 2u);
 }
 
 struct Damage {

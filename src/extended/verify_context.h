@@ -5,6 +5,7 @@
 // verify_records.cpp, the chains in verify_dict.cpp; the tree walk is common/verify_tree.h.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -83,7 +84,7 @@ class Verifier {
     bool decodeKeys(const std::vector<ChainRecord>& records);
 
     // ---- the map (verify_map.cpp)
-    bool loadMaps();
+    void loadMaps();
     void checkMapCopy(uint32_t group, bool second, const Bytes& map);
     void checkEntries();
     void checkUsage(uint32_t logical, MapEntry entry);

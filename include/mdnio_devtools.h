@@ -88,6 +88,35 @@ struct IndexedLayout {
     uint8_t separatorByte = 0;  // with Separator::Byte
 };
 
+// A key of an extended keyed file: a Key with the name its descriptor record carries.
+struct ExtendedKey : Key {
+    std::string name;  // up to 23 printable ASCII characters; empty: none (the key is "#n")
+};
+
+// An extended keyed file: blocks through a block map, written copy-on-write, files past 2 GB.
+struct ExtendedLayout {
+    int blockSize = 4096;     // a multiple of 1024 from 4096 to 65536
+    int maxDataLength = 0;    // the largest data of one record part (0: keys only); longer
+                              // records continue in overflow parts
+    int keyAreaSize = 0;      // key area bytes reserved in every record (0 to 127)
+    uint64_t maxRecords = 0;  // 0: no limit
+    bool compress = false;    // record data stored compressed
+    enum class Separator { Default, Byte, LengthCoded } separator = Separator::Default;
+    uint8_t separatorByte = 0x8A;    // with Separator::Byte
+    bool fullLengthKeys = false;     // a caller's key is compared at the key's full length
+    bool newRecordOnUpdate = false;  // an update stores the record anew (and reads always lock)
+    bool stepBackIgnoringSuffixOnly = false;  // only searches that ignore the suffix step back
+    bool largeFile = false;                   // 64-bit file offsets: files past 2 GB
+    uint32_t identity = 0;                    // the file identity; 0: make a fresh one
+    // Map groups written after group 0 with every number free and the directory's free bit
+    // clear, so that the engine's first new block lies in a group appended past them: a sparse
+    // file whose blocks start far out.  Group 0's free bit is clear too when this is not 0.
+    unsigned emptyGroups = 0;
+    // 1 to 255 keys, the primary key first.  Key 0 with `sequence` ends in the record serial
+    // and takes duplicates; `unique` is for alternate keys.
+    std::vector<ExtendedKey> keys;
+};
+
 // Where a refused layout is at fault: key `key` (from 0) and its segment `segment` (from 0,
 // counted within the key), each -1 when the refusal is not about one; `reason` says what is
 // wrong there.
@@ -106,6 +135,15 @@ struct LayoutFault {
 int createClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why,
                       LayoutFault* fault = nullptr);
 
+// Creates `path`, which must not exist, as an empty extended keyed file with `layout`: the
+// header block with its header region, map group 0 in both copies, the key-descriptor block with
+// one record per key, and the layout's empty groups.  Answers as createClassicFile.  Every segment
+// must lie within what its field can hold (the key area, the maximum data length for the data),
+// a record part of the maximum data length must fit in a data block, and the key descriptors in
+// one block.
+int createExtendedFile(const std::string& path, const ExtendedLayout& layout, std::string* why,
+                       LayoutFault* fault = nullptr);
+
 // Creates `path`, which must not exist, as an indexed file with no records.  Answers 0,
 // MDK_E_LENGTH for a record size outside 1 to 32767, MDK_E_OPEN when the file cannot be
 // created, MDK_E_WRITE when its header cannot be written (the file is then left as far as it
@@ -122,7 +160,7 @@ struct KeyTreeShape {
     bool operator==(const KeyTreeShape&) const = default;
 };
 
-// What the check of a classic keyed file found.
+// What the check of a keyed file (classic or extended) found.
 struct VerifyReport {
     // Each names the broken invariant and where (block address, key, record).
     std::vector<std::string> problems;
@@ -157,6 +195,18 @@ struct VerifyOptions {
 // password record.  A damaged file gives problems, never a crash or a hang; the file is opened
 // read-only and never changed.
 VerifyReport verifyClassicFile(const std::string& path, const VerifyOptions& options = {});
+
+// Reads the extended keyed file at `path` without trusting any of it and lists every broken
+// invariant it finds: the header and its region, the key descriptors, both copies of every map
+// block (places a permutation, no entry at a map place or past the highest block, usage bytes
+// against the blocks they describe), numbers in use that nothing reaches and free numbers that
+// something reaches, every key tree, the records reached from the primary key with their overflow
+// parts and their entries in every key (rebuilt with the record serial), the record count,
+// unique serials, overflow parts no record reaches, and the dictionary and key-descriptor
+// chains both ways.  The directory's free bits and fill classes are hints and are not judged.
+// `files` is 1 and `bytes` the file's length.  A damaged file gives problems, never a crash or a
+// hang; the file is opened read-only and never changed.
+VerifyReport verifyExtendedFile(const std::string& path, const VerifyOptions& options = {});
 
 // What the check of an indexed file found: one sentence per problem; none when it is sound.
 struct IndexedVerifyReport {

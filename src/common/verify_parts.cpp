@@ -82,6 +82,25 @@ ReadOnlyFile openForReading(const std::string& path) {
         platform::openFile(path.c_str(), platform::Access::ReadOnly, false, &result));
 }
 
+int passwordKind(const std::vector<std::vector<uint8_t>>& payloads) {
+    for (size_t i = 1; i < payloads.size(); ++i) {
+        const std::vector<uint8_t>& p = payloads[i];
+        std::vector<std::span<const uint8_t>> fields;
+        for (size_t at = 0; at < p.size() && fields.size() < 3;) {
+            const size_t length = p[at];
+            if (at + 1 + length > p.size()) break;
+            fields.push_back(std::span(p).subspan(at + 1, length));
+            at += 1 + length;
+        }
+        if (fields.empty() || fields[0].size() != 3 ||
+            !std::equal(fields[0].begin(), fields[0].end(), "EXT")) {
+            continue;
+        }
+        return fields.size() >= 3 && !fields[2].empty() ? fields[2][0] : 0;
+    }
+    return -1;
+}
+
 std::vector<unsigned> checkSlottedBlock(std::span<const uint8_t> block, uint32_t address,
                                         const RecordShape& shape, size_t maxSize,
                                         Problems& problems) {

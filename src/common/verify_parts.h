@@ -56,6 +56,11 @@ class ReadOnlyFile {
 
 ReadOnlyFile openForReading(const std::string& path);
 
+// The password kind of a keyed file's dictionary (record payloads in chain order): the kind byte
+// (field 3) of the first "EXT" record from record 1 on; 0 when that record carries none, -1 when
+// there is no such record.  Kinds 2 and 3 encipher key and data blocks.
+int passwordKind(const std::vector<std::vector<uint8_t>>& payloads);
+
 // Checks the slot table of a data or dictionary block (a slotted block) against its records and
 // its free count; `maxSize` (0: none) bounds each record.  Returns the used slots.
 std::vector<unsigned> checkSlottedBlock(std::span<const uint8_t> block, uint32_t address,

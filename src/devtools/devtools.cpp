@@ -4,6 +4,7 @@
 
 #include "catalog/sample_data.h"
 #include "common/keydesc.h"
+#include "extended/builder.h"
 #include "indexed/builder.h"
 #include "keyed/builder.h"
 
@@ -67,6 +68,11 @@ const char* indexedRefusal(int code) {
 int createClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why,
                       LayoutFault* fault) {
     return keyed::buildClassicFile(path, engineLayout(layout), why, fault);
+}
+
+int createExtendedFile(const std::string& path, const ExtendedLayout& layout, std::string* why,
+                       LayoutFault* fault) {
+    return extended::buildExtendedFile(path, layout, why, fault);
 }
 
 int createIndexedFile(const std::string& path, const IndexedLayout& layout, std::string* why) {

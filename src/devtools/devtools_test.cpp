@@ -107,6 +107,38 @@ TEST(DevtoolsCreate, ARefusedLayoutNamesItsPlaceAndCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+// Through the interface alone: a sound extended file verifies, its magic is the extended one,
+// and a refused layout names its key and segment.
+TEST(DevtoolsCreate, ExtendedFilesAndTheirRefusals) {
+    TempDir dir;
+    ExtendedLayout layout;
+    layout.maxDataLength = 80;
+    layout.keyAreaSize = 6;
+    ExtendedKey primary;
+    primary.segments = {keySegment(kKeyAreaField, 0, 6)};
+    primary.name = "code";
+    ExtendedKey byName;
+    byName.segments = {keySegment(1, 0, 12, MDK_SEG_UPPER)};
+    byName.unique = true;
+    layout.keys = {primary, byName};
+    const std::string path = dir.file("x.dat");
+    std::string why;
+    ASSERT_EQ(createExtendedFile(path, layout, &why), 0) << why;
+    const std::vector<uint8_t> bytes = mdnio::test::readFile(path);
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "[Mdnky2]");
+    const VerifyReport report = verifyExtendedFile(path);
+    EXPECT_TRUE(report.ok()) << report.problems.front();
+    EXPECT_EQ(report.trees.size(), 2u);
+
+    layout.keys[1].segments[0].length = 0;
+    LayoutFault fault;
+    EXPECT_EQ(createExtendedFile(dir.file("refused.dat"), layout, &why, &fault), MDK_E_LENGTH);
+    EXPECT_EQ(fault.key, 1);
+    EXPECT_EQ(fault.segment, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("refused.dat")));
+}
+
 TEST(DevtoolsCreate, IndexedFilesAndTheirRefusals) {
     TempDir dir;
     struct Case {

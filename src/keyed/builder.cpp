@@ -1,12 +1,10 @@
 #include "keyed/builder.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <random>
 
 #include "common/bytes.h"
 #include "common/keydesc.h"
+#include "devtools/layout_parts.h"
 #include "keyed/format.h"
 #include "platform/platform.h"
 
@@ -34,31 +32,11 @@ constexpr size_t kTableBytes = 128 + 256;  // header part and continuation
 constexpr uint16_t kKnownOptions = 0x3F7F;
 constexpr uint16_t kNullOptions = common::kOptNullSegment | common::kOptNullCounting;
 
-// Collects the reason of a refusal, and the key and segment at fault when there is one.
-class Refusal {
+// Refusals answer kBuildBadLayout.
+class Refusal : public devtools::LayoutRefusal {
   public:
-    Refusal(std::string* why, LayoutFault* fault) : why_(why), fault_(fault) {}
-    // The layout as a whole.
-    int operator()(const std::string& reason) const { return at(-1, -1, "", reason); }
-    int key(size_t k, const std::string& reason) const {
-        return at(static_cast<int>(k), -1, keyName(k) + ": ", reason);
-    }
-    // Segment i (from 0) of key k.
-    int segment(size_t k, size_t i, const std::string& reason) const {
-        return at(static_cast<int>(k), static_cast<int>(i),
-                  keyName(k) + " segment " + std::to_string(i + 1) + ": ", reason);
-    }
-
-  private:
-    static std::string keyName(size_t k) { return "key " + std::to_string(k); }
-    int at(int k, int i, const std::string& where, const std::string& reason) const {
-        if (why_) *why_ = where + reason;
-        if (fault_) *fault_ = LayoutFault{k, i, reason};
-        return kBuildBadLayout;
-    }
-
-    std::string* why_;
-    LayoutFault* fault_;
+    Refusal(std::string* why, LayoutFault* fault)
+        : devtools::LayoutRefusal(kBuildBadLayout, why, fault) {}
 };
 
 // The slot size S of the layout: the most bytes a record (or a piece of one) takes.
@@ -283,28 +261,6 @@ int checkRoundTrip(const KeyLayout& keys, const ClassicFileImage& image, const R
     return 0;
 }
 
-// A file identity for a new file.  Files opened together are told apart by it, so two files
-// made one after the other in one process must differ: mix the clock, a random device and a
-// process-wide serial number.
-uint32_t freshIdentity() {
-    static std::atomic<uint32_t> serial{0};
-    uint64_t seed =
-        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    seed ^= uint64_t{serial.fetch_add(1)} * 0x9E3779B97F4A7C15ull;
-    try {
-        std::random_device device;
-        seed ^= uint64_t{device()} << 32 | device();
-    } catch (...) {
-        // No random source: the clock and the serial number still differ per call.
-    }
-    // splitmix64 finaliser: every input bit reaches every output bit.
-    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9ull;
-    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBull;
-    seed ^= seed >> 31;
-    const uint32_t id = static_cast<uint32_t>(seed ^ (seed >> 32));
-    return id != 0 ? id : 1;
-}
-
 }  // namespace
 
 int checkClassicLayout(const ClassicLayout& layout, KeyLayout* keys, std::string* why,
@@ -348,7 +304,7 @@ int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::
 int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::string* why,
                      LayoutFault* fault) {
     ClassicLayout chosen = layout;
-    if (chosen.identity == 0) chosen.identity = freshIdentity();
+    if (chosen.identity == 0) chosen.identity = devtools::freshIdentity();
     ClassicFileImage image;
     if (int code = classicFileImage(chosen, image, why, fault)) return code;
 

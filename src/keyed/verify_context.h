@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -22,6 +23,7 @@
 #include "common/bytes.h"
 #include "common/keydesc.h"
 #include "common/verify_parts.h"
+#include "common/verify_tree.h"
 #include "keyed/format.h"
 #include "keyed/verify.h"
 
@@ -146,30 +148,8 @@ struct Header {
     std::array<uint32_t, 16> roots{};
 };
 
-// A leaf entry of a key tree.
-struct LeafEntry {
-    Bytes value;
-    int32_t pointer = 0;
-    uint32_t block = 0;
-};
-
-// State of one key tree's walk.
-struct TreeWalk {
-    size_t key = 0;
-    size_t entrySize = 0;
-    unsigned capacity = 0;
-    int leafDepth = -1;
-    uint32_t blocks = 0;
-    uint32_t entries = 0;
-    std::vector<LeafEntry> leaves;  // kept for the record checks (not when only the trees)
-};
-
-// A record reached from key 0, as the engine's record buffer holds it: key area length byte, key
-// area, BE16 data length, data (the owner piece only, expanded when compressed).
-struct RecordBuffer {
-    uint32_t address = 0;
-    Bytes buffer;
-};
+using common::verifying::LeafEntry;
+using common::verifying::TreeWalk;
 
 // An extent of the base file in slot mode, where blocks and record slots share one file.
 struct Extent {
@@ -236,15 +216,6 @@ class Verifier {
 
     // ---- key trees (verify_trees.cpp)
     void checkTrees();
-    void walkBlock(TreeWalk& walk, uint32_t address, int depth, const Bytes& low, const Bytes& high,
-                   bool rightmost);
-    void checkEntries(const TreeWalk& walk, const Bytes& block, unsigned count,
-                      const std::string& where, const Bytes& low, const Bytes& high,
-                      bool rightmost);
-    void walkChildren(TreeWalk& walk, const Bytes& block, unsigned count, const std::string& where,
-                      int depth, const Bytes& low, bool rightmost);
-    void collectLeaf(TreeWalk& walk, const Bytes& block, unsigned count, uint32_t address,
-                     const std::string& where, int depth);
 
     // ---- records (verify_records.cpp)
     std::string readRecordAt(uint32_t address, Bytes& out, uint32_t& link);
@@ -253,8 +224,6 @@ class Verifier {
     std::string readOwner(uint32_t address, Bytes& out);
     void checkRecords();
     void checkKey0Entry(const LeafEntry& e, uint32_t address, const Bytes& record);
-    void checkAlternateKey(size_t k, const std::vector<RecordBuffer>& records,
-                           const std::set<uint32_t>& unreadable);
     void checkOrphans();
 
     // ---- dictionary and password (verify_dict.cpp)

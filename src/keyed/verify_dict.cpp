@@ -108,29 +108,18 @@ void Verifier::walkDictionaryBack(uint32_t at, std::set<uint32_t>& seen) {
 // The password record is the first "EXT" record from record 1 on; kinds 2 and 3 encipher
 // key and data blocks.
 void Verifier::findPassword(const std::vector<DictRecord>& records) {
-    for (size_t i = 1; i < records.size(); ++i) {
-        const Bytes& p = records[i].payload;
-        std::vector<std::span<const uint8_t>> fields;
-        for (size_t at = 0; at < p.size() && fields.size() < 3;) {
-            const size_t length = p[at];
-            if (at + 1 + length > p.size()) break;
-            fields.push_back(std::span(p).subspan(at + 1, length));
-            at += 1 + length;
+    std::vector<Bytes> payloads;
+    for (const DictRecord& r : records)
+        payloads.push_back(r.payload);
+    const int kind = common::verifying::passwordKind(payloads);
+    if (kind == 2 || kind == 3) {
+        enciphered_ = true;
+        if (!options_.decipher) {
+            blocksReadable_ = false;
+            problem("password: key and data blocks are enciphered (password kind " +
+                    std::to_string(kind) +
+                    ") and no decipher was given: key trees and records not checked");
         }
-        if (fields.empty() || fields[0].size() != 3 ||
-            !std::equal(fields[0].begin(), fields[0].end(), "EXT")) {
-            continue;
-        }
-        if (fields.size() >= 3 && !fields[2].empty() && (fields[2][0] == 2 || fields[2][0] == 3)) {
-            enciphered_ = true;
-            if (!options_.decipher) {
-                blocksReadable_ = false;
-                problem("password: key and data blocks are enciphered (password kind " +
-                        std::to_string(fields[2][0]) +
-                        ") and no decipher was given: key trees and records not checked");
-            }
-        }
-        return;
     }
 }
 

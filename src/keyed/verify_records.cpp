@@ -131,7 +131,7 @@ void Verifier::checkRecords() {
     }
     if (h_.recordSize == 0) return;  // key-only: the entries are the records
 
-    std::vector<RecordBuffer> records;
+    std::vector<common::verifying::IndexedRecord> records;
     std::set<uint32_t> unreadable;
     for (const LeafEntry& e : key0) {
         const uint32_t address = static_cast<uint32_t>(-int64_t{e.pointer});
@@ -143,10 +143,13 @@ void Verifier::checkRecords() {
             continue;
         }
         checkKey0Entry(e, address, buffer);
-        records.push_back(RecordBuffer{address, std::move(buffer)});
+        records.push_back({address, address, std::move(buffer)});
     }
-    for (size_t k = 1; k < trees_.size(); ++k)
-        checkAlternateKey(k, records, unreadable);
+    for (size_t k = 1; k < trees_.size(); ++k) {
+        common::verifying::checkAlternateKey(layout_, k, trees_[k].leaves, records, unreadable,
+                                             (layout_.keys[k].flags & common::kKeyUnique) != 0,
+                                             problems_);
+    }
     checkOrphans();
 }
 
@@ -181,50 +184,6 @@ void Verifier::checkKey0Entry(const LeafEntry& e, uint32_t address, const Bytes&
     if (value != e.value) {
         problem(recordName(address) + ": key 0 entry " + dump(e.value) +
                 " does not match the record's key 0 value " + dump(value));
-    }
-}
-
-// Every record with a non-empty value of key k has exactly its entry, and the tree holds
-// nothing else; a unique key has no value twice (ignoring the address suffix).
-void Verifier::checkAlternateKey(size_t k, const std::vector<RecordBuffer>& records,
-                                 const std::set<uint32_t>& unreadable) {
-    std::multimap<Bytes, int32_t> entries;
-    for (const LeafEntry& e : trees_[k].leaves)
-        entries.emplace(e.value, e.pointer);
-    const bool unique = (layout_.keys[k].flags & common::kKeyUnique) != 0;
-    std::map<Bytes, uint32_t> uniqueValues;
-    const std::string name = keyName(k);
-    for (const RecordBuffer& r : records) {
-        Bytes value(layout_.keys[k].valueSize());
-        if (common::buildKeyValue(layout_, k, r.buffer, r.address, false, 0, value) != 0) {
-            problem(recordName(r.address) + ": " + name + " value cannot be built");
-            continue;
-        }
-        if (common::isEmptyValue(value)) continue;
-        auto it = entries.find(value);
-        if (it == entries.end()) {
-            problem(name + ": entry missing for " + recordName(r.address) + " " + dump(value));
-        } else {
-            if (it->second != -int64_t{r.address}) {
-                problem(name + ": entry for " + recordName(r.address) + " points at " +
-                        std::to_string(it->second));
-            }
-            entries.erase(it);
-        }
-        if (unique) {
-            Bytes bare(value.size());
-            common::buildKeyValue(layout_, k, r.buffer, 0, false, 0, bare);
-            auto [at, fresh] = uniqueValues.emplace(bare, r.address);
-            if (!fresh) {
-                problem("unique " + name + ": duplicate value in " + recordName(at->second) +
-                        " and " + recordName(r.address));
-            }
-        }
-    }
-    for (const auto& [value, pointer] : entries) {
-        if (pointer < 0 && unreadable.count(static_cast<uint32_t>(-int64_t{pointer}))) continue;
-        problem(name + ": entry " + dump(value) + " (pointer " + std::to_string(pointer) +
-                ") belongs to no record");
     }
 }
 

@@ -3,6 +3,7 @@
 // the file cannot be opened or locked: that says nothing about its soundness.
 #include <fmt/format.h>
 
+#include <fstream>
 #include <vector>
 
 #include "mdk/commands.h"
@@ -31,7 +32,9 @@ Verdict verify(FileKind kind, const std::string& path) {
         v.count = v.problems.size();
         return v;
     }
-    const mdnio::devtools::VerifyReport report = mdnio::devtools::verifyClassicFile(path);
+    const mdnio::devtools::VerifyReport report = kind == FileKind::Extended
+                                                     ? mdnio::devtools::verifyExtendedFile(path)
+                                                     : mdnio::devtools::verifyClassicFile(path);
     v.problems = report.problems;
     v.count = report.count();
     v.counted = fmt::format(", {} record{}", report.records, report.records == 1 ? "" : "s");
@@ -55,15 +58,35 @@ bool accessFailure(int code) {
     }
 }
 
+// The kind a file's magic names, for a file the library will not open: an extended keyed file,
+// or else (most likely) a damaged classic keyed file.
+FileKind kindByMagic(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char magic[8] = {};
+    in.read(magic, sizeof magic);
+    return in && std::string(magic, sizeof magic) == "[Mdnky2]" ? FileKind::Extended
+                                                                : FileKind::Classic;
+}
+
+std::string kindText(FileKind kind) {
+    switch (kind) {
+        case FileKind::Indexed:
+            return "indexed";
+        case FileKind::Extended:
+            return "extended keyed";
+        default:
+            return "classic keyed";
+    }
+}
+
 [[noreturn]] void cannotCheck(const std::string& path, int code) {
     throw Failure(fmt::format("{}: cannot be checked: {}", path, openFailureText(path, code, true)),
                   kExitCannotOpen, code);
 }
 
 int run(const Options& o) {
-    // The kind decides the verifier: asked of the library, which recognises it at open.  A file
-    // the library will not open is most likely a damaged classic keyed file; the classic
-    // verifier says what is wrong with it.
+    // The kind decides the verifier: asked of the library, which recognises it at open.  For a
+    // file the library will not open the magic decides; the verifier says what is wrong with it.
     FileKind kind = FileKind::Classic;
     std::string openFailure;
     {
@@ -75,10 +98,11 @@ int run(const Options& o) {
             if (e.code() < 0 || e.exitStatus() == kExitBusy) throw;
             if (accessFailure(e.code())) cannotCheck(o.file, e.code());
             openFailure = codeText(e.code());
+            kind = kindByMagic(o.file);
         }
     }
     if (kind == FileKind::Other) {
-        throw Failure(o.file + ": only classic keyed and indexed files can be checked");
+        throw Failure(o.file + ": only keyed and indexed files can be checked");
     }
     const Verdict v = verify(kind, o.file);
     if (!openFailure.empty())
@@ -86,8 +110,7 @@ int run(const Options& o) {
     for (const std::string& p : v.problems)
         fmt::print("{}: {}\n", o.file, p);
     if (v.problems.empty() && openFailure.empty()) {
-        fmt::print("{}: sound ({} file{})\n", o.file,
-                   kind == FileKind::Indexed ? "indexed" : "classic keyed", v.counted);
+        fmt::print("{}: sound ({} file{})\n", o.file, kindText(kind), v.counted);
         return kExitOk;
     }
     const size_t count = v.count + (openFailure.empty() ? 0 : 1);

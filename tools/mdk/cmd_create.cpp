@@ -39,6 +39,10 @@ std::string summary(const Layout& l) {
     if (l.kind == FileKind::Indexed) {
         return fmt::format("indexed file, records of {} bytes", l.indexed.recordSize);
     }
+    if (l.kind == FileKind::Extended) {
+        return fmt::format("extended keyed file, {}-byte blocks, {} key{}", l.extended.blockSize,
+                           l.extended.keys.size(), l.extended.keys.size() == 1 ? "" : "s");
+    }
     return fmt::format("classic keyed file, {} mode, {}-byte blocks, {} key{}",
                        l.classic.blockMode ? "block" : "slot", l.classic.blockSize,
                        l.classic.keys.size(), l.classic.keys.size() == 1 ? "" : "s");

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <set>
+#include <type_traits>
 #include <vector>
 
 #include "mdk/escape.h"
@@ -168,11 +169,13 @@ dt::Segment segmentFrom(const json& j, const std::string& where) {
     return s;
 }
 
-void keysFrom(Members& top, ClassicLayout& layout) {
+// The keys of a layout, at most `most`; with `names`, each key may carry a "name".
+std::vector<dt::Key> keysFrom(Members& top, size_t most, std::vector<std::string>* names) {
     const json* keys = top.find("keys");
-    if (!keys || !keys->is_array() || keys->empty()) {
-        refuse(top.at("keys"), "needs an array of 1 to 16 keys");
+    if (!keys || !keys->is_array() || keys->empty() || keys->size() > most) {
+        refuse(top.at("keys"), fmt::format("needs an array of 1 to {} keys", most));
     }
+    std::vector<dt::Key> out;
     for (size_t k = 0; k < keys->size(); ++k) {
         const std::string where = fmt::format("{}[{}]", top.at("keys"), k);
         Members m((*keys)[k], where);
@@ -185,6 +188,7 @@ void keysFrom(Members& top, ClassicLayout& layout) {
             if (k != 0) refuse(m.at("sequence"), "only the primary key (the first) takes one");
             key.sequence = true;
         }
+        if (names) names->push_back(m.text("name", ""));
         const json* segments = m.find("segments");
         if (!segments || !segments->is_array() || segments->empty()) {
             refuse(m.at("segments"), "needs an array of segments");
@@ -193,9 +197,10 @@ void keysFrom(Members& top, ClassicLayout& layout) {
             key.segments.push_back(
                 segmentFrom((*segments)[i], fmt::format("{}[{}]", m.at("segments"), i)));
         }
-        layout.keys.push_back(key);
+        out.push_back(key);
         m.done();
     }
+    return out;
 }
 
 Layout classicFrom(Members& m) {
@@ -226,7 +231,7 @@ Layout classicFrom(Members& m) {
         refuse(m.at("magic"), "must be [Mdnkey] or [Tjwkey]");
     }
     l.tjwMagic = magic == "[Tjwkey]";
-    keysFrom(m, l);
+    l.keys = keysFrom(m, 16, nullptr);
     m.done();
     return out;
 }
@@ -249,6 +254,39 @@ Layout indexedFrom(Members& m) {
     return out;
 }
 
+Layout extendedFrom(Members& m) {
+    Layout out;
+    out.kind = FileKind::Extended;
+    dt::ExtendedLayout& l = out.extended;
+    l.blockSize = static_cast<int>(m.integer("blockSize", 4096, 4096, 65536));
+    l.maxDataLength = static_cast<int>(m.integer("maxDataLength", 0, 0, 32767));
+    l.keyAreaSize = static_cast<int>(m.integer("keyAreaSize", 0, 0, 127));
+    l.maxRecords = static_cast<uint64_t>(m.integer("maxRecords", 0, 0, 0x7FFFFFFFFFFFFFFFL));
+    l.compress = m.flag("compress", false);
+    const int separator = separatorFrom(m);
+    if (separator == FieldCodec::kLengthPrefixed) {
+        l.separator = dt::ExtendedLayout::Separator::LengthCoded;
+    } else if (separator >= 0) {
+        l.separator = dt::ExtendedLayout::Separator::Byte;
+        l.separatorByte = static_cast<uint8_t>(separator);
+    }
+    l.fullLengthKeys = m.flag("fullLengthKeys", false);
+    l.newRecordOnUpdate = m.flag("newRecordOnUpdate", false);
+    l.stepBackIgnoringSuffixOnly = m.flag("stepBackIgnoringSuffixOnly", false);
+    l.largeFile = m.flag("largeFile", false);
+    l.emptyGroups = static_cast<unsigned>(m.integer("emptyGroups", 0, 0, 65535));
+    std::vector<std::string> names;
+    const std::vector<dt::Key> keys = keysFrom(m, 255, &names);
+    for (size_t k = 0; k < keys.size(); ++k) {
+        dt::ExtendedKey key;
+        static_cast<dt::Key&>(key) = keys[k];
+        key.name = names[k];
+        l.keys.push_back(key);
+    }
+    m.done();
+    return out;
+}
+
 ordered_json separatorJson(int separator, bool indexed) {
     if (separator == kDefaultSeparator) return "default";
     if (separator == FieldCodec::kLengthPrefixed) return indexed ? "none" : "length-prefixed";
@@ -261,6 +299,40 @@ ordered_json optionsJson(uint16_t bits) {
         if (bits & o.bit) names.push_back(o.name);
     }
     return names;
+}
+
+ordered_json keyJson(const dt::Key& key) {
+    ordered_json kj;
+    kj["unique"] = key.unique;
+    kj["sequence"] = key.sequence;
+    ordered_json segments = ordered_json::array();
+    for (const dt::Segment& s : key.segments) {
+        ordered_json sj;
+        if (s.field == dt::kKeyAreaField) {
+            sj["field"] = "key";
+        } else {
+            sj["field"] = s.field;
+        }
+        sj["offset"] = s.offset;
+        sj["length"] = s.length;
+        sj["descending"] = s.descending;
+        sj["options"] = optionsJson(s.options);
+        sj["null"] = s.nullByte;
+        segments.push_back(sj);
+    }
+    kj["segments"] = segments;
+    return kj;
+}
+
+template <typename K>
+ordered_json keysJson(const std::vector<K>& keys) {
+    ordered_json out = ordered_json::array();
+    for (const K& key : keys) {
+        ordered_json kj = keyJson(key);
+        if constexpr (std::is_same_v<K, dt::ExtendedKey>) kj["name"] = key.name;
+        out.push_back(kj);
+    }
+    return out;
 }
 
 ordered_json classicJson(const ClassicLayout& l) {
@@ -283,30 +355,7 @@ ordered_json classicJson(const ClassicLayout& l) {
     j["counterCheck"] = l.counterCheck;
     j["newRecordOnUpdate"] = l.newRecordOnUpdate;
     j["magic"] = l.tjwMagic ? "[Tjwkey]" : "[Mdnkey]";
-    ordered_json keys = ordered_json::array();
-    for (const dt::Key& key : l.keys) {
-        ordered_json kj;
-        kj["unique"] = key.unique;
-        kj["sequence"] = key.sequence;
-        ordered_json segments = ordered_json::array();
-        for (const dt::Segment& s : key.segments) {
-            ordered_json sj;
-            if (s.field == dt::kKeyAreaField) {
-                sj["field"] = "key";
-            } else {
-                sj["field"] = s.field;
-            }
-            sj["offset"] = s.offset;
-            sj["length"] = s.length;
-            sj["descending"] = s.descending;
-            sj["options"] = optionsJson(s.options);
-            sj["null"] = s.nullByte;
-            segments.push_back(sj);
-        }
-        kj["segments"] = segments;
-        keys.push_back(kj);
-    }
-    j["keys"] = keys;
+    j["keys"] = keysJson(l.keys);
     return j;
 }
 
@@ -319,6 +368,29 @@ ordered_json indexedJson(const IndexedLayout& l) {
     if (l.separator == IndexedLayout::Separator::Byte) separator = l.separatorByte;
     if (l.separator == IndexedLayout::Separator::None) separator = FieldCodec::kLengthPrefixed;
     j["separator"] = separatorJson(separator, true);
+    return j;
+}
+
+ordered_json extendedJson(const dt::ExtendedLayout& l) {
+    ordered_json j;
+    j["kind"] = "extended";
+    j["blockSize"] = l.blockSize;
+    j["maxDataLength"] = l.maxDataLength;
+    j["keyAreaSize"] = l.keyAreaSize;
+    j["maxRecords"] = l.maxRecords;
+    j["compress"] = l.compress;
+    int separator = kDefaultSeparator;
+    if (l.separator == dt::ExtendedLayout::Separator::Byte) separator = l.separatorByte;
+    if (l.separator == dt::ExtendedLayout::Separator::LengthCoded) {
+        separator = FieldCodec::kLengthPrefixed;
+    }
+    j["separator"] = separatorJson(separator, false);
+    j["fullLengthKeys"] = l.fullLengthKeys;
+    j["newRecordOnUpdate"] = l.newRecordOnUpdate;
+    j["stepBackIgnoringSuffixOnly"] = l.stepBackIgnoringSuffixOnly;
+    j["largeFile"] = l.largeFile;
+    j["emptyGroups"] = l.emptyGroups;
+    j["keys"] = keysJson(l.keys);
     return j;
 }
 
@@ -337,12 +409,19 @@ Layout layoutFromJson(const json& j) {
     const std::string kind = m.text("kind", "classic");
     if (kind == "classic") return classicFrom(m);
     if (kind == "indexed") return indexedFrom(m);
-    refuse(m.at("kind"), "must be classic or indexed");
+    if (kind == "extended") return extendedFrom(m);
+    refuse(m.at("kind"), "must be classic, indexed or extended");
 }
 
 ordered_json layoutToJson(const Layout& layout) {
-    return layout.kind == FileKind::Indexed ? indexedJson(layout.indexed)
-                                            : classicJson(layout.classic);
+    switch (layout.kind) {
+        case FileKind::Indexed:
+            return indexedJson(layout.indexed);
+        case FileKind::Extended:
+            return extendedJson(layout.extended);
+        default:
+            return classicJson(layout.classic);
+    }
 }
 
 Layout layoutOfFile(OpenFile& file) {
@@ -428,7 +507,9 @@ void buildFile(const std::string& path, const Layout& layout) {
         code = dt::createIndexedFile(path, layout.indexed, &why);
     } else {
         dt::LayoutFault fault;
-        code = dt::createClassicFile(path, layout.classic, &why, &fault);
+        code = layout.kind == FileKind::Extended
+                   ? dt::createExtendedFile(path, layout.extended, &why, &fault)
+                   : dt::createClassicFile(path, layout.classic, &why, &fault);
         if (fault.key >= 0) why = fmt::format("{}: {}", memberAt(fault), fault.reason);
     }
     if (code != 0) throw Failure(fmt::format("{}: {}: {}", path, why, codeText(code)));

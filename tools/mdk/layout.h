@@ -9,6 +9,12 @@
 //              "segments": [{"field": "key", "offset": 0, "length": 6, "descending": false,
 //                            "options": [], "null": 0}]}]}
 // Indexed file: {"kind": "indexed", "recordSize": 40, "maxRecords": 0, "separator": "default"}.
+// Extended keyed file (defaults shown; keys as for a classic file, each with an optional "name"
+// of up to 23 characters, up to 255 keys):
+//   {"kind": "extended", "blockSize": 4096, "maxDataLength": 0, "keyAreaSize": 0,
+//    "maxRecords": 0, "compress": false, "separator": "default", "fullLengthKeys": false,
+//    "newRecordOnUpdate": false, "stepBackIgnoringSuffixOnly": false, "largeFile": false,
+//    "emptyGroups": 0, "keys": [...]}
 //
 // storage: "block" or "slot".  separator: "default" (0x8A), "length-prefixed" (also "none"), a
 // one-byte string in the escaped form of records ("|", "\\x01") or a number 0..255.  field: "key"
@@ -29,8 +35,9 @@ namespace mdk {
 
 struct Layout {
     FileKind kind = FileKind::Classic;
-    mdnio::devtools::ClassicLayout classic;  // kind Classic
-    mdnio::devtools::IndexedLayout indexed;  // kind Indexed
+    mdnio::devtools::ClassicLayout classic;    // kind Classic
+    mdnio::devtools::IndexedLayout indexed;    // kind Indexed
+    mdnio::devtools::ExtendedLayout extended;  // kind Extended
 };
 
 struct SegmentOption {

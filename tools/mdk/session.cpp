@@ -55,6 +55,7 @@ OpenFile::OpenFile(Environment& env, const std::string& path, Access access) : p
     if (MDDescribeFile(file_, &info) == 1) {
         if (info.formatCode == MDK_FORMAT_KEYED) kind_ = FileKind::Classic;
         if (info.formatCode == MDK_FORMAT_INDEXED) kind_ = FileKind::Indexed;
+        if (info.formatCode == MDK_FORMAT_KEYED2) kind_ = FileKind::Extended;
     }
     keyAreaWidth_ = static_cast<int>(MDGetEnvMode(file_, MDK_FILE_KEY_AREA_WIDTH));
     maxDataLength_ = static_cast<int>(MDGetEnvMode(file_, MDK_FILE_MAX_DATA_LENGTH));

@@ -9,7 +9,7 @@
 
 namespace mdk {
 
-enum class FileKind { Classic, Indexed, Other };
+enum class FileKind { Classic, Indexed, Extended, Other };
 
 // A record as the interface reads it: the key area (for indexed files the eight digits of the
 // record number) and the data.

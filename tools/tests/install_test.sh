@@ -6,9 +6,8 @@ source "$(dirname "$0")/lib.sh"
 
 BUILD=${MDK_BUILD_DIR:?the build directory, to install from}
 X=$WORK/x
-# Installing takes what the build made: the targets it needs must be there.
-cmake --build "$BUILD" --target mdnio mdk mdk_manpage >"$WORK/build.log" 2>&1 ||
-    fail "building what the install needs: $(tail -5 "$WORK/build.log")"
+# Installing takes what the build made.  The test never builds: a build here would relink mdk
+# under the tests that run beside it.
 run cmake --install "$BUILD" --prefix "$X"
 expect_status "cmake --install" 0
 

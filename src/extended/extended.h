@@ -102,6 +102,23 @@ uint8_t* fetchMap(ExtFile* f, uint32_t group);
 // Block x of `type` (kAnyType: any).  A block read must carry x in bytes 1..4 and the type
 // asked for, else 41.
 uint8_t* fetchBlock(ExtFile* f, uint32_t number, Fetch mode, int type = kAnyType);
+// The map of group g as the last map commit left it (its current copy on disk).
+uint8_t* committedMap(ExtFile* f, uint32_t group);
+// The map of group g to change: on the group's first change in a period, a copy of the
+// committed map held under the other copy's place (metadata, written by the map commit).
+uint8_t* workingMap(ExtFile* f, uint32_t group);
+// A free number whose place the committed state does not use; a new group is appended when
+// every group is exhausted (24 when the file may hold no more).
+FreeNumber freeNumber(ExtFile* f);
+// A new block of `type` on a free number, claimed at once: zeroed but for its type and number,
+// and dirty.
+uint8_t* newBlock(ExtFile* f, uint8_t type, uint32_t* number);
+// Gives a block's number back: free from the next map commit on; the block is never written.
+void releaseBlock(ExtFile* f, uint32_t number);
+// Marks a cached block changed: it is written (copy-on-write) at the period's end.
+void markDirty(ExtFile* f, uint8_t* block);
+// The write-back's copy-on-write step (StoreHooks::relocate).
+void relocateBlock(MdkFile* f, CacheBuffer& buffer);
 
 // ---- period.cpp: header-lock periods -----------------------------------------------------------
 
@@ -116,6 +133,14 @@ void reloadRegion(ExtFile* f);
 // For reads made without the header lock: whether the change counter on disk is still the one
 // the cache was read under.
 bool unchangedSinceLock(ExtFile* f);
+// The map commit (StoreHooks::commitMap): every group changed in the period has its working copy
+// written at its own place, and the directory names it current from then on.
+void commitMaps(MdkFile* f);
+// The header region written in one piece, with the change counter moved on by one
+// (StoreHooks::writeHeader): the step that makes the period's state the committed one.
+void writeRegion(MdkFile* f);
+// Whether the period changed anything that must reach the file.
+bool periodChanged(const ExtShared* s);
 // Undoes a period that failed: its changed blocks are dropped and the region is put back as it
 // was when the period began.  Never raises.
 void abandonPeriod(ExtFile* f) noexcept;

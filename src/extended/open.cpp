@@ -260,8 +260,18 @@ int32_t endTransaction(ExtFile* f) {
 
 }  // namespace
 
+// The transaction's changes reach the file as one period at the header unlock that ends it:
+// blocks, map, then the region.  A transaction that failed half-way, or a commit whose writes
+// fail, ends as a rollback does, and the commit fails with the code.
 int32_t opCommit(MdkFile* mf) {
-    return endTransaction(X(mf));
+    ExtFile* f = X(mf);
+    int32_t code = f->sh()->txFailure;
+    if (!code && localTrap(f, [&] { return endTransaction(f); }) == 0) return 0;
+    if (!code) code = f->error.load();
+    const bool closing = f->flags & kFileClosedInTx;
+    opRollback(f);  // frees a handle closed during the transaction
+    if (closing) return -1;
+    raiseError(f, code);
 }
 
 int32_t opRollback(MdkFile* mf) {

@@ -115,12 +115,69 @@ void lockHeader(ExtFile* f) {
     s->atLock = s->region;
 }
 
+bool periodChanged(const ExtShared* s) {
+    return s->dirtyCount != 0 || (s->flags & kHeaderDirty);
+}
+
+void commitMaps(MdkFile* mf) {
+    ExtFile* f = X(mf);
+    ExtShared* s = f->sh();
+    for (uint32_t g = 0; g < s->region.groupCount(); g++) {
+        uint8_t& d = s->region.directory[g];
+        if (!(d & kDirChanged)) continue;
+        const uint32_t working = otherMapCopy(s->geo, g, d);
+        CacheBuffer* b = store::findBuffer(*s, working);
+        if (!b || !b->dirty) raiseError(f, MDK_E_INTERNAL);
+        const MapCommit plan = planMapCommit(s->geo, {b->data.get(), s->blockSize}, g, d);
+        uint64_t offset = 0;
+        if (int code = blockOffset(s->geo, plan.writeAt, offset)) raiseError(f, code);
+        store::writeBuffer(f, *s, *b, b->data.get(), {s->fd, static_cast<int64_t>(offset)}, true);
+        b->metadata = false;
+        d = plan.directoryByte;
+        s->flags |= kHeaderDirty;
+    }
+    s->dirtyBuffers.clear();
+    s->freeCursor = {};
+    s->placeCursor = {};
+}
+
+void writeRegion(MdkFile* mf) {
+    ExtFile* f = X(mf);
+    ExtShared* s = f->sh();
+    HeaderRegion next = s->region;
+    // Every region written moves the counter: other processes drop what they cached, map
+    // copies included, whatever the period changed.
+    next.changeCounter++;
+    std::vector<uint8_t> bytes(next.size());
+    if (encodeHeaderRegion(next, bytes) != bytes.size()) raiseError(f, MDK_E_INTERNAL);
+    // One write, not through the mapping: a copy into the mapping cut short by a kill could
+    // leave half a region.
+    const platform::IoResult w = store::writeBytes(
+        *s, s->fd, bytes.data(), bytes.size(), static_cast<int64_t>(s->fixed.regionStart()), false);
+    if (w.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
+    if (w.status != platform::IoStatus::Ok || w.count != static_cast<int64_t>(bytes.size()))
+        raiseError(f, MDK_E_WRITE);
+    s->region = std::move(next);
+    s->atLock = s->region;
+    s->recordCount = static_cast<int32_t>(static_cast<uint32_t>(s->region.recordCount));
+    s->flags &= ~kHeaderDirty;
+}
+
 void unlockHeader(ExtFile* f, bool force) {
     ExtShared* s = f->sh();
     releaseTransient(f, s->locks);
-    const bool ends = (s->flags & kHeaderLocked) && !(s->flags & (kTxHeld | kSharedExclusive)) &&
-                      (force || !f->env->inTransaction);
-    if (ends) releaseOsLock(s);
+    const bool held = (s->flags & (kTxHeld | kSharedExclusive)) || !(s->flags & kHeaderLocked);
+    if (f->env->inTransaction || (held && !(s->flags & kSharedExclusive))) {
+        // Inside a transaction nothing is written before the commit; a header this period did
+        // not lock is not this period's to end.
+        if (!held && force) releaseOsLock(s);
+        unlockFile(f);
+        return;
+    }
+    // The period ends: what it changed reaches the file, the header region last.  A failure
+    // raises, and the raise's unlock drops what is left and gives the lock back.
+    if (periodChanged(s)) store::finishPeriod(f, *s, false);
+    if (!held) releaseOsLock(s);
     unlockFile(f);
 }
 

@@ -128,4 +128,120 @@ TEST_F(ExtendedStore, CreateModeZeroesTheBlock) {
         std::all_of(fetched.begin() + kBlockHead, fetched.end(), [](uint8_t b) { return b == 0; }));
 }
 
+// ---- periods that change blocks ----------------------------------------------------------------
+
+// A changed block whose place the committed state uses goes to the place of a free number, and
+// that number takes the old place: the map stays a permutation.
+TEST_F(ExtendedStore, RelocatedPlaceGoesToTheFreeNumber) {
+    FileImage image = soundImage();
+    image.slottedBlock(5, kTypeData);
+    ASSERT_TRUE(open(image));
+    ASSERT_EQ(
+        inPeriod(file, [](ExtFile* f) { markDirty(f, fetchBlock(f, 5, Fetch::Plain, kTypeData)); }),
+        0);
+    ASSERT_EQ(inPeriod(file,
+                       [](ExtFile* f) {
+                           const uint32_t now = translate(f, 5).physical;
+                           EXPECT_NE(now, 5u);
+                           // The free number whose place 5 took (an implicit entry: its own number)
+                           // holds 5's old place now.
+                           const uint8_t* map = fetchMap(f, 0);
+                           EXPECT_EQ(readMapEntry({map, 4096}, now - 1), (MapEntry{kUsageFree, 5}));
+                           EXPECT_TRUE(isDataUsage(readMapEntry({map, 4096}, 4).usage));
+                       }),
+              0);
+}
+
+// When no group may hold a free number, a group is appended: its two map copies take the places
+// after the highest block, and the first number handed out is its entry 2.
+TEST_F(ExtendedStore, AppendedGroupHandsOutEntry2) {
+    FileImage image = soundImage();
+    image.region.directory[0] = 0;  // group 0 holds no free number
+    ASSERT_TRUE(open(image));
+    uint32_t number = 0;
+    ASSERT_EQ(inPeriod(file, [&](ExtFile* f) { newBlock(f, kTypeKey, &number); }), 0);
+    const uint32_t E = shared()->geo.entriesPerMap;
+    EXPECT_EQ(number, E + 3);
+    EXPECT_EQ(shared()->region.groupCount(), 2u);
+    EXPECT_GE(shared()->region.highestBlock, E + 3);
+    const std::vector<uint8_t> disk = mdnio::test::readFile(path);
+    for (uint32_t copy : {E + 1, E + 2}) {
+        const std::span<const uint8_t> map =
+            std::span<const uint8_t>(disk).subspan(size_t{copy} * 4096, 4096);
+        EXPECT_EQ(blockType(map), kTypeMap);
+        EXPECT_EQ(blockNumber(map), copy);
+    }
+    // The committed map names the new block.
+    ASSERT_EQ(inPeriod(file,
+                       [&](ExtFile* f) {
+                           EXPECT_EQ(readMapEntry({committedMap(f, 1), 4096}, 2).usage, kTypeKey);
+                       }),
+              0);
+}
+
+// A map commit switches exactly the groups whose map changed to their other copy: a block of
+// group 0 moves within group 0 and leaves group 1 alone; one of group 1 changes group 1 and the
+// group its new place comes from.
+TEST_F(ExtendedStore, MapCommitTogglesExactlyChangedGroups) {
+    ImageSpec spec;
+    spec.groups = 2;
+    FileImage image = soundImage(spec);
+    const uint32_t inGroup1 = image.geo.entriesPerMap + 8;
+    image.slottedBlock(5, kTypeData);
+    image.slottedBlock(inGroup1, kTypeData);
+    ASSERT_TRUE(open(image));
+    std::vector<std::vector<bool>> changed, toggled;
+    auto change = [&](uint32_t n) {
+        return inPeriod(file, [&](ExtFile* f) {
+            ExtShared* s = f->sh();
+            markDirty(f, fetchBlock(f, n, Fetch::Plain, kTypeData));
+            store::writeDirtyBuffers(f, *s, false);
+            const std::vector<uint8_t> before = s->region.directory;
+            commitMaps(f);
+            writeRegion(f);
+            changed.emplace_back();
+            toggled.emplace_back();
+            for (size_t g = 0; g < before.size(); g++) {
+                changed.back().push_back(before[g] & kDirChanged);
+                toggled.back().push_back((before[g] ^ s->region.directory[g]) & kDirSecondCopy);
+                EXPECT_EQ(s->region.directory[g] & kDirChanged, 0);
+            }
+        });
+    };
+    ASSERT_EQ(change(5), 0);
+    ASSERT_EQ(change(inGroup1), 0);
+    ASSERT_EQ(change(5), 0);
+    EXPECT_EQ(toggled, changed);
+    EXPECT_EQ(changed[0], (std::vector<bool>{true, false}));
+    EXPECT_TRUE(changed[1][1]);
+}
+
+// A period that fails half-way writes nothing: its blocks, its map copies and its region are
+// dropped, and the next period starts from the committed state.
+TEST_F(ExtendedStore, AFailedPeriodLeavesNothing) {
+    FileImage image = soundImage();
+    image.slottedBlock(5, kTypeData);
+    ASSERT_TRUE(open(image));
+    const std::vector<uint8_t> before = mdnio::test::readFile(path);
+    const HeaderRegion region = shared()->region;
+    EXPECT_EQ(inPeriod(file,
+                       [](ExtFile* f) {
+                           uint8_t* b = fetchBlock(f, 5, Fetch::Plain, kTypeData);
+                           b[4000] = 0x77;
+                           markDirty(f, b);
+                           uint32_t n = 0;
+                           newBlock(f, kTypeKey, &n);
+                           releaseBlock(f, 3);
+                           raiseError(f, MDK_E_DUPLICATE);
+                       }),
+              MDK_E_DUPLICATE);
+    EXPECT_EQ(mdnio::test::readFile(path), before);
+    EXPECT_EQ(shared()->dirtyCount, 0u);
+    EXPECT_EQ(shared()->region.directory, region.directory);
+    EXPECT_EQ(shared()->region.highestBlock, region.highestBlock);
+    ASSERT_EQ(fetch(5, Fetch::Plain, kTypeData), 0);
+    EXPECT_NE(fetched[4000], 0x77);
+    EXPECT_EQ(cachedEntry(3).usage, kTypeKeyDescriptor);
+}
+
 }  // namespace

@@ -66,6 +66,15 @@ void checkBlock(ExtFile* f, const uint8_t* data, uint32_t number, int type) {
     if (type != kAnyType && data[0] != type) raiseError(f, MDK_E_BUFFER);
 }
 
+// A block made anew: zeros but for its number, and changed (a period that fails drops it, so
+// that no later read takes the zeros for what the file holds).
+void startFromZeros(ExtShared& s, CacheBuffer& b, uint32_t number) {
+    uint8_t* data = b.data.get();
+    std::memset(data, 0, s.blockSize);
+    common::putBe32(data + 1, number);
+    store::setDirty(s, b, common::kAllParts);
+}
+
 // The place a number of this mode lies at: a map copy of a group the directory has, or the
 // number's place through the map.
 uint32_t placeFor(ExtFile* f, uint32_t number, Fetch mode) {
@@ -145,8 +154,12 @@ uint8_t* fetchBlock(ExtFile* f, uint32_t number, Fetch mode, int type) {
         raiseError(f, MDK_E_BADADDR);
     if (CacheBuffer* hit = store::findBuffer(*s, number)) {
         hit->referenced = true;
-        if (mode != Fetch::Create) checkBlock(f, hit->data.get(), number, type);
-        return hit->data.get();
+        uint8_t* data = hit->data.get();
+        if (mode == Fetch::Create)
+            startFromZeros(*s, *hit, number);  // nothing of what it held is kept
+        else
+            checkBlock(f, data, number, type);
+        return data;
     }
     // The place first: translating may fetch a map block, and the buffer chosen below must not
     // be taken by that nested fetch.
@@ -156,12 +169,12 @@ uint8_t* fetchBlock(ExtFile* f, uint32_t number, Fetch mode, int type) {
     store::Filling filling(b);
     uint8_t* data = b.data.get();
     if (mode == Fetch::Create) {
-        std::memset(data, 0, s->blockSize);
-        common::putBe32(data + 1, number);
-    } else {
-        readPlace(f, b, physical, mode);
-        checkBlock(f, data, number, type);
+        store::settle(*s, b, number);
+        startFromZeros(*s, b, number);
+        return data;
     }
+    readPlace(f, b, physical, mode);
+    checkBlock(f, data, number, type);
     store::settle(*s, b, number);
     store::setClean(*s, b);
     return data;

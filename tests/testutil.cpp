@@ -98,4 +98,23 @@ int runInChild(int (*child)(void*), void* arg) {
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
+Baton::Baton() {
+    if (pipe(toChild) != 0 || pipe(toParent) != 0) std::abort();
+}
+
+Baton::~Baton() {
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
+        close(fd);
+}
+
+void Baton::give(int fd) {
+    char c = 1;
+    if (write(fd, &c, 1) != 1) std::abort();
+}
+
+bool Baton::take(int fd) {
+    char c;
+    return read(fd, &c, 1) == 1;
+}
+
 }  // namespace mdnio::test

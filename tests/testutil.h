@@ -33,6 +33,18 @@ std::vector<uint8_t> readFile(const std::string& path);
 // succeeds.
 int32_t readOnlyOpenErrorWithoutWriteAccess(const std::string& path);
 
+// A pair of pipes to hand control back and forth between a parent and its forked child.
+struct Baton {
+    int toChild[2];
+    int toParent[2];
+    Baton();
+    ~Baton();
+    Baton(const Baton&) = delete;
+    Baton& operator=(const Baton&) = delete;
+    static void give(int fd);  // lets the other side go on
+    static bool take(int fd);  // waits until the other side gives; false when it is gone
+};
+
 // Runs `child` in a forked process and answers its exit status (0 = success).  The child exits
 // with what `child` returns; an exception or a crash in it gives a non-zero status.
 int runInChild(int (*child)(void*), void* arg);

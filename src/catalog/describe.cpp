@@ -13,28 +13,7 @@ namespace {
 constexpr int32_t kKeyAreaFieldShown = 255;
 constexpr int32_t kDescendingBit = 0x80;
 
-int32_t be32(const uint8_t* p) {
-    return static_cast<int32_t>(common::getBe32(p));
-}
-
 }  // namespace
-
-void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> header,
-                            uint64_t recordCount, MdkFileInfo& info) {
-    const uint8_t* h = header.data();
-    info.capacityLow = be32(h + 14);
-    info.capacityHigh = be32(h + 10);
-    info.recordCountLow = static_cast<int32_t>(static_cast<uint32_t>(recordCount));
-    info.recordCountHigh = static_cast<int32_t>(static_cast<uint32_t>(recordCount >> 32));
-    info.value5Low = be32(h + 44);
-    info.value5High = be32(h + 40);
-    info.value7 = be32(h + 36);
-    info.describeFlags = common::describeFlags(h[49], h[50]);
-    info.formatCode = common::kFormatExtended;
-    info.blockSizeCode = h[48] + 1;
-    info.segmentCount = common::getBe16(h + 55);
-    info.flagsC = h[51];
-}
 
 void describeKey(const common::KeyLayout& layout, size_t key, MdkKeyInfo& out) {
     const common::KeyDesc& k = layout.keys[key];

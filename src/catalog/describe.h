@@ -1,6 +1,5 @@
-// Index descriptions (MDDescribeIndex) built from a file's key layout, and the file description
-// of an extended header.  These functions only format what they are given; facts.h takes the
-// inputs from an open file.
+// Index descriptions (MDDescribeIndex) built from a file's key layout.  These functions only
+// format what they are given; facts.h takes the inputs from an open file.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +10,6 @@
 #include "mdnio.h"
 
 namespace mdnio::catalog {
-
-// An extended file from the first 58 bytes of its header block and its 64-bit record count
-// (kept beyond those bytes): capacity (10..17), value5 (40..47), value7 (36..39), flags (49,
-// 50), block-size code (48) plus 1, segment count (55..56), flagsC (51).
-inline constexpr size_t kExtendedHeaderFields = 58;
-void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> header,
-                            uint64_t recordCount, MdkFileInfo& info);
 
 // The keys of a keyed file from `firstKey` on, as MDDescribeIndex answers them.
 //   When the file has fewer keys than *keyCountInOut, or when no key records are wanted,

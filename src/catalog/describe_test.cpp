@@ -1,5 +1,4 @@
-// MDDescribeFile and MDDescribeIndex on classic and indexed files, and the description of an
-// extended header.
+// MDDescribeFile and MDDescribeIndex on classic and indexed files.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,41 +39,6 @@ INSTANTIATE_TEST_SUITE_P(Bits, DescribeFlags,
                                            // Bits that are not reported.
                                            FlagCase{0x02 | 0x20 | 0x40, 0x20 | 0x40 | 0x80, 0},
                                            FlagCase{0xFF, 0xFF, 0x3FF}));
-
-TEST(DescribeExtended, HeaderFieldsAndTheRecordCount) {
-    uint8_t h[kExtendedHeaderFields] = {};
-    std::memcpy(h, "[Mdnky2]", 8);
-    common::putBe32(h + 10, 1);
-    common::putBe32(h + 14, 2);
-    common::putBe32(h + 36, 0xA1B2C3D4u);
-    common::putBe32(h + 40, 3);
-    common::putBe32(h + 44, 4);
-    h[48] = 3;
-    h[49] = 0x81;
-    h[50] = 0x16;
-    h[51] = 0x08;
-    common::putBe16(h + 55, 258);
-    MdkFileInfo info;
-    std::memset(&info, kSentinel, sizeof info);
-    describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields>(h),
-                           0x0000000500000006ull, info);
-    EXPECT_EQ(info.capacityLow, 2);
-    EXPECT_EQ(info.capacityHigh, 1);
-    EXPECT_EQ(info.recordCountLow, 6);
-    EXPECT_EQ(info.recordCountHigh, 5);
-    EXPECT_EQ(info.value5Low, 4);
-    EXPECT_EQ(info.value5High, 3);
-    EXPECT_EQ(info.value7, static_cast<int32_t>(0xA1B2C3D4u));
-    EXPECT_EQ(info.describeFlags, 1 | 16 | 64 | 128 | 0x200);
-    EXPECT_EQ(info.formatCode, 3);
-    EXPECT_EQ(info.blockSizeCode, 4);
-    EXPECT_EQ(info.segmentCount, 258);
-    EXPECT_EQ(info.flagsC, 8);
-    // Left to the caller: what the engine knows beyond the header.
-    EXPECT_EQ(info.maxDataLength, kSentinelWord);
-    EXPECT_EQ(info.keyCount, kSentinelWord);
-    EXPECT_EQ(info.separator, kSentinel);
-}
 
 // A classic file with three keys, key 2 of two segments, and header fields that every
 // description field can be told apart by.

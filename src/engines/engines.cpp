@@ -1,6 +1,7 @@
 // The kinds of file this build knows, and the one place that names their engines: the open
 // path asks these entries in order, and everything else reaches a file through the operation
 // table its engine put in the handle.  A new kind adds its engine's entry here.
+#include "extended/engine.h"
 #include "indexed/indexed.h"
 #include "keyed/open.h"
 #include "open/dispatch.h"
@@ -9,16 +10,8 @@ namespace mdnio {
 
 namespace {
 
-// Kinds that are recognised but not served by this build: their files and names are refused
-// with 5 rather than taken for something else.
-constexpr char kExtendedMagic[] = "[Mdnky2]";
-
-constexpr EngineEntry kExtendedKeyed = {
-    .kind = MDK_KIND_KEYED2,
-    .form = NameForm::Local,
-    .magics = {kExtendedMagic, nullptr},
-    .takesPassword = true,
-};
+// Kinds that are recognised but not served by this build: their names are refused with 5 rather
+// than taken for something else.
 constexpr EngineEntry kRemote = {
     .kind = MDK_KIND_REMOTE,
     .form = NameForm::Remote,
@@ -30,7 +23,7 @@ constexpr EngineEntry kView = {
 };
 
 const EngineEntry* const kEngines[] = {
-    &indexed::kIndexedEngine, &keyed::kClassicEngine, &kExtendedKeyed, &kRemote, &kView,
+    &indexed::kIndexedEngine, &keyed::kClassicEngine, &extended::kExtendedEngine, &kRemote, &kView,
 };
 
 }  // namespace

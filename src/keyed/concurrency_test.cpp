@@ -41,26 +41,7 @@ int32_t put(MdkFile* f, const std::string& key, const std::string& data) {
                      static_cast<int32_t>(key.size()));
 }
 
-// A pair of pipes to hand control back and forth between a parent and its child.
-struct Baton {
-    int toChild[2];
-    int toParent[2];
-    Baton() {
-        if (pipe(toChild) != 0 || pipe(toParent) != 0) std::abort();
-    }
-    ~Baton() {
-        for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]})
-            close(fd);
-    }
-    static void give(int fd) {
-        char c = 1;
-        if (write(fd, &c, 1) != 1) std::abort();
-    }
-    static bool take(int fd) {
-        char c;
-        return read(fd, &c, 1) == 1;
-    }
-};
+using mdnio::test::Baton;
 
 class Concurrency : public ::testing::TestWithParam<bool> {
   protected:

@@ -388,5 +388,27 @@ TEST(DenyLock, HeldOnTheDenyByteOnly) {
     EXPECT_FALSE(rangeLockedByOther(probe.fd(), kLockBase, 0x80000000u));
 }
 
+// Two names of one file (a hard link) open the same file; a copy with the same bytes does not.
+TEST(FileIdentity, NamesOfOneFileAgreeAndOtherFilesDiffer) {
+    TempDir dir;
+    const std::string a = dir.file("a.dat"), link = dir.file("b.dat"), copy = dir.file("c.dat");
+    mdnio::test::writeFile(a, std::string("same bytes"));
+    mdnio::test::writeFile(copy, std::string("same bytes"));
+    ASSERT_EQ(::link(a.c_str(), link.c_str()), 0);
+    int fds[3];
+    FileIdentity ids[3];
+    const std::string* names[3] = {&a, &link, &copy};
+    for (int i = 0; i < 3; i++) {
+        fds[i] = openFile(names[i]->c_str(), Access::ReadOnly, false, nullptr);
+        ASSERT_GE(fds[i], 0);
+        ASSERT_TRUE(fileIdentity(fds[i], ids[i]));
+    }
+    EXPECT_EQ(ids[0], ids[1]);
+    EXPECT_NE(ids[0], ids[2]);
+    for (int fd : fds)
+        closeFile(fd);
+    EXPECT_FALSE(fileIdentity(-1, ids[0]));
+}
+
 }  // namespace
 }  // namespace mdnio::platform

@@ -83,6 +83,14 @@ int64_t fileLength(int fd) {
     return st.st_size;
 }
 
+bool fileIdentity(int fd, FileIdentity& out) {
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return false;
+    out.device = static_cast<uint64_t>(st.st_dev);
+    out.inode = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
 bool truncateFile(int fd, int64_t length) {
     if (length < 0) return false;
     for (;;) {

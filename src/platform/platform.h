@@ -94,6 +94,16 @@ IoResult writeAt(int fd, const void* buf, size_t n, int64_t offset);
 
 // Length of the open file, or -1.
 int64_t fileLength(int fd);
+
+// Which file a descriptor has open: two descriptors with equal identities reach one file
+// whatever names they were opened by (links, another case, another path).
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+// False when the system cannot tell.
+bool fileIdentity(int fd, FileIdentity& out);
 bool truncateFile(int fd, int64_t length);
 bool syncFile(int fd);
 

@@ -39,7 +39,7 @@ uint8_t* slabPart(std::vector<platform::LargeMemory>& slabs, size_t index, size_
 
 void giveMemory(MdkFile* f, BlockStore& s, CacheBuffer& b) {
     if (b.data) return;
-    const size_t at = static_cast<size_t>(&b - s.cache.data());
+    const size_t at = b.index;
     if (s.blockSize <= kSlabBytes) {
         // A buffer a transaction added comes from the slabs given back when it ends; a base
         // buffer past the first ones from slabs kept while the file is open.  Slabs come
@@ -60,14 +60,23 @@ void giveMemory(MdkFile* f, BlockStore& s, CacheBuffer& b) {
 
 CacheBuffer& addBuffer(MdkFile* f, BlockStore& s) {
     s.cache.emplace_back();
-    giveMemory(f, s, s.cache.back());
-    return s.cache.back();
+    CacheBuffer& b = s.cache.back();
+    b.index = static_cast<uint32_t>(s.cache.size() - 1);
+    giveMemory(f, s, b);
+    return b;
+}
+
+// A buffer in use (pinned, or being filled) is never taken for another block.
+bool inUse(const CacheBuffer& b) {
+    return b.pins != 0 || b.filling;
 }
 
 }  // namespace
 
 void setUpCache(BlockStore& s, size_t buffers) {
     s.cache.resize(buffers);
+    for (size_t i = 0; i < buffers; i++)
+        s.cache[i].index = static_cast<uint32_t>(i);
     s.cacheIndex.reserve(buffers);
     s.baseBuffers = buffers;
 }
@@ -92,27 +101,28 @@ uint8_t* cachedBlock(BlockStore& s, uint32_t address, size_t& hint) {
     if (CacheBuffer* b = bufferHolding(s, hint, address)) return b->data.get();
     CacheBuffer* b = findBuffer(s, address);
     if (!b) return nullptr;
-    hint = static_cast<size_t>(b - s.cache.data());
+    hint = b->index;
     return b->data.get();
 }
 
 // A buffer for a block that is not cached, found by a clock hand sweeping the buffers: an empty
 // one is taken at once, a used one loses its mark and is taken on the next pass unless it was used
 // again meanwhile.  This approximates least-recently-used without keeping an order on every hit.
-// Inside a transaction dirty buffers are never reused, and a new buffer is added whenever fewer
-// clean buffers than a quarter of the cache's base size are left: a transaction that dirtied
-// thousands of blocks neither sweeps over them for every block it reads nor throws out the
-// blocks it reads at once.
+// Inside a transaction (or in a store that never writes early) dirty buffers are never reused,
+// and a new buffer is added whenever fewer clean buffers than a quarter of the cache's base size
+// are left: a transaction that dirtied thousands of blocks neither sweeps over them for every
+// block it reads nor throws out the blocks it reads at once.  Buffers in use and dirty metadata
+// are never taken.
 CacheBuffer& chooseBuffer(MdkFile* f, BlockStore& s) {
-    const bool tx = f->env->inTransaction;
+    const bool keepDirty = f->env->inTransaction || !s.writeEarly;
     const size_t n = s.cache.size();
-    if (tx && n - std::min(n, s.dirtyCount) < s.baseBuffers / 4) return addBuffer(f, s);
+    if (keepDirty && n - std::min(n, s.dirtyCount) < s.baseBuffers / 4) return addBuffer(f, s);
     const size_t limit = 2 * n;
     CacheBuffer* chosen = nullptr;
     for (size_t step = 0; step < limit && !chosen; step++) {
         if (s.clockHand >= n) s.clockHand = 0;
         CacheBuffer& b = s.cache[s.clockHand++];
-        if (tx && b.dirty) continue;
+        if (inUse(b) || (b.dirty && (keepDirty || b.metadata))) continue;
         if (b.address && b.referenced) {
             b.referenced = false;
             continue;
@@ -120,9 +130,13 @@ CacheBuffer& chooseBuffer(MdkFile* f, BlockStore& s) {
         chosen = &b;
     }
     if (!chosen) return addBuffer(f, s);
-    if (chosen->dirty) s.hooks->writeBack(f, *chosen, true);
+    if (chosen->dirty) {
+        Pin pin(*chosen);  // the write-back may fetch (and choose) other buffers
+        s.hooks->writeBack(f, *chosen, true);
+    }
     if (chosen->address) s.cacheIndex.erase(chosen->address);
     chosen->address = 0;
+    chosen->metadata = false;
     giveMemory(f, s, *chosen);
     return *chosen;
 }
@@ -130,27 +144,39 @@ CacheBuffer& chooseBuffer(MdkFile* f, BlockStore& s) {
 CacheBuffer& streamBufferFor(MdkFile* f, BlockStore& s) {
     CacheBuffer* b = nullptr;
     if (s.streamBuffer < s.cache.size() && !s.cache[s.streamBuffer].dirty &&
-        s.cache[s.streamBuffer].data) {
+        !inUse(s.cache[s.streamBuffer]) && s.cache[s.streamBuffer].data) {
         b = &s.cache[s.streamBuffer];
         if (b->address) s.cacheIndex.erase(b->address);
         b->address = 0;
     } else {
         b = &chooseBuffer(f, s);
     }
-    s.streamBuffer = static_cast<size_t>(b - s.cache.data());
+    s.streamBuffer = b->index;
     return *b;
 }
 
 void settle(BlockStore& s, CacheBuffer& b, uint32_t address) {
     b.address = address;
     b.referenced = true;
-    s.cacheIndex.put(address, static_cast<uint32_t>(&b - s.cache.data()));
+    b.filling = false;
+    s.cacheIndex.put(address, b.index);
+}
+
+void renameBuffer(BlockStore& s, CacheBuffer& b, uint32_t address) {
+    if (b.address == address) return;
+    if (CacheBuffer* other = findBuffer(s, address); other && other != &b) {
+        setClean(s, *other);
+        other->address = 0;
+        other->referenced = false;
+    }
+    if (b.address) s.cacheIndex.erase(b.address);
+    settle(s, b, address);
 }
 
 void setDirty(BlockStore& s, CacheBuffer& b, uint64_t parts) {
     b.changed |= parts;
     if (b.dirty) return;
-    s.dirtyBuffers.push_back(static_cast<uint32_t>(&b - s.cache.data()));
+    s.dirtyBuffers.push_back(b.index);
     s.dirtyCount++;
     b.dirty = true;
 }
@@ -176,6 +202,7 @@ void dropBuffers(BlockStore& s) {
         b.address = 0;
         b.referenced = false;
         b.dirty = false;
+        b.metadata = false;
         b.changed = 0;
     }
     s.cacheIndex.clear();
@@ -189,6 +216,7 @@ void dropDirtyBuffers(BlockStore& s) {
             setClean(s, b);
             b.address = 0;
             b.referenced = false;
+            b.metadata = false;
         }
     }
 }
@@ -260,36 +288,115 @@ void writeBuffer(MdkFile* f, BlockStore& s, CacheBuffer& b, const uint8_t* bytes
     setClean(s, b);
 }
 
-void writeDirtyBuffers(MdkFile* f, BlockStore& s, bool bulk) {
-    // Only the buffers made dirty since the last write-back need a look, not the whole cache.
-    if (!bulk) {
-        while (!s.dirtyBuffers.empty()) {
-            uint32_t at = s.dirtyBuffers.back();
-            if (at < s.cache.size() && s.cache[at].dirty) s.hooks->writeBack(f, s.cache[at], false);
-            s.dirtyBuffers.pop_back();
-        }
-        return;
-    }
+namespace {
+
+// The positions of the first `listed` dirty buffers of the list that a write-back writes, each
+// once; the metadata ones are left to the engine.
+std::vector<uint32_t> dirtyToWrite(const BlockStore& s, size_t listed) {
     std::vector<uint32_t> order;
-    order.reserve(s.dirtyBuffers.size());
-    for (uint32_t at : s.dirtyBuffers)
-        if (at < s.cache.size() && s.cache[at].dirty) order.push_back(at);
-    // A buffer made dirty again after a write-back is listed twice; no two buffers hold one
-    // address, so in address order its entries stand together.
-    std::sort(order.begin(), order.end(),
-              [&](uint32_t a, uint32_t b) { return s.cache[a].address < s.cache[b].address; });
+    order.reserve(listed);
+    for (size_t i = 0; i < listed; i++) {
+        const uint32_t at = s.dirtyBuffers[i];
+        if (at < s.cache.size() && s.cache[at].dirty && !s.cache[at].metadata) order.push_back(at);
+    }
+    // A buffer made dirty again after a write-back is listed twice.
+    std::sort(order.begin(), order.end());
     order.erase(std::unique(order.begin(), order.end()), order.end());
-    RunWriter writer(f, s, MDK_E_WRITE, true);
+    return order;
+}
+
+// After a write-back of the first `listed` entries: the list keeps the metadata still dirty
+// and what was listed meanwhile.  (A write-back that fails leaves the list as it was.)
+void forgetWritten(BlockStore& s, size_t listed) {
+    std::vector<uint32_t> kept;
+    for (size_t i = 0; i < s.dirtyBuffers.size(); i++) {
+        const uint32_t at = s.dirtyBuffers[i];
+        if (at < s.cache.size() && s.cache[at].dirty && (i >= listed || s.cache[at].metadata))
+            kept.push_back(at);
+    }
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    s.dirtyBuffers.swap(kept);
+}
+
+bool nonMetadataListed(const BlockStore& s) {
+    for (uint32_t at : s.dirtyBuffers)
+        if (at < s.cache.size() && s.cache[at].dirty && !s.cache[at].metadata) return true;
+    return false;
+}
+
+void relocateAll(MdkFile* f, BlockStore& s, const std::vector<uint32_t>& order) {
+    if (!s.hooks->relocate) return;
+    for (uint32_t at : order) {
+        CacheBuffer& b = s.cache[at];
+        Pin pin(b);
+        s.hooks->relocate(f, b);
+    }
+}
+
+void writeOneByOne(MdkFile* f, BlockStore& s, const std::vector<uint32_t>& order) {
+    for (uint32_t at : order) {
+        CacheBuffer& b = s.cache[at];
+        if (!b.dirty) continue;
+        Pin pin(b);
+        if (s.hooks->relocate) s.hooks->relocate(f, b);
+        s.hooks->writeBack(f, b, false);
+    }
+}
+
+// Whole blocks in the order of their places (logical order is not disk order once blocks
+// move), neighbours in one write; clean only once every write succeeded.
+void writeInBulk(MdkFile* f, BlockStore& s, const std::vector<uint32_t>& order) {
+    relocateAll(f, s, order);
+    struct Placed {
+        uint32_t at;
+        Place place;
+    };
+    std::vector<Placed> placed;
+    placed.reserve(order.size());
     for (uint32_t at : order) {
         CacheBuffer& b = s.cache[at];
         s.hooks->checkBulk(f, b);
-        const Place place = s.hooks->place(f, b.address);
-        writer.add(place.fd, place.offset, b.data.get(), s.blockSize);
+        placed.push_back({at, s.hooks->place(f, b.address)});
     }
+    std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+        return a.place.fd != b.place.fd ? a.place.fd < b.place.fd : a.place.offset < b.place.offset;
+    });
+    RunWriter writer(f, s, MDK_E_WRITE, true);
+    for (const Placed& p : placed)
+        writer.add(p.place.fd, p.place.offset, s.cache[p.at].data.get(), s.blockSize);
     writer.flush();
-    for (uint32_t at : order)
-        setClean(s, s.cache[at]);
-    s.dirtyBuffers.clear();
+    for (const Placed& p : placed)
+        setClean(s, s.cache[p.at]);
+}
+
+}  // namespace
+
+void writeDirtyBuffers(MdkFile* f, BlockStore& s, bool bulk) {
+    // Only the buffers made dirty since the last write-back need a look, not the whole cache.
+    // A relocation may make other buffers dirty (an engine's map blocks): those are looked at
+    // again, until only metadata is left.
+    do {
+        const size_t listed = s.dirtyBuffers.size();
+        const std::vector<uint32_t> order = dirtyToWrite(s, listed);
+        if (bulk)
+            writeInBulk(f, s, order);
+        else
+            writeOneByOne(f, s, order);
+        forgetWritten(s, listed);
+    } while (nonMetadataListed(s));
+}
+
+void finishPeriod(MdkFile* f, BlockStore& s, bool bulk) {
+    const bool sync = f->env->syncWrites != 0;
+    auto settleOnDisk = [&] {
+        if (sync && !platform::syncFile(s.baseFd())) raiseError(f, MDK_E_WRITE);
+    };
+    writeDirtyBuffers(f, s, bulk);
+    if (s.hooks->commitMap) s.hooks->commitMap(f);
+    settleOnDisk();
+    if (s.hooks->writeHeader) s.hooks->writeHeader(f);
+    settleOnDisk();
 }
 
 }  // namespace mdnio::store

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,8 +42,16 @@ struct BufferFree {
 // One buffer of the block cache.
 struct CacheBuffer {
     uint32_t address = 0;     // 0: empty
+    uint32_t index = 0;       // its position in BlockStore::cache, for as long as it lives
     bool referenced = false;  // used since the clock hand last passed it
     bool dirty = false;
+    // A block being read into the buffer (or made in it) that is not settled yet: it looks
+    // empty, but a fetch nested in the one that fills it must not take it.
+    bool filling = false;
+    // Buffers the engine writes itself at the end of a period (the working copies of a block
+    // map): writeDirtyBuffers leaves them dirty, and the cache never writes them early.
+    bool metadata = false;
+    uint32_t pins = 0;  // holds of Pin: while any is held the buffer is never chosen for reuse
     // The parts of a dirty buffer changed since its block was read or last written (bits of
     // common::BlockParts): the rest holds what the file holds, and a write-back leaves it out.
     // Always 0 in a clean buffer.
@@ -67,6 +76,15 @@ struct StoreHooks {
     void (*writeBack)(MdkFile* f, CacheBuffer& buffer, bool early);
     // Checks a dirty buffer that a bulk write-back writes as it stands; raises to refuse.
     void (*checkBulk)(MdkFile* f, const CacheBuffer& buffer);
+    // Engines that write a changed block at a new place (copy-on-write): called for every dirty
+    // buffer that is not metadata before writeDirtyBuffers asks where it goes, so that `place`
+    // answers the new place.  The buffer is pinned meanwhile; it may fetch other blocks.  Null
+    // for engines that write blocks where they lie.
+    void (*relocate)(MdkFile* f, CacheBuffer& buffer) = nullptr;
+    // finishPeriod's steps after the blocks: the engine's map (its metadata buffers), then the
+    // header that names it.  Null when the engine has nothing there.
+    void (*commitMap)(MdkFile* f) = nullptr;
+    void (*writeHeader)(MdkFile* f) = nullptr;
 };
 
 // Segment files a file may continue in; entry 0 is the file itself.
@@ -89,9 +107,16 @@ struct BlockStore {
     // descriptor).
     int64_t knownLength[kMaxSegmentFiles] = {};
 
+    // False: a dirty buffer is never written before the period's own write-back (the cache
+    // grows instead, as inside a transaction).  Engines whose early writes could reach the
+    // file's committed state set it.
+    bool writeEarly = true;
+
     // The block cache.  Buffers are found through `cacheIndex` (address -> position); an entry
     // goes stale when its buffer is emptied in place, so a lookup checks the buffer's address.
-    std::vector<CacheBuffer> cache;
+    // A deque: adding a buffer never moves the others, so a reference to a buffer stays good
+    // across a fetch that adds one (a write-back that reads map blocks, a nested fetch).
+    std::deque<CacheBuffer> cache;
     common::AddressMap cacheIndex;
     // Memory of the buffers past baseBuffers (those a transaction adds), taken in large slabs
     // and given back at once when the transaction ends (shrinkCache).
@@ -129,8 +154,38 @@ CacheBuffer& chooseBuffer(MdkFile* f, BlockStore& s);
 // The buffer a scan in physical order reads its next block into: the scan's own while it is
 // clean, else one chooseBuffer gives, which becomes the scan's.
 CacheBuffer& streamBufferFor(MdkFile* f, BlockStore& s);
-// Makes buffer b hold `address`, findable and marked used.
+// Makes buffer b hold `address`, findable and marked used (no longer filling).
 void settle(BlockStore& s, CacheBuffer& b, uint32_t address);
+// Makes buffer b hold `address` in place of what it held: any other buffer holding `address`
+// is emptied (a clean one dropped, a dirty one dropped with its changes), and b is found under
+// `address` from now on.
+void renameBuffer(BlockStore& s, CacheBuffer& b, uint32_t address);
+
+// Keeps a buffer from being chosen for another block while it is in use (a nested fetch, a
+// write-back that reads map blocks).
+class Pin {
+  public:
+    explicit Pin(CacheBuffer& b) : b_(&b) { b_->pins++; }
+    ~Pin() { b_->pins--; }
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+
+  private:
+    CacheBuffer* b_;
+};
+
+// Marks a buffer chosen for a block as being filled until it is settled or the fill fails: an
+// empty-looking buffer that a nested fetch must pass over.
+class Filling {
+  public:
+    explicit Filling(CacheBuffer& b) : b_(&b) { b_->filling = true; }
+    ~Filling() { b_->filling = false; }
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+
+  private:
+    CacheBuffer* b_;
+};
 // Marks the parts `parts` of buffer b changed.
 void setDirty(BlockStore& s, CacheBuffer& b, uint64_t parts);
 void setClean(BlockStore& s, CacheBuffer& b);  // the buffer's block is on disk or dropped
@@ -162,9 +217,17 @@ int blockWriteRuns(const BlockStore& s, const CacheBuffer& buffer, bool baseFile
 // raises 19.
 void writeBuffer(MdkFile* f, BlockStore& s, CacheBuffer& buffer, const uint8_t* bytes, Place place,
                  bool whole);
-// Writes every dirty buffer: one by one through the hooks, or (`bulk`) whole, in address order,
-// neighbours together in one write, counting as written only once every write succeeded.
+// Writes every dirty buffer but the metadata ones: one by one through the hooks, or (`bulk`)
+// whole, in the order of their places in the files, neighbours together in one write, counting
+// as written only once every write succeeded.  With a relocate hook each buffer is relocated
+// first.
 void writeDirtyBuffers(MdkFile* f, BlockStore& s, bool bulk);
+
+// Ends a period of an engine that never changes its committed state in place: the blocks, then
+// the map (commitMap), then the header that names it (writeHeader), each step on disk before the
+// next when the environment asks writes to survive a power loss (mode 20).  A kill between any
+// two steps leaves the state the header on disk names.
+void finishPeriod(MdkFile* f, BlockStore& s, bool bulk);
 
 // ---- io.cpp: reading and writing the files ------------------------------------------------------
 

@@ -33,6 +33,33 @@ constexpr char kStatFileVariable[] = "MDN_STAT_FILE";
 constexpr uint8_t kFlagTrue = 0x54;
 constexpr uint8_t kFlagFalse = 0x46;
 
+// Request codes: the first byte of every request body.
+namespace request {
+constexpr uint8_t kClose = 2;
+constexpr uint8_t kSeek = 5;
+constexpr uint8_t kRemove = 7;
+constexpr uint8_t kErrorNumber = 10;
+constexpr uint8_t kGetPosition = 12;
+constexpr uint8_t kSetPosition = 13;
+constexpr uint8_t kWrite = 35;
+constexpr uint8_t kSetMode = 37;
+constexpr uint8_t kOpenSession = 38;
+constexpr uint8_t kCloseSession = 39;
+constexpr uint8_t kOpen = 40;
+constexpr uint8_t kBegin = 48;
+constexpr uint8_t kCommit = 49;
+constexpr uint8_t kRollback = 50;
+constexpr uint8_t kReportError = 61;
+constexpr uint8_t kRead = 63;
+constexpr uint8_t kGetMode = 65;
+}  // namespace request
+
+// The server-mode number whose answer tells a server the client must refuse (upper 16 bits 3).
+constexpr int32_t kServerKindMode = 100;
+constexpr int32_t kRefusedServerKind = 3;
+// Passwords of 1 to 63 characters travel in the open request; others only by their length.
+constexpr int32_t kLongestPassword = 63;
+
 struct Traffic {
     uint32_t messagesSent = 0;
     uint32_t bytesSent = 0;

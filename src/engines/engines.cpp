@@ -1,9 +1,12 @@
 // The kinds of file this build knows, and the one place that names their engines: the open
 // path asks these entries in order, and everything else reaches a file through the operation
 // table its engine put in the handle.  A new kind adds its engine's entry here.
+#include "frame/env.h"
 #include "indexed/indexed.h"
 #include "keyed/open.h"
 #include "open/dispatch.h"
+#include "remote/handle.h"
+#include "remote/session.h"
 
 namespace mdnio {
 
@@ -22,7 +25,13 @@ constexpr EngineEntry kExtendedKeyed = {
 constexpr EngineEntry kRemote = {
     .kind = MDK_KIND_REMOTE,
     .form = NameForm::Remote,
+    .open = remote::openRemote,
     .takesPassword = true,
+};
+constexpr ServerHooks kServerHooks = {
+    .getMode = remote::serverMode,
+    .settingChanged = remote::settingChanged,
+    .endSession = remote::endSession,
 };
 constexpr EngineEntry kView = {
     .kind = MDK_KIND_VIEW,
@@ -37,6 +46,10 @@ const EngineEntry* const kEngines[] = {
 
 std::span<const EngineEntry* const> builtinEngines() {
     return kEngines;
+}
+
+const ServerHooks* serverHooks() {
+    return &kServerHooks;
 }
 
 }  // namespace mdnio

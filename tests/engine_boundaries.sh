@@ -9,12 +9,13 @@ set -u
 src=${1:?usage: engine_boundaries.sh SRC_DIR}
 cd "$src" || exit 2
 
-# The library's own sources: everything under src/ but tests, test helpers and the two
-# sample-data builders.
+# The library's own sources: everything under src/ but tests, test helpers, the two
+# sample-data builders and the file server (a program's part, which speaks the remote link).
 library_sources() {
     find . -name '*.cpp' -o -name '*.h' | sed 's|^\./||' | grep -v \
         -e '_test\.cpp$' -e 'testing\.h$' -e '/test_[a-z_]*\.h$' -e '/test_support\.h$' \
-        -e '^catalog/sample_data\.cpp$' -e '^restrict/sample_files\.h$' -e '^devtools/' | sort
+        -e '^catalog/sample_data\.cpp$' -e '^restrict/sample_files\.h$' -e '^devtools/' \
+        -e '^server/' | sort
 }
 
 failed=0
@@ -24,13 +25,14 @@ report() {
     failed=1
 }
 
-for engine in keyed indexed extended; do
+for engine in keyed indexed extended remote; do
     found=$(library_sources | grep -v -e "^$engine/" -e '^engines/' |
         xargs grep -n "#include \"$engine/" 2>/dev/null)
     [ -n "$found" ] && report "headers of the $engine engine included outside it" "$found"
 done
 
-outside=$(library_sources | grep -v -e '^keyed/' -e '^indexed/' -e '^extended/' -e '^engines/')
+outside=$(library_sources | grep -v -e '^keyed/' -e '^indexed/' -e '^extended/' -e '^remote/' \
+    -e '^engines/')
 found=$(echo "$outside" | xargs grep -n 'MDK_KIND_' 2>/dev/null)
 [ -n "$found" ] && report "file kinds named outside the engines" "$found"
 found=$(echo "$outside" | xargs grep -nE 'switch *\([^)]*kind\)' 2>/dev/null |

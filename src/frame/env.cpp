@@ -81,13 +81,18 @@ void tearDownEnv(MdkEnv* env) {
     if (env->inTransaction) MDK_RollbackTX(env);
     while (MdkFile* head = env->openFiles) {
         MDK_close(head);
-        // A close that failed leaves the handle linked; unlink it by hand so teardown ends.
+        // A close that failed leaves the handle linked.  It is asked once more (a remote file
+        // whose link broke during the first close is let go by the second), then unlinked by
+        // hand so that teardown ends.
+        if (env->openFiles == head) MDK_close(head);
         if (env->openFiles == head) env->openFiles = head->next;
     }
     if (env->catalog) {
         MDFreeHandle(env->catalog);
         env->catalog = nullptr;
     }
+    // The server hears that the session ends while the environment lock is still held.
+    if (env->remoteSession && serverHooks()) serverHooks()->endSession(env);
     // Give the environment lock back completely; the environment stays usable when it is torn
     // down in place (library unload) and is simply freed otherwise.
     env->lockDepth = 1;

@@ -21,4 +21,18 @@ bool isLiveEnv(MdkEnv* env);
 // is switched off or a transaction is open; teardown joins it.
 void startBackground(MdkEnv* env, void (*pass)(MdkEnv* env));
 
+// What the environment modes and the teardown ask of the remote engine, which the frame does not
+// know: defined by the place that registers the engines; null when the build has no remote
+// engine.
+struct ServerHooks {
+    // Modes 11 (server information) and 14 (connect to the default server).
+    intptr_t (*getMode)(MdkEnv* env, int32_t mode);
+    // A setting changed: the server's side of the environment follows.
+    void (*settingChanged)(MdkEnv* env, int32_t mode, intptr_t value);
+    // Ends the session with the server (called with the environment lock held, its files
+    // closed).
+    void (*endSession)(MdkEnv* env);
+};
+const ServerHooks* serverHooks();
+
 }  // namespace mdnio

@@ -1,6 +1,7 @@
 // Environment modes: the settings of an environment, and facts about one open file.
 #include <cstring>
 
+#include "frame/env.h"
 #include "frame/frame.h"
 
 using namespace mdnio;
@@ -130,9 +131,8 @@ intptr_t envMode(MdkEnv* env, int32_t mode) {
             return MDK_VERSION;
         case 11:
         case 14:
-            // Both connect to the default server first; without the remote transport in this
-            // build every connection fails.
-            return kRefused;
+            // Both connect to the default server first: the remote engine's part.
+            return serverHooks() ? serverHooks()->getMode(env, mode) : kRefused;
         case 12:
             return reinterpret_cast<intptr_t>(env->defaultServerHost);
         case 13:
@@ -150,7 +150,11 @@ extern "C" {
 
 MDNIO_API intptr_t MDSetEnvMode(MdkEnv* env, int32_t mode, intptr_t value) {
     if (!env) return kRefused;
-    return setMode(env, mode, value);
+    intptr_t result = setMode(env, mode, value);
+    // A session with a server follows every accepted change but the segment size of mode -1.
+    if (result != kRefused && mode != -1 && env->remoteSession && serverHooks())
+        serverHooks()->settingChanged(env, mode, value);
+    return result;
 }
 
 MDNIO_API intptr_t MDGetEnvMode(void* object, int32_t mode) {

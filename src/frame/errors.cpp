@@ -75,12 +75,12 @@ extern "C" {
 
 MDNIO_API int32_t MDK_geterrno(MdkFile* file) {
     if (badHandle(file)) return MDK_E_HANDLE;
+    if (file->ops && file->ops->errorNumber) return file->ops->errorNumber(file);
     return file->error.load();
 }
 
 MDNIO_API const char* MDK_strerr(MdkFile* file) {
-    if (badHandle(file)) return errorMessage(MDK_E_HANDLE);
-    return errorMessage(file->error.load());
+    return errorMessage(MDK_geterrno(file));
 }
 
 MDNIO_API const char* MDK_ErrorMessage(int32_t code) {

@@ -84,12 +84,19 @@ struct MdkOpTable {
     // Learns of a raised code before the locks are given back (a remote file tells its server).
     // Never raises.
     void (*noteRaise)(MdkFile* f, int32_t code) = nullptr;
+    // The code MDK_geterrno and MDK_strerr report, for kinds whose last error is kept by the side
+    // that serves them (remote files ask their server); null: the handle's error slot.  Never
+    // raises.
+    int32_t (*errorNumber)(MdkFile* f) = nullptr;
     // The kind's own dictionary gives its columns even where an .ini dictionary lists the
     // table (views).
     bool ownColumns = false;
 };
 
 // ---- environment -------------------------------------------------------------------------------
+
+// An environment's link to a remote file server (the remote engine's own record).
+struct MdkConnection;
 
 struct MdkEnv {
     MdkEnv* next = nullptr;  // registry chain, newest first
@@ -124,6 +131,9 @@ struct MdkEnv {
     char runtimeLibDir[256] = {};      // mode 8
     int32_t defaultServerPort = 0;     // mode 13
     char defaultServerHost[128] = {};  // mode 12
+
+    MdkConnection* remoteSession = nullptr;  // the link to a remote file server, when there is one
+    int32_t serverInfo = 0;                  // the server's version, once known (mode 11)
 };
 
 // ---- shared file block -------------------------------------------------------------------------

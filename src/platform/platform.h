@@ -6,6 +6,8 @@
 // back short, a write fail or a lock refuse, and reach the error paths above.
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -37,6 +39,16 @@ struct SysCalls {
     // Shared mappings of files (FileView); a test that refuses them sends every read and write
     // of a file through pread and pwrite, where the entries above can make them fail.
     void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, off_t offset);
+    // Sockets (the remote transport and the file server).
+    int (*socket)(int domain, int type, int protocol);
+    int (*connect)(int sock, const sockaddr* address, socklen_t length);
+    int (*setsockopt)(int sock, int level, int name, const void* value, socklen_t length);
+    ssize_t (*send)(int sock, const void* buf, size_t n, int flags);
+    ssize_t (*recv)(int sock, void* buf, size_t n, int flags);
+    int (*bind)(int sock, const sockaddr* address, socklen_t length);
+    int (*listen)(int sock, int backlog);
+    int (*accept)(int sock, sockaddr* address, socklen_t* length, int flags);  // accept4
+    int (*poll)(pollfd* fds, nfds_t count, int timeoutMs);
 };
 
 // The table in use. Tests may overwrite entries and must put the defaults back
@@ -344,13 +356,40 @@ void freeLibrary(void* library);
 
 // ---- sockets ---------------------------------------------------------------------------------
 
-// A connected TCP socket to host:port (name or dotted address), or -1.
+// The environment variable that gives client sockets a receive time-out, in milliseconds: a
+// server that stops answering then fails the request instead of holding its caller for ever.
+constexpr char kRecvTimeoutVariable[] = "MDN_RECV_TIMEOUT";
+// How long a send may wait for the peer to take the bytes before it fails.
+constexpr int kSendTimeoutMs = 60000;
+
+// A connected TCP socket to host:port (name or dotted address), or -1.  The socket sends at once
+// (no delay), gives up a send after kSendTimeoutMs, and a receive after the time given in
+// MDN_RECV_TIMEOUT when that variable holds a positive number.
 int tcpConnect(const char* host, int port, int timeoutMs);
-// Sends all n bytes; false on failure.
+// Sends all n bytes, looping over partial sends and interruptions; false on failure.  A peer
+// that went away is a failure, never a SIGPIPE.
 bool tcpSendAll(int sock, const void* buf, size_t n);
-// Receives exactly n bytes; false on failure or end of stream.
+// Receives exactly n bytes; false on failure, time-out or end of stream.
 bool tcpRecvAll(int sock, void* buf, size_t n);
 void tcpClose(int sock);
+
+// A socket listening on address:port (dotted IPv4 address; port 0 takes any free port), or -1.
+// The port it listens on goes to *boundPort when given.
+int tcpListen(const char* address, int port, int* boundPort);
+
+enum class WaitResult { Ready, TimedOut, Failed };
+
+// Waits up to timeoutMs (below 0: for ever) for a connection on a listening socket, or for
+// bytes (or the end of the stream) on a connected one.
+WaitResult tcpWaitReadable(int sock, int timeoutMs);
+
+// Takes the next connection of a listening socket, waiting at most timeoutMs (below 0: for
+// ever); -1 when none came or on failure (*timedOut tells which, when given).  The connection
+// sends at once and gives up a send after kSendTimeoutMs.
+int tcpAccept(int listening, int timeoutMs, bool* timedOut);
+
+// Gives up a receive on `sock` that waits longer than ms milliseconds (0: never).
+bool tcpSetRecvTimeout(int sock, int ms);
 
 // ---- private-profile (.ini) files -------------------------------------------------------------
 //

@@ -1,7 +1,9 @@
 // The system-call table: the defaults are thin wrappers so that every entry has a plain
 // function-pointer type a test can replace.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,9 +49,38 @@ void* sysMmap(void* address, size_t length, int protection, int flags, int fd, o
     return ::mmap(address, length, protection, flags, fd, offset);
 }
 
-constexpr SysCalls kDefaults = {sysOpen,      sysClose,      sysPread,  sysPwrite,
-                                sysFcntlLock, sysFcntlFlags, sysFstat,  sysStat,
-                                sysFtruncate, sysFsync,      sysUnlink, sysMmap};
+int sysSocket(int domain, int type, int protocol) {
+    return ::socket(domain, type, protocol);
+}
+int sysConnect(int sock, const sockaddr* address, socklen_t length) {
+    return ::connect(sock, address, length);
+}
+int sysSetsockopt(int sock, int level, int name, const void* value, socklen_t length) {
+    return ::setsockopt(sock, level, name, value, length);
+}
+ssize_t sysSend(int sock, const void* buf, size_t n, int flags) {
+    return ::send(sock, buf, n, flags);
+}
+ssize_t sysRecv(int sock, void* buf, size_t n, int flags) {
+    return ::recv(sock, buf, n, flags);
+}
+int sysBind(int sock, const sockaddr* address, socklen_t length) {
+    return ::bind(sock, address, length);
+}
+int sysListen(int sock, int backlog) {
+    return ::listen(sock, backlog);
+}
+int sysAccept(int sock, sockaddr* address, socklen_t* length, int flags) {
+    return ::accept4(sock, address, length, flags);
+}
+int sysPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+    return ::poll(fds, count, timeoutMs);
+}
+
+constexpr SysCalls kDefaults = {
+    sysOpen,       sysClose,     sysPread, sysPwrite, sysFcntlLock, sysFcntlFlags, sysFstat,
+    sysStat,       sysFtruncate, sysFsync, sysUnlink, sysMmap,      sysSocket,     sysConnect,
+    sysSetsockopt, sysSend,      sysRecv,  sysBind,   sysListen,    sysAccept,     sysPoll};
 
 // Only tests write the table, and they do so while no other thread of the library runs.
 SysCalls gTable = kDefaults;

@@ -21,6 +21,7 @@ void addCheck(CLI::App& app, int& status);
 void addTables(CLI::App& app, int& status);
 void addColumns(CLI::App& app, int& status);
 void addVersion(CLI::App& app, int& status);
+void addServe(CLI::App& app, int& status);
 
 // "mdk 4.2.0 (library 4.2.0)": the tool's version and the library's own (environment mode 10).
 std::string versionText();

@@ -27,12 +27,13 @@ int main(int argc, char** argv) {
     int status = mdk::kExitOk;
     for (auto add : {mdk::addCreate, mdk::addInfo, mdk::addDump, mdk::addLoad, mdk::addGet,
                      mdk::addPut, mdk::addDel, mdk::addScan, mdk::addCheck, mdk::addTables,
-                     mdk::addColumns, mdk::addVersion}) {
+                     mdk::addColumns, mdk::addVersion, mdk::addServe}) {
         add(app, status);
     }
     // Every command that opens a file may meet a lock another process holds.
     for (CLI::App* command : app.get_subcommands({})) {
-        if (command->get_name() != "version") mdk::addWaitOptions(command);
+        if (command->get_name() != "version" && command->get_name() != "serve")
+            mdk::addWaitOptions(command);
     }
 
     try {

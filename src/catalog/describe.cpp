@@ -10,9 +10,6 @@ namespace mdnio::catalog {
 
 namespace {
 
-constexpr int32_t kKeyAreaFieldShown = 255;
-constexpr int32_t kDescendingBit = 0x80;
-
 int32_t be32(const uint8_t* p) {
     return static_cast<int32_t>(common::getBe32(p));
 }
@@ -30,7 +27,7 @@ void describeExtendedHeader(std::span<const uint8_t, kExtendedHeaderFields> head
     info.value5High = be32(h + 40);
     info.value7 = be32(h + 36);
     info.describeFlags = common::describeFlags(h[49], h[50]);
-    info.formatCode = common::kFormatExtended;
+    info.formatCode = MDK_FORMAT_KEYED2;
     info.blockSizeCode = h[48] + 1;
     info.segmentCount = common::getBe16(h + 55);
     info.flagsC = h[51];
@@ -50,8 +47,8 @@ void describeSegment(const common::Segment& segment, MdkSegmentInfo& out) {
     out = MdkSegmentInfo{};
     out.segLength = static_cast<uint8_t>(segment.length | (segment.descending ? 0x80 : 0));
     out.segByte1 = segment.nullByte;
-    out.segFlags = segment.options | (segment.descending ? kDescendingBit : 0);
-    out.segField = segment.field == common::kKeyAreaField ? kKeyAreaFieldShown : segment.field;
+    out.segFlags = segment.options | (segment.descending ? MDK_SEG_DESCENDING : 0);
+    out.segField = segment.field == common::kKeyAreaField ? MDK_SEGMENT_KEY_AREA : segment.field;
     out.segValue = segment.offset;
 }
 
@@ -84,7 +81,7 @@ void describeRecordNumberKey(MdkKeyInfo* keyRecord, MdkSegmentInfo* segmentRecor
     if (segmentRecord) {
         *segmentRecord = MdkSegmentInfo{};
         segmentRecord->segLength = 8;
-        segmentRecord->segField = kKeyAreaFieldShown;
+        segmentRecord->segField = MDK_SEGMENT_KEY_AREA;
     }
 }
 

@@ -8,9 +8,6 @@ namespace mdnio {
 
 namespace {
 
-constexpr int32_t kLockOnlyWhenMarked = 0x01;
-constexpr int32_t kNoWaitRecord = 0x04;
-
 bool heldBySomeone(const RecordLocks& locks, uint64_t offset, uint32_t length) {
     return std::any_of(locks.held.begin(), locks.held.end(),
                        [&](const HeldLock& h) { return h.offset == offset && h.length == length; });
@@ -41,7 +38,7 @@ int32_t acquire(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t len
                      : platform::lockRange(fd, at, length, exclusive);
     };
     platform::LockResult r = attempt();
-    if (r == platform::LockResult::Busy && !(file->env->lockOptions & kNoWaitRecord)) {
+    if (r == platform::LockResult::Busy && !(file->env->lockOptions & MDK_LOCK_NOWAIT_RECORD)) {
         // Wait with a growing pause (10, 20, 40, 80, 80 ... ms) for up to a minute.
         int64_t start = platform::monotonicSeconds();
         int pause = 10;
@@ -59,7 +56,7 @@ int32_t acquire(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t len
 // True when no system call is needed: the lock is this call's already, held by a handle of the
 // environment, or not wanted under the lock options.
 bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint64_t offset) {
-    if ((file->env->lockOptions & kLockOnlyWhenMarked) &&
+    if ((file->env->lockOptions & MDK_LOCK_MARKED_ONLY) &&
         !(file->shared->flags.load() & kSharedOneCall))
         return true;
     return isHeld(locks, offset);

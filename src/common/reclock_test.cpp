@@ -16,14 +16,12 @@ using namespace mdnio;
 
 namespace {
 
-constexpr int32_t kNoWaitRecord = 0x04;
-
 // Both descriptors come from an ordinary open, which holds the deny byte shared.
 class RecordLockPlaces : public ::testing::Test {
   protected:
     void SetUp() override {
         env = MDK_AllocEnv();
-        env->lockOptions = kNoWaitRecord;  // a busy lock answers 23 at once
+        env->lockOptions = MDK_LOCK_NOWAIT_RECORD;  // a busy lock answers 23 at once
         const std::string path = dir.file("data.dat");
         test::writeFile(path, std::string(4096, 'x'));
         shared = new MdkSharedFile();

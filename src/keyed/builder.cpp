@@ -54,7 +54,7 @@ class Refusal {
     int at(int k, int i, const std::string& where, const std::string& reason) const {
         if (why_) *why_ = where + reason;
         if (fault_) *fault_ = LayoutFault{k, i, reason};
-        return kBuildBadLayout;
+        return MDK_E_LENGTH;
     }
 
     std::string* why_;
@@ -355,7 +355,7 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
     const int fd = platform::createFile(path.c_str());
     if (fd < 0) {
         if (why) *why = "cannot create " + path + " (it exists, or the directory refuses it)";
-        return kBuildCannotCreate;
+        return MDK_E_OPEN;
     }
     const platform::IoResult r = platform::writeAt(fd, image.data(), image.size(), 0);
     const bool written = r.status == platform::IoStatus::Ok &&
@@ -366,7 +366,7 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
         platform::truncateFile(fd, 0);
         platform::closeFile(fd);
         if (why) *why = "writing the header of " + path + " failed";
-        return kBuildWriteFailed;
+        return MDK_E_WRITE;
     }
     platform::closeFile(fd);
     return 0;

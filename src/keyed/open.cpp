@@ -15,9 +15,6 @@ namespace mdnio::keyed {
 
 namespace {
 
-constexpr int32_t kOpenReadOnly = 0x200;
-constexpr int32_t kOpenExclusive = 0x400;
-
 void fail(const OpenRequest& r, int32_t code) {
     if (r.errorOut) *r.errorOut = code;
 }
@@ -110,7 +107,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     s->segmentFd[0] = req.fd;
     s->view.open(req.fd, req.readWrite != 0);  // without it, reads and writes call the system
     s->writableFd = req.readWrite != 0;
-    if (req.flags & kOpenExclusive) s->flags |= kSharedExclusive;
+    if (req.flags & MDK_OPEN_EXCLUSIVE) s->flags |= kSharedExclusive;
     return 0;
 }
 
@@ -225,7 +222,7 @@ MdkFile* openClassic(const OpenRequest& req) {
     f->kind = MDK_KIND_KEYED;
     f->ops = &kOps;
     f->writeAllowed = req.readWrite ? 1 : 0;
-    if (req.flags & kOpenReadOnly) f->flags |= kFileWritesRefused;
+    if (req.flags & MDK_OPEN_READONLY) f->flags |= kFileWritesRefused;
     f->keyBuffer = f->lastKey.data();
 
     lockEnv(env);

@@ -10,10 +10,6 @@ namespace mdnio::keyed {
 
 namespace {
 
-constexpr int32_t kRawSeek = -1000;
-constexpr int32_t kReadLock = 0x1000;
-constexpr int32_t kReadUnlockAll = 0x2000;
-
 // Builds key k's value of the record in f->readBuf, for the record at `address`.
 void recordValue(KeyedFile* f, int k, uint32_t address, uint8_t* out) {
     KeyedShared* s = f->sh();
@@ -292,7 +288,7 @@ int32_t readOnce(KeyedFile* f, uint8_t* buf, int32_t size, int32_t option, int32
 int32_t opSeek(MdkFile* mf, const void* key, int32_t len, int32_t keyNumber) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
-    if (keyNumber == kRawSeek) {
+    if (keyNumber == MDK_SEEK_PHYSICAL) {
         if (!s->blockMode) raiseError(f, MDK_E_KEYNUM);
         s->flags |= kRawMode;
         f->curRecord = kFirstBlock;
@@ -347,7 +343,7 @@ constexpr int kRunOfRecords = 64;
 // through is what a read of it does: the step, the test of its lock, the copy into the buffer.
 int32_t readUntil(MdkFile* mf, void* buf, int32_t len, int32_t option, filter::RecordJudge judge,
                   void* context) {
-    if (option & (kReadLock | kReadUnlockAll))
+    if (option & (MDK_READ_LOCK | MDK_READ_UNLOCK))
         return filter::readThroughExports(mf, buf, len, option, judge, context);
     KeyedFile* f = K(mf);
     auto* out = static_cast<uint8_t*>(buf);
@@ -390,14 +386,14 @@ int32_t opRead(MdkFile* mf, void* buf, int32_t len, int32_t option, int32_t offs
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
-    if (option & kReadLock) s->flags |= kSharedOneCall;
-    if (option & kReadUnlockAll) {
+    if (option & MDK_READ_LOCK) s->flags |= kSharedOneCall;
+    if (option & MDK_READ_UNLOCK) {
         lockHeader(f);
         releaseHeld(f, s->locks, kReleaseAll);
         unlockHeader(f, false);
     }
     auto* out = static_cast<uint8_t*>(buf);
-    if (option & kReadLock) {
+    if (option & MDK_READ_LOCK) {
         lockHeader(f);
         int32_t n = readOnce(f, out, len, option, offset, address);
         keepTransient(f, s->locks);

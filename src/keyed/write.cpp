@@ -14,11 +14,6 @@ namespace {
 using common::KeySuffix;
 using Values = std::array<std::array<uint8_t, 256>, 16>;
 
-constexpr int32_t kMayInsert = 0x01;
-constexpr int32_t kMayReplace = 0x02;
-constexpr int32_t kKeepPosition = 0x04;
-constexpr int32_t kKeepLock = 0x1000;
-
 std::span<uint8_t> valueOf(Values& v, const KeyedShared* s, int k) {
     return {v[k].data(), valueSize(s, k)};
 }
@@ -202,18 +197,19 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         KeyedFile* f;
         NewRecordLocks(KeyedFile* file, bool skip) : f(file) { f->unlockedNewRecords = skip; }
         ~NewRecordLocks() { f->unlockedNewRecords = false; }
-    } newRecordLocks(f, (f->env->inTransaction || s->blockMode) && !(mode & kKeepLock));
+    } newRecordLocks(f, (f->env->inTransaction || s->blockMode) && !(mode & MDK_WRITE_KEEP_LOCK));
     bool seqKey = s->layout.keys[0].suffix == KeySuffix::Sequence;
     // On a file whose primary key ends in a sequence number the key bytes never name a record:
     // inserts always add, and only an update-only write means the current record.
-    bool current = keyLen == -1 || (seqKey && !(mode & kMayInsert));
+    bool current = keyLen == -1 || (seqKey && !(mode & MDK_WRITE_INSERT));
     if (current) {
-        if (!(mode & kMayReplace)) raiseError(f, MDK_E_KEY);
-        mode &= ~kMayInsert;
+        if (!(mode & MDK_WRITE_UPDATE)) raiseError(f, MDK_E_KEY);
+        mode &= ~MDK_WRITE_INSERT;
     }
     if (offset > 0) {
-        if (offset < s->K || s->R == 0 || !(mode & kMayReplace)) raiseError(f, MDK_E_RECOFFSET);
-        mode &= ~kMayInsert;
+        if (offset < s->K || s->R == 0 || !(mode & MDK_WRITE_UPDATE))
+            raiseError(f, MDK_E_RECOFFSET);
+        mode &= ~MDK_WRITE_INSERT;
     }
     lockHeader(f);
     const int hk = s->highestKey;
@@ -264,7 +260,8 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     }
 
     bool ownNumber = false;
-    if (!found || !(mode & kMayReplace)) ownNumber = autoNumber(f, data, !(mode & kMayInsert));
+    if (!found || !(mode & MDK_WRITE_UPDATE))
+        ownNumber = autoNumber(f, data, !(mode & MDK_WRITE_INSERT));
     // The data as it is to be stored (a partial write and an auto-numbered field may have made
     // it longer than what the caller gave).
     if (data.size() > longestRecordData(s)) raiseError(f, MDK_E_RECSIZE);
@@ -296,7 +293,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         if (common::isEmptyValue(valueOf(newV, s, 0))) raiseError(f, MDK_E_KEY);
         std::memcpy(f->search.data(), newV[0].data(), valueSize(s, 0));
         if (searchKey(f, 0, kExact) == 0) {
-            if (!(mode & kMayReplace)) raiseError(f, MDK_E_DUPLICATE);
+            if (!(mode & MDK_WRITE_UPDATE)) raiseError(f, MDK_E_DUPLICATE);
             found = true;
             oldAddress = f->curRecord;
             if (s->R) {
@@ -307,7 +304,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
             } else {
                 std::memcpy(oldV[0].data(), newV[0].data(), valueSize(s, 0));
             }
-        } else if (!(mode & kMayInsert)) {
+        } else if (!(mode & MDK_WRITE_INSERT)) {
             raiseError(f, MDK_E_KEY);
         }
     }
@@ -367,7 +364,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         headerChanged(f);
         if (!ownNumber) s->sequence++;
     }
-    if (!(mode & kKeepPosition)) {
+    if (!(mode & MDK_WRITE_KEEP_POSITION)) {
         f->curKey = 0;
         f->curRecord = address;
         f->leafBlock = 0;
@@ -376,7 +373,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
                     found && address == oldAddress ? oldV[0].data() : newV[0].data(),
                     valueSize(s, 0));
     }
-    endWrite(f, address, mode & kKeepLock);
+    endWrite(f, address, mode & MDK_WRITE_KEEP_LOCK);
     return 0;
 }
 

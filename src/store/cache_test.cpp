@@ -243,7 +243,7 @@ TEST_P(CacheUnderPressure, APhysicalOrderScanSeesChangesMadeAroundIt) {
     auto scan = [&](const std::function<void(int)>& between) {
         std::vector<std::string> seen;
         char buf[128];
-        EXPECT_EQ(MDK_seek(other, nullptr, 0, -1000), 0);
+        EXPECT_EQ(MDK_seek(other, nullptr, 0, MDK_SEEK_PHYSICAL), 0);
         for (;;) {
             int32_t n = MDK_read(other, buf, sizeof buf, MDK_READ_NEXT);
             if (n < 8) break;

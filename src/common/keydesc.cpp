@@ -4,7 +4,6 @@
 #include <array>
 #include <string>
 
-#include "common/bytes.h"
 #include "mdnio.h"
 
 namespace mdnio::common {
@@ -15,20 +14,6 @@ constexpr size_t kEntrySize = 4;
 constexpr uint8_t kEntryEnd = 0xFF;
 constexpr uint8_t kEntryOption = 0xFE;
 constexpr uint8_t kClassicKeyAreaField = 0xFF;
-
-constexpr uint8_t kFlagADescriptorContinued = 0x02;
-constexpr uint8_t kFlagAPadSignificant = 0x04;
-constexpr uint8_t kFlagAOwnSeparator = 0x08;
-constexpr uint8_t kFlagALengthPrefixed = 0x10;
-
-constexpr size_t kHeaderSize = 256;
-constexpr size_t kHeaderKeyAreaSize = 18;
-constexpr size_t kHeaderDescriptors = 104;
-constexpr size_t kHeaderDescriptorBytes = 128;
-constexpr size_t kHeaderBlockSizeCode = 240;
-constexpr size_t kHeaderFlagsA = 241;
-constexpr size_t kHeaderSeparator = 247;
-constexpr size_t kContinuationSize = 256;
 
 }  // namespace
 
@@ -95,9 +80,9 @@ int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& 
     out = KeyLayout{};
     if (params.keyAreaSize < 0 || params.keyAreaSize > 0xFFFF) return MDK_E_LENGTH;
     out.keyAreaSize = static_cast<uint16_t>(params.keyAreaSize);
-    out.padSignificant = (params.flagsA & kFlagAPadSignificant) != 0;
-    out.lengthPrefixedFields = (params.flagsA & kFlagALengthPrefixed) != 0;
-    out.separator = (params.flagsA & kFlagAOwnSeparator) ? params.separator : kDefaultSeparator;
+    out.padSignificant = params.padSignificant;
+    out.lengthPrefixedFields = params.lengthPrefixed;
+    out.separator = params.separator;
 
     if (entries.size() >= kEntrySize && entries[3] == 0) {
         // A first entry of length 0: one key over the key area.
@@ -174,29 +159,6 @@ int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& 
             out.autoNumberSegment = static_cast<int>(i);
     }
     return finishKeyLayout(out, params.blockSize);
-}
-
-int decodeClassicHeaderKeys(std::span<const uint8_t> header, std::span<const uint8_t> continuation,
-                            KeyLayout& out) {
-    out = KeyLayout{};
-    if (header.size() < kHeaderSize) return MDK_E_LENGTH;
-    ClassicKeyParams params;
-    params.keyAreaSize = static_cast<int16_t>(getBe16(&header[kHeaderKeyAreaSize]));
-    const int code = static_cast<int8_t>(header[kHeaderBlockSizeCode]);
-    if (code < 0) return MDK_E_LENGTH;
-    params.blockSize = static_cast<size_t>(code + 1) * 1024;
-    params.flagsA = header[kHeaderFlagsA];
-    params.separator = header[kHeaderSeparator];
-
-    std::array<uint8_t, kHeaderDescriptorBytes + kContinuationSize> table{};
-    size_t size = kHeaderDescriptorBytes;
-    std::copy_n(header.begin() + kHeaderDescriptors, kHeaderDescriptorBytes, table.begin());
-    if (params.flagsA & kFlagADescriptorContinued) {
-        if (continuation.size() < kContinuationSize) return MDK_E_LENGTH;
-        std::copy_n(continuation.begin(), kContinuationSize, table.begin() + size);
-        size += kContinuationSize;
-    }
-    return decodeClassicKeys(std::span<const uint8_t>(table.data(), size), params, out);
 }
 
 int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& written) {

@@ -127,11 +127,13 @@ std::string segmentOverreach(const Segment& segment, int keyAreaSize, int record
 
 // ---- classic descriptor table ---------------------------------------------------------------
 
+// What the header says besides the table (the classic format module reads it there).
 struct ClassicKeyParams {
-    int keyAreaSize = 0;  // K, header offset 18 (signed)
+    int keyAreaSize = 0;  // K
     size_t blockSize = 0;
-    uint8_t flagsA = 0;     // header offset 241
-    uint8_t separator = 0;  // header offset 247
+    bool padSignificant = false;
+    bool lengthPrefixed = false;
+    uint8_t separator = kDefaultSeparator;
 };
 
 // Decodes 4-byte descriptor entries (e0, e1, e2, e3) up to a 0xFF entry or the end of `entries`.
@@ -140,12 +142,6 @@ struct ClassicKeyParams {
 // block).  `out` is replaced.
 int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& params,
                       KeyLayout& out);
-
-// The same from a 256-byte classic header and, when the header's flag A bit 1 is set, the 256
-// bytes of the descriptor continuation (ignored otherwise; may be empty then).  Missing bytes
-// give MDK_E_LENGTH.
-int decodeClassicHeaderKeys(std::span<const uint8_t> header, std::span<const uint8_t> continuation,
-                            KeyLayout& out);
 
 // Writes `layout` as descriptor entries followed by a 0xFF terminator (when room remains;
 // `written` counts it).  Key flags are carried by option entries: unique on the first segment of

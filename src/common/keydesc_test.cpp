@@ -11,13 +11,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-ClassicKeyParams params(int keyArea = 16, size_t blockSize = 1024, uint8_t flagsA = 0,
-                        uint8_t separator = 0) {
+ClassicKeyParams params(int keyArea = 16, size_t blockSize = 1024) {
     ClassicKeyParams p;
     p.keyAreaSize = keyArea;
     p.blockSize = blockSize;
-    p.flagsA = flagsA;
-    p.separator = separator;
     return p;
 }
 
@@ -187,79 +184,6 @@ TEST(ClassicDescriptors, RefusesImpossibleTables) {
     EXPECT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 127, 0x00, 2, 0, 127}, params(), longest),
               MDK_OK);
     EXPECT_EQ(longest.keys[0].length, 254);
-}
-
-TEST(ClassicDescriptors, FieldModeFromFlagsA) {
-    struct Case {
-        uint8_t flagsA;
-        bool padSignificant;
-        bool lengthPrefixed;
-        uint8_t separator;
-    };
-    const std::vector<Case> cases = {
-        {0x00, false, false, 0x8A}, {0x08, false, false, 0x7C}, {0x10, false, true, 0x8A},
-        {0x18, false, true, 0x7C},  // length prefixes win; the separator is kept but unused
-        {0x04, true, false, 0x8A},
-    };
-    for (const Case& c : cases) {
-        KeyLayout layout;
-        ASSERT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 4}, params(8, 1024, c.flagsA, 0x7C), layout),
-                  MDK_OK);
-        EXPECT_EQ(layout.padSignificant, c.padSignificant) << int{c.flagsA};
-        EXPECT_EQ(layout.lengthPrefixedFields, c.lengthPrefixed) << int{c.flagsA};
-        EXPECT_EQ(layout.separator, c.separator) << int{c.flagsA};
-    }
-}
-
-Bytes classicHeader(int16_t keyArea, uint8_t blockCode, uint8_t flagsA, uint8_t separator) {
-    Bytes h(256, 0);
-    h[18] = static_cast<uint8_t>(keyArea >> 8);
-    h[19] = static_cast<uint8_t>(keyArea);
-    h[240] = blockCode;
-    h[241] = flagsA;
-    h[247] = separator;
-    return h;
-}
-
-TEST(ClassicDescriptors, HeaderAndContinuation) {
-    // 32 entries in the header: key 0 with 16 segment + option pairs fills them; the
-    // continuation holds key 1 and the terminator.
-    Bytes header = classicHeader(20, 3, 0x02 | 0x08, 0x7C);
-    for (int i = 0; i < 16; ++i) {
-        const size_t at = 104 + 8 * static_cast<size_t>(i);
-        const Bytes pair = {0x00, static_cast<uint8_t>(i + 1), 0, 2, 0xFE, 0x02, 0, 0};
-        std::copy(pair.begin(), pair.end(), header.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    Bytes continuation(256, 0);
-    const Bytes more = {0x01, 0xFF, 0, 5, 0xFF, 0, 0, 0};
-    std::copy(more.begin(), more.end(), continuation.begin());
-
-    KeyLayout layout;
-    ASSERT_EQ(decodeClassicHeaderKeys(header, continuation, layout), MDK_OK);
-    ASSERT_EQ(layout.keyCount(), 2u);
-    EXPECT_EQ(layout.keys[0].segmentCount, 16);
-    EXPECT_EQ(layout.keys[0].length, 32);
-    EXPECT_EQ(layout.keys[1].length, 5 + 4);
-    EXPECT_EQ(layout.separator, 0x7C);
-    EXPECT_EQ(layout.keyAreaSize, 20);
-
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), MDK_E_LENGTH);  // continuation missing
-    header[241] = 0x08;  // without bit 1 the continuation is not read
-    ASSERT_EQ(decodeClassicHeaderKeys(header, continuation, layout), MDK_OK);
-    EXPECT_EQ(layout.keyCount(), 1u);
-    EXPECT_EQ(decodeClassicHeaderKeys(Bytes(255, 0), {}, layout), MDK_E_LENGTH);
-}
-
-TEST(ClassicDescriptors, HeaderBlockSizeLimitsTheKeyLength) {
-    // Code 0: 1024-byte blocks hold two entries of up to 504 bytes, so 254 fits; a negative
-    // code is no block size at all.
-    Bytes header = classicHeader(10, 0, 0, 0);
-    const Bytes seg = {0x00, 1, 0, 127, 0x00, 2, 0, 127, 0xFF, 0, 0, 0};
-    std::copy(seg.begin(), seg.end(), header.begin() + 104);
-    KeyLayout layout;
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), MDK_OK);
-    header[240] = 0x80;
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), MDK_E_LENGTH);
 }
 
 TEST(ClassicDescriptors, EncoderWritesTheTableBytes) {

@@ -25,23 +25,20 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     uint8_t* h = s->header;
     platform::IoResult r = platform::readAt(req.fd, h, kHeaderSize, 0);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return MDK_E_FILETYPE;
-    int32_t code = static_cast<int8_t>(h[kOffBlockCode]);
-    if (code < 0) return MDK_E_FILETYPE;
-    s->B = static_cast<uint32_t>(code + 1) * 1024;
-    s->R = getS16(h, kOffRecordSize);
-    s->K = getS16(h, kOffKeyArea);
+    const Header header = decodeHeader(h);
+    if (header.blockCode < 0) return MDK_E_FILETYPE;
+    s->B = header.blockSize();
+    s->R = header.recordSize;
+    s->K = header.keyAreaSize;
     if (s->R < 0 || s->K < 0 || s->K > 127) return MDK_E_FILETYPE;
-    uint8_t flagsA = h[kOffFlagsA];
-    uint8_t flagsB = h[kOffFlagsB];
-    s->blockMode = flagsA & kBlockMode;
-    s->compressed = flagsB & kCompressed;
-    s->S = s->R + s->K + 3 + (s->blockMode ? 4 : 0) + (s->compressed ? 1 : 0);
-    if (s->S < 5) s->S = 5;
+    s->blockMode = header.blockMode();
+    s->compressed = header.compressed();
+    s->S = header.slotSize();
     s->pendingSlots.setSlotSize(static_cast<size_t>(s->S));
     if (s->blockMode && static_cast<uint32_t>(s->S) + 10 > s->B) return MDK_E_FILETYPE;
 
     uint8_t continuation[kHeaderSize] = {};
-    if (flagsA & kDescContinued) {
+    if (header.flagsA & kDescContinued) {
         platform::IoResult c{};
         for (int attempt = 0; attempt < 40; attempt++) {
             c = platform::readAt(req.fd, continuation, kHeaderSize, kHeaderSize);
@@ -50,33 +47,29 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
         }
         if (c.status != platform::IoStatus::Ok || c.count != kHeaderSize) return MDK_E_OPEN;
     }
-    if (common::decodeClassicHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, s->layout))
+    if (decodeHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, s->layout))
         return MDK_E_FILETYPE;
     if (s->layout.keys.empty() || s->layout.keys.size() > 16) return MDK_E_FILETYPE;
     for (const common::KeyDesc& k : s->layout.keys)
         if (common::keyBlockCapacity(s->B, k.entrySize()) < 3) return MDK_E_FILETYPE;
     s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;
 
-    uint32_t eof = get32(h, kOffEof);
-    uint32_t segments = h[kOffSegments];
+    uint32_t segments = header.segments;
     uint32_t maxSegment = std::min<uint32_t>(s->B / 256 - 1, kMaxSegments - 1);
-    if (eof < kFirstBlock || segments > maxSegment || h[kOffFill] > 100) return MDK_E_FILETYPE;
-    if (!s->blockMode && (segments != 0 || eof > kMaxEof)) return MDK_E_FILETYPE;
+    if (header.eof < kFirstBlock || segments > maxSegment || header.fillPercent > 100)
+        return MDK_E_FILETYPE;
+    if (!s->blockMode && (segments != 0 || header.eof > kMaxEof)) return MDK_E_FILETYPE;
 
-    s->identity = get32(h, kOffIdentity);
-    s->sequence = get32(h, kOffSequence);
-    s->recordCount = static_cast<int32_t>(get32(h, kOffRecordCount));
-    if (flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
-    if ((flagsA & kCounterCheck) &&
-        (h[kOffCheck] != (h[36] ^ h[38]) || h[kOffCheck + 1] != (h[37] ^ h[39])))
-        h[kOffFlagsA] &= ~kCounterCheck;
+    s->identity = header.identity;
+    s->sequence = header.sequence;
+    s->recordCount = static_cast<int32_t>(header.recordCount);
+    if (header.flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
+    if ((header.flagsA & kCounterCheck) && !counterCheckHolds(h)) h[kOffFlagsA] &= ~kCounterCheck;
     if (s->blockMode) {
         s->E = s->B - 6;
-        s->T = s->E * h[kOffFill] / 100;
+        s->T = s->E * header.fillPercent / 100;
     }
-    s->separator = (flagsA & kLengthPrefixed)   ? -1
-                   : (flagsA & kSeparatorGiven) ? h[kOffSeparator]
-                                                : common::kDefaultSeparator;
+    s->separator = header.separator();
     s->keyAreaWidth = s->K;
     s->maxDataLength = s->R;
     s->longestKey = 0;

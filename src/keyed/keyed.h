@@ -124,7 +124,6 @@ struct KeyedFile : MdkFile {
     std::vector<uint8_t> joined;
     bool recordJoined = false;  // whether the last record read is in joined (else in readBuf)
     size_t recordLength = 0;    // its length in readBuf when it is there
-    int32_t optionWord = 0;     // file option word from the password record
     // Set for the length of a read that keeps no record lock: the record's lock is only tested
     // (readRecord), since taking it would give it back before the call returns anyway.
     bool probeLocks = false;

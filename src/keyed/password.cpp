@@ -209,14 +209,7 @@ int32_t judgePassword(KeyedFile* f, const char* password, int32_t length) {
     PasswordRecord r;
     parsePasswordRecord(found.payload, r);
     if (r.malformed) return MDK_E_PASSWORD;
-    auto readOptionWord = [&] {
-        if (r.count >= 2 && r.field[1].size() >= 2)
-            f->optionWord = common::getBe16(r.field[1].data());
-    };
-    if (r.count < 3 || r.field[2].empty()) {
-        readOptionWord();
-        return 0;
-    }
+    if (r.count < 3 || r.field[2].empty()) return 0;
     const std::span<const uint8_t> item = r.field[2];
     const uint16_t stored = r.count >= 4 ? common::getBe16(r.field[3].data()) : 0;
     if (itemChecksum(s, item) != stored) return MDK_E_PASSWORD;
@@ -235,7 +228,6 @@ int32_t judgePassword(KeyedFile* f, const char* password, int32_t length) {
     }
     // A stored password without bytes sets up no cipher, whatever the kind.
     if (kindEnciphers(kind) && !masked.empty()) installCipher(f);
-    readOptionWord();
     return 0;
 }
 

@@ -17,6 +17,28 @@ void unlockOs(MdkFile* file, uint64_t offset, uint32_t length) {
     platform::unlockRange(file->shared->fd, recordLockAt(offset), length);
 }
 
+constexpr uint32_t kNoHolder = UINT32_MAX;
+
+// The place of `file` (null: a free place) in the holders, or kNoHolder.
+uint32_t holderIndex(const RecordLocks& locks, const MdkFile* file) {
+    auto at = std::find(locks.holders.begin(), locks.holders.end(), file);
+    return at == locks.holders.end() ? kNoHolder
+                                     : static_cast<uint32_t>(at - locks.holders.begin());
+}
+
+// The place of `file` in the holders, given it when it has none.
+uint32_t holderOf(RecordLocks& locks, const MdkFile* file) {
+    uint32_t at = holderIndex(locks, file);
+    if (at != kNoHolder) return at;
+    at = holderIndex(locks, nullptr);
+    if (at != kNoHolder) {
+        locks.holders[at] = file;
+        return at;
+    }
+    locks.holders.push_back(file);
+    return static_cast<uint32_t>(locks.holders.size() - 1);
+}
+
 }  // namespace
 
 bool isHeld(const RecordLocks& locks, uint64_t offset) {
@@ -117,25 +139,31 @@ bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint64_t offset, ui
 
 void keepTransient(MdkFile* file, RecordLocks& locks) {
     if (!locks.transientLength) return;
-    locks.held.push_back({file, locks.transientOffset, locks.transientLength});
+    const uint32_t holder = holderOf(locks, file);
+    locks.held.push_back({locks.transientOffset, locks.transientLength, holder});
     locks.transientLength = 0;
     locks.transientOffset = 0;
 }
 
 void releaseHeld(MdkFile* file, RecordLocks& locks, uint64_t offset) {
+    const uint32_t holder = holderIndex(locks, file);
+    if (holder == kNoHolder) return;
     auto& held = locks.held;
+    bool stillHolds = false;
     for (size_t i = 0; i < held.size();) {
         HeldLock h = held[i];
-        if (h.owner == file && (offset == kReleaseAll || h.offset == offset)) {
+        if (h.holder == holder && (offset == kReleaseAll || h.offset == offset)) {
             held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
             // Another handle of the file may hold the same range; the lock stays for it.
             bool stillHeld = heldBySomeone(locks, h.offset, h.length) ||
                              (locks.transientLength && locks.transientOffset == h.offset);
             if (!stillHeld) unlockOs(file, h.offset, h.length);
         } else {
+            stillHolds = stillHolds || h.holder == holder;
             i++;
         }
     }
+    if (!stillHolds) locks.holders[holder] = nullptr;
 }
 
 }  // namespace mdnio

@@ -97,6 +97,37 @@ TEST_F(RecordLockPlaces, HeldLocksAreReleasedByTheirFullOffset) {
     EXPECT_TRUE(lockedAt(platform::kLockBase + 0x10));
 }
 
+TEST_F(RecordLockPlaces, EachHandleReleasesOnlyTheLocksItKept) {
+    // Two more handles of the same shared file.  A handle that gave back its last lock leaves
+    // its place to the next one that keeps a lock, which must not take over anything.
+    MdkFile* second = test::openFake(env, "b", &log, shared);
+    MdkFile* third = test::openFake(env, "c", &log, shared);
+    auto keep = [&](MdkFile* who, uint64_t offset) {
+        ASSERT_EQ(lockRecord(who, locks, offset, 1), 0);
+        keepTransient(who, locks);
+    };
+    keep(file, 0x10);
+    keep(second, 0x20);
+    keep(second, k2p32 + 0x30);
+    releaseHeld(second, locks, kReleaseAll);
+    EXPECT_FALSE(isHeld(locks, 0x20));
+    EXPECT_FALSE(isHeld(locks, k2p32 + 0x30));
+    EXPECT_FALSE(lockedAt(platform::kLockBase + 0x20));
+    EXPECT_FALSE(lockedAt(kHighLockBase + k2p32 + 0x30));
+    keep(third, 0x40);
+    releaseHeld(second, locks, kReleaseAll);  // holds nothing: nothing goes
+    EXPECT_TRUE(isHeld(locks, 0x10));
+    EXPECT_TRUE(isHeld(locks, 0x40));
+    releaseHeld(file, locks, 0x40);  // another handle's lock
+    EXPECT_TRUE(isHeld(locks, 0x40));
+    releaseHeld(third, locks, kReleaseAll);
+    EXPECT_FALSE(isHeld(locks, 0x40));
+    EXPECT_TRUE(isHeld(locks, 0x10));
+    EXPECT_TRUE(lockedAt(platform::kLockBase + 0x10));
+    MDK_close(third);
+    MDK_close(second);
+}
+
 TEST_F(RecordLockPlaces, AHighTransientLockIsNotReleasedWithTheHeaderLock) {
     // The header lock and a transient lock go back in one call only when both lie in the low
     // region; a high record lock is given back on its own.

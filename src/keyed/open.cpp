@@ -96,8 +96,7 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
                       std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->B}));
     s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
-    s->fd = req.fd;
-    s->segmentFd[0] = req.fd;
+    s->segmentFd[0] = req.fd;                  // s->fd is set by the open before anything is read
     s->view.open(req.fd, req.readWrite != 0);  // without it, reads and writes call the system
     s->writableFd = req.readWrite != 0;
     if (req.flags & MDK_OPEN_EXCLUSIVE) s->flags |= kSharedExclusive;
@@ -123,6 +122,12 @@ void freeShared(KeyedShared* s) {
     if (s->fd >= 0) platform::closeFile(s->fd);
     delete s;
 }
+
+struct SharedDeleter {
+    void operator()(KeyedShared* s) const { freeShared(s); }
+};
+// A shared block owned until a handle takes it, so that a failed open frees it.
+using SharedPtr = std::unique_ptr<KeyedShared, SharedDeleter>;
 
 void backgroundPass(MdkEnv* env) {
     for (MdkFile* m = env->openFiles; m; m = m->next) {
@@ -173,41 +178,38 @@ const MdkOpTable kOps = {
 
 MdkFile* openClassic(const OpenRequest& req) {
     MdkEnv* env = req.env;
-    auto* s = new (std::nothrow) KeyedShared();
-    if (!s) {
+    SharedPtr owned(new (std::nothrow) KeyedShared());
+    if (!owned) {
         platform::closeFile(req.fd);
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
-    int32_t rc = loadShared(req, s);
-    if (rc) {
-        s->fd = -1;
-        delete s;
-        platform::closeFile(req.fd);
+    // From here the shared block holds the descriptor: freeing it closes it.
+    owned->fd = req.fd;
+    if (int32_t rc = loadShared(req, owned.get())) {
         fail(req, rc);
         return MDK_INVALID_FILE;
     }
-    auto* f = new (std::nothrow) KeyedFile();
-    if (!f) {
-        freeShared(s);
+    std::unique_ptr<KeyedFile> handle(new (std::nothrow) KeyedFile());
+    if (!handle) {
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
-    size_t vs = s->layout.maxValueSize();
+    KeyedFile* f = handle.get();
+    const KeyedShared* loaded = owned.get();
+    size_t vs = loaded->layout.maxValueSize();
     try {
         f->lastKey.assign(vs, 0);
         f->lastKey[0] = 0xFF;
         f->search.assign(vs, 0);
         f->found.assign(vs, 0);
         f->spare.assign(vs, 0);
-        f->readBuf.assign(static_cast<size_t>(s->S), 0);
-        if (s->blockMode) f->sparse.assign(s->B, 0);
-        f->writeBuf.assign(static_cast<size_t>(s->S), 0);
-        f->packBuf.assign(static_cast<size_t>(s->S), 0);
-        f->joined.reserve(static_cast<size_t>(s->S));
+        f->readBuf.assign(static_cast<size_t>(loaded->S), 0);
+        if (loaded->blockMode) f->sparse.assign(loaded->B, 0);
+        f->writeBuf.assign(static_cast<size_t>(loaded->S), 0);
+        f->packBuf.assign(static_cast<size_t>(loaded->S), 0);
+        f->joined.reserve(static_cast<size_t>(loaded->S));
     } catch (...) {
-        delete f;
-        freeShared(s);
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
@@ -219,20 +221,21 @@ MdkFile* openClassic(const OpenRequest& req) {
     f->keyBuffer = f->lastKey.data();
 
     lockEnv(env);
-    KeyedShared* existing = findShared(env, s->fileName, s->identity, req.readWrite != 0);
+    KeyedShared* existing = findShared(env, loaded->fileName, loaded->identity, req.readWrite != 0);
+    KeyedShared* s = existing;
     if (existing) {
-        freeShared(s);  // one descriptor, one cache and one set of locks per file
-        s = existing;
+        owned.reset();  // one descriptor, one cache and one set of locks per file
     } else {
+        s = owned.release();
         s->self = s;
     }
     f->shared = s;
+    // Linked, the handle is the environment's: a failure from here on closes it.
     f->next = env->openFiles;
-    env->openFiles = f;
+    env->openFiles = handle.release();
     if (env->backgroundFlush.load() && !env->backgroundRunning.load())
         startBackground(env, backgroundPass);
     unlockEnv(env);
-    // The handle is linked: a failure from here on closes it.
     auto refuse = [&](int32_t code) {
         MDK_close(f);
         fail(req, code);

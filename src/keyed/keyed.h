@@ -50,13 +50,12 @@ struct PeriodUndo {
 // The shared file of a classic file: its blocks are held by the block store (store/store.h),
 // which places them by their address alone.
 struct KeyedShared : MdkSharedFile, store::BlockStore {
-    // Geometry from the header.
-    int32_t R = 0;   // record size
-    int32_t K = 0;   // key area size
-    int32_t S = 0;   // record buffer / slot size
-    uint32_t B = 0;  // block size
-    uint32_t E = 0;  // blocks per allocation-map group (block mode), else 0
-    uint32_t T = 0;  // fill threshold of data blocks (block mode), else 0
+    // Geometry from the header; the block size is the store's blockSize.
+    int32_t recordSize = 0;      // R: the largest record data length
+    int32_t keyAreaSize = 0;     // K: bytes of the key area in every record
+    int32_t slotSize = 0;        // S: record buffer / slot size
+    uint32_t mapSpan = 0;        // E: blocks per allocation-map group (block mode), else 0
+    uint32_t fillThreshold = 0;  // T: fill threshold of data blocks (block mode), else 0
     bool blockMode = false;
     bool compressed = false;
     bool writableFd = false;

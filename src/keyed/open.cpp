@@ -27,15 +27,16 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return MDK_E_FILETYPE;
     const Header header = decodeHeader(h);
     if (header.blockCode < 0) return MDK_E_FILETYPE;
-    s->B = header.blockSize();
-    s->R = header.recordSize;
-    s->K = header.keyAreaSize;
-    if (s->R < 0 || s->K < 0 || s->K > 127) return MDK_E_FILETYPE;
+    s->blockSize = header.blockSize();
+    s->recordSize = header.recordSize;
+    s->keyAreaSize = header.keyAreaSize;
+    if (s->recordSize < 0 || s->keyAreaSize < 0 || s->keyAreaSize > 127) return MDK_E_FILETYPE;
     s->blockMode = header.blockMode();
     s->compressed = header.compressed();
-    s->S = header.slotSize();
-    s->pendingSlots.setSlotSize(static_cast<size_t>(s->S));
-    if (s->blockMode && static_cast<uint32_t>(s->S) + 10 > s->B) return MDK_E_FILETYPE;
+    s->slotSize = header.slotSize();
+    s->pendingSlots.setSlotSize(static_cast<size_t>(s->slotSize));
+    if (s->blockMode && static_cast<uint32_t>(s->slotSize) + 10 > s->blockSize)
+        return MDK_E_FILETYPE;
 
     uint8_t continuation[kHeaderSize] = {};
     if (header.flagsA & kDescContinued) {
@@ -51,11 +52,11 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
         return MDK_E_FILETYPE;
     if (s->layout.keys.empty() || s->layout.keys.size() > 16) return MDK_E_FILETYPE;
     for (const common::KeyDesc& k : s->layout.keys)
-        if (common::keyBlockCapacity(s->B, k.entrySize()) < 3) return MDK_E_FILETYPE;
+        if (common::keyBlockCapacity(s->blockSize, k.entrySize()) < 3) return MDK_E_FILETYPE;
     s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;
 
     uint32_t segments = header.segments;
-    uint32_t maxSegment = std::min<uint32_t>(s->B / 256 - 1, kMaxSegments - 1);
+    uint32_t maxSegment = std::min<uint32_t>(s->blockSize / 256 - 1, kMaxSegments - 1);
     if (header.eof < kFirstBlock || segments > maxSegment || header.fillPercent > 100)
         return MDK_E_FILETYPE;
     if (!s->blockMode && (segments != 0 || header.eof > kMaxEof)) return MDK_E_FILETYPE;
@@ -66,24 +67,24 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     if (header.flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
     if ((header.flagsA & kCounterCheck) && !counterCheckHolds(h)) h[kOffFlagsA] &= ~kCounterCheck;
     if (s->blockMode) {
-        s->E = s->B - 6;
-        s->T = s->E * header.fillPercent / 100;
+        s->mapSpan = s->blockSize - 6;
+        s->fillThreshold = s->mapSpan * header.fillPercent / 100;
     }
     s->separator = header.separator();
-    s->keyAreaWidth = s->K;
-    s->maxDataLength = s->R;
+    s->keyAreaWidth = s->keyAreaSize;
+    s->maxDataLength = s->recordSize;
     s->longestKey = 0;
     for (const common::KeyDesc& k : s->layout.keys)
         s->longestKey = std::max<int32_t>(s->longestKey, k.length);
     s->keyBufferSize = static_cast<int32_t>(s->layout.maxValueSize());
-    s->recordBufferLength = s->S;
+    s->recordBufferLength = s->slotSize;
 
     if (s->blockMode) {
         if (segments > 0) {
             s->maxSegmentSize = platform::fileLength(req.fd);
         } else {
             int64_t mb = req.env->segmentMegabytes > 0 ? req.env->segmentMegabytes : 2000;
-            int64_t group = int64_t{s->B} * s->E;
+            int64_t group = int64_t{s->blockSize} * s->mapSpan;
             int64_t groups = std::max<int64_t>(1, (mb * (1 << 20) - kFirstBlock) / group);
             s->maxSegmentSize = groups * group + kFirstBlock;
         }
@@ -91,9 +92,8 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     // At least max(8, 3 x keys) buffers; more when the blocks are small, up to kCacheBytes.
     // Their memory is taken when they are first filled, so a small file costs little.
     s->hooks = &kClassicStore;
-    s->blockSize = s->B;
-    store::setUpCache(*s,
-                      std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->B}));
+    store::setUpCache(
+        *s, std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->blockSize}));
     s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
     s->segmentFd[0] = req.fd;                  // s->fd is set by the open before anything is read
@@ -204,11 +204,11 @@ MdkFile* openClassic(const OpenRequest& req) {
         f->search.assign(vs, 0);
         f->found.assign(vs, 0);
         f->spare.assign(vs, 0);
-        f->readBuf.assign(static_cast<size_t>(loaded->S), 0);
-        if (loaded->blockMode) f->sparse.assign(loaded->B, 0);
-        f->writeBuf.assign(static_cast<size_t>(loaded->S), 0);
-        f->packBuf.assign(static_cast<size_t>(loaded->S), 0);
-        f->joined.reserve(static_cast<size_t>(loaded->S));
+        f->readBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        if (loaded->blockMode) f->sparse.assign(loaded->blockSize, 0);
+        f->writeBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        f->packBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        f->joined.reserve(static_cast<size_t>(loaded->slotSize));
     } catch (...) {
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;

@@ -158,14 +158,14 @@ bool holdsKeyOrDataBlocks(KeyedFile* f) {
     // key blocks, and those hang from the roots.
     if (!s->blockMode) return false;
     const uint32_t eof = get32(s->header, kOffEof);
-    const uint32_t eofSegment = segmentOf(eof, s->B);
+    const uint32_t eofSegment = segmentOf(eof, s->blockSize);
     for (uint32_t segment = 0; segment <= s->header[kOffSegments]; segment++) {
         int64_t unused = 0;
         const int fd = segmentFdFor(f, addressIn(segment, kFirstBlock), &unused);
         const int64_t end =
-            segment == eofSegment ? offsetInSegment(eof, s->B) : platform::fileLength(fd);
+            segment == eofSegment ? offsetInSegment(eof, s->blockSize) : platform::fileLength(fd);
         if (end < 0) raiseError(f, MDK_E_READ);
-        for (int64_t at = kFirstBlock; at + s->B <= end; at += s->B) {
+        for (int64_t at = kFirstBlock; at + s->blockSize <= end; at += s->blockSize) {
             uint8_t type = 0;
             if (const uint8_t* cached = store::cachedBlock(*s, addressIn(segment, at))) {
                 type = cached[0];

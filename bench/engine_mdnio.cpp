@@ -115,12 +115,12 @@ class MdnioEngine : public Engine {
         entry.length = static_cast<int32_t>(sizeof limit - 1);
         entry.value = limit;
         if (MDK_PutRestrictInfo(file_, 0, &entry) != 0) fail("restrict");
-        // Key number -1000 turns physical order on and stands before the first record.
-        MDK_seek(file_, "", 0, physicalOrder ? -1000 : 1);
+        // MDK_SEEK_PHYSICAL turns physical order on and stands before the first record.
+        MDK_seek(file_, "", 0, physicalOrder ? MDK_SEEK_PHYSICAL : 1);
         uint64_t count = 0;
         for (;;) {
             int32_t n = MDK_RestrictedRead(file_, buffer_, sizeof buffer_, MDK_READ_NEXT, nullptr,
-                                           nullptr, nullptr, 0, 2);
+                                           nullptr, nullptr, 0, MDK_RESTRICT_FILTER);
             if (n == -4) break;
             if (n < 0) fail("restricted read");
             count++;

@@ -231,6 +231,9 @@ MDNIO_API int32_t MDK_ExtReadDirect(MdkFile* file, void* buffer, int32_t length,
  * record. */
 MDNIO_API int32_t MDK_seek(MdkFile* file, const void* key, int32_t keyLength, int32_t keyNumber);
 
+/* MDK_seek key number that switches physical-order reading on (block-mode keyed files). */
+#define MDK_SEEK_PHYSICAL (-1000)
+
 /* Copies the value of key `keyNumber` (counted from 0; -1 the current key) of the current record
  * into `buffer`.  Answers its length, or -1 (3 no current record, 6, 7 buffer too small). */
 MDNIO_API int32_t MDK_GetKey(MdkFile* file, void* buffer, int32_t length, int32_t keyNumber);
@@ -388,6 +391,11 @@ MDNIO_API int32_t MDK_PutRestrictInfo(MdkFile* file, int32_t index, const MdkRes
 MDNIO_API int32_t MDK_RestrictedRead(MdkFile* file, void* buffer, int32_t bufferLength,
                                      int32_t option, void* keyOut, uint8_t* keyLengthOut,
                                      const void* endKey, int32_t endKeyLength, int32_t mode);
+
+/* MDK_RestrictedRead modes. */
+#define MDK_RESTRICT_NO_FILTER 0x01 /* the key range and the program are switched off */
+#define MDK_RESTRICT_FILTER 0x02    /* the key range and the program apply */
+#define MDK_RESTRICT_BATCH 0x04     /* a remote file may fetch several records per request */
 
 /* The next row of a filtered scan: on a handle with a program, MDK_RestrictedRead with mode 2,
  * so the program and the key range apply to every row; on a handle without one, mode 0, so the

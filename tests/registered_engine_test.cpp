@@ -253,7 +253,7 @@ TEST_F(RegisteredEngine, RestrictedReadsFilterItsRecords) {
     auto read = [&](int32_t option) {
         return [&, option](char* buffer, char* key, uint8_t* keyLength) {
             return MDK_RestrictedRead(f, buffer, 64, option, key, keyLength, end.data(), 3,
-                                      filter::kModeFilter);
+                                      MDK_RESTRICT_FILTER);
         };
     };
     ASSERT_EQ(MDK_seek(f, "K01", 3, 1), 0);

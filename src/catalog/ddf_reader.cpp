@@ -14,9 +14,6 @@ namespace {
 
 constexpr size_t kKeyLength = 6;
 constexpr std::string_view kHeaderKey = "000000";
-constexpr int32_t kReadNext = 2;
-constexpr int32_t kGetRecordCount = -4;
-constexpr int32_t kGetSeparator = -10;
 
 struct Separator {
     int32_t value;  // the byte, or -1 when fields are length-prefixed
@@ -58,14 +55,14 @@ std::optional<std::vector<TableEntry>> readKeyedFileTables(MdkEnv* env,
     // A dictionary is read from a file whose records this library reads itself, not from a
     // view or a server's file.
     if (!readsRecordsItself(file.get())) return std::nullopt;
-    Separator separator{static_cast<int32_t>(MDGetEnvMode(file.get(), kGetSeparator))};
-    intptr_t count = MDGetEnvMode(file.get(), kGetRecordCount);
+    Separator separator{static_cast<int32_t>(MDGetEnvMode(file.get(), MDK_FILE_SEPARATOR))};
+    intptr_t count = MDGetEnvMode(file.get(), MDK_FILE_RECORD_COUNT);
 
     std::vector<TableEntry> tables;
     std::vector<uint8_t> buffer(kListBuffer);
     for (intptr_t looked = 0; looked < count; ++looked) {
         int32_t n =
-            MDK_read(file.get(), buffer.data(), static_cast<int32_t>(buffer.size()), kReadNext);
+            MDK_read(file.get(), buffer.data(), static_cast<int32_t>(buffer.size()), MDK_READ_NEXT);
         if (n == -1) {
             if (MDK_geterrno(file.get()) == MDK_E_EOF) break;
             return std::nullopt;

@@ -8,13 +8,6 @@
 
 namespace mdnio::catalog {
 
-namespace {
-
-constexpr int32_t kKeyAreaFieldShown = 255;
-constexpr int32_t kDescendingBit = 0x80;
-
-}  // namespace
-
 void describeKey(const common::KeyLayout& layout, size_t key, MdkKeyInfo& out) {
     const common::KeyDesc& k = layout.keys[key];
     out = MdkKeyInfo{};
@@ -29,8 +22,8 @@ void describeSegment(const common::Segment& segment, MdkSegmentInfo& out) {
     out = MdkSegmentInfo{};
     out.segLength = static_cast<uint8_t>(segment.length | (segment.descending ? 0x80 : 0));
     out.segByte1 = segment.nullByte;
-    out.segFlags = segment.options | (segment.descending ? kDescendingBit : 0);
-    out.segField = segment.field == common::kKeyAreaField ? kKeyAreaFieldShown : segment.field;
+    out.segFlags = segment.options | (segment.descending ? MDK_SEG_DESCENDING : 0);
+    out.segField = segment.field == common::kKeyAreaField ? MDK_SEGMENT_KEY_AREA : segment.field;
     out.segValue = segment.offset;
 }
 
@@ -63,7 +56,7 @@ void describeRecordNumberKey(MdkKeyInfo* keyRecord, MdkSegmentInfo* segmentRecor
     if (segmentRecord) {
         *segmentRecord = MdkSegmentInfo{};
         segmentRecord->segLength = 8;
-        segmentRecord->segField = kKeyAreaFieldShown;
+        segmentRecord->segField = MDK_SEGMENT_KEY_AREA;
     }
 }
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "common/codes.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 
@@ -101,10 +101,10 @@ void initSlottedBlock(std::span<uint8_t> block, uint8_t type, uint32_t address) 
 int validateSlottedBlock(std::span<const uint8_t> block, const RecordShape& shape,
                          size_t maxRecord) {
     const std::span<const uint8_t> body = bodyOf(block);
-    if (body.empty()) return kErrBlockContent;
+    if (body.empty()) return MDK_E_KEYADDR;
     const unsigned count = slotCount(block);
     const size_t recordsStart = freeEnd(body, count);
-    if (recordsStart == 0) return kErrBlockContent;
+    if (recordsStart == 0) return MDK_E_KEYADDR;
 
     struct Extent {
         size_t position, size;
@@ -114,21 +114,21 @@ int validateSlottedBlock(std::span<const uint8_t> block, const RecordShape& shap
     for (unsigned s = 1; s <= count; ++s) {
         const size_t p = positionOf(body, s);
         if (p == 0) continue;
-        if (p > body.size()) return kErrOffset;
+        if (p > body.size()) return MDK_E_OFFSET;
         const long size = recordSize(body.subspan(p), shape);
-        if (size < 0) return kErrOffset;
-        if (maxRecord != 0 && static_cast<size_t>(size) > maxRecord) return kErrRecordSize;
-        if (p + static_cast<size_t>(size) > body.size()) return kErrOffset;
+        if (size < 0) return MDK_E_OFFSET;
+        if (maxRecord != 0 && static_cast<size_t>(size) > maxRecord) return MDK_E_RECSIZE;
+        if (p + static_cast<size_t>(size) > body.size()) return MDK_E_OFFSET;
         used[n++] = Extent{p, static_cast<size_t>(size)};
     }
     std::sort(used.begin(), used.begin() + static_cast<std::ptrdiff_t>(n),
               [](const Extent& a, const Extent& b) { return a.position < b.position; });
     size_t expect = recordsStart;
     for (size_t i = 0; i < n; ++i) {
-        if (used[i].position != expect) return kErrBlockContent;  // a hole, an overlap, or bad F
+        if (used[i].position != expect) return MDK_E_KEYADDR;  // a hole, an overlap, or bad F
         expect += used[i].size;
     }
-    return expect == body.size() ? kOk : kErrBlockContent;
+    return expect == body.size() ? MDK_OK : MDK_E_KEYADDR;
 }
 
 unsigned findFreeSlot(std::span<const uint8_t> block) {
@@ -173,16 +173,16 @@ SlotPlace reserveRecord(std::span<uint8_t> block, size_t size, BlockParts* parts
 
 int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size, BlockParts* parts) {
     const std::span<uint8_t> body = bodyOf(block);
-    if (body.empty()) return kErrBlockContent;
+    if (body.empty()) return MDK_E_KEYADDR;
     unsigned count = slotCount(block);
-    if (slot == 0 || slot > count) return kErrInvalidKey;
+    if (slot == 0 || slot > count) return MDK_E_KEY;
     const size_t recordsStart = freeEnd(body, count);
-    if (recordsStart == 0) return kErrBlockContent;
+    if (recordsStart == 0) return MDK_E_KEYADDR;
     const size_t position = positionOf(body, slot);
-    if (position == 0) return kErrInvalidKey;
+    if (position == 0) return MDK_E_KEY;
     if (size == 0 || position < recordsStart || position > body.size() ||
         size > body.size() - position) {
-        return kErrOffset;
+        return MDK_E_OFFSET;
     }
     shiftRecordsBelow(body, count, slot, recordsStart, position, static_cast<std::ptrdiff_t>(size));
     setPosition(body, slot, 0);
@@ -199,7 +199,7 @@ int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size, BlockPart
     }
     block[kCountOffset] = static_cast<uint8_t>(count);
     putBe16(body.data(), static_cast<uint16_t>(free));
-    return kOk;
+    return MDK_OK;
 }
 
 size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, size_t newSize,
@@ -240,22 +240,22 @@ size_t resizeRecord(std::span<uint8_t> block, unsigned slot, size_t oldSize, siz
 RecordRef readRecord(std::span<const uint8_t> block, unsigned slot, const RecordShape& shape,
                      size_t maxRecord) {
     const std::span<const uint8_t> body = bodyOf(block);
-    if (body.empty()) return RecordRef{kErrBlockContent, 0, {}};
+    if (body.empty()) return RecordRef{MDK_E_KEYADDR, 0, {}};
     const unsigned count = slotCount(block);
     if (slot == 0 || slot > count || tableEnd(slot) > body.size()) {
-        return RecordRef{kErrInvalidKey, 0, {}};
+        return RecordRef{MDK_E_KEY, 0, {}};
     }
     const size_t position = positionOf(body, slot);
-    if (position == 0) return RecordRef{kErrInvalidKey, 0, {}};
-    if (position > body.size()) return RecordRef{kErrOffset, position, {}};
+    if (position == 0) return RecordRef{MDK_E_KEY, 0, {}};
+    if (position > body.size()) return RecordRef{MDK_E_OFFSET, position, {}};
     const long size = recordSize(body.subspan(position), shape);
-    if (size < 0) return RecordRef{kErrOffset, position, {}};
+    if (size < 0) return RecordRef{MDK_E_OFFSET, position, {}};
     if (maxRecord != 0 && static_cast<size_t>(size) > maxRecord) {
-        return RecordRef{kErrRecordSize, position, {}};
+        return RecordRef{MDK_E_RECSIZE, position, {}};
     }
     if (static_cast<size_t>(size) > body.size() - position)
-        return RecordRef{kErrOffset, position, {}};
-    return RecordRef{kOk, position, body.subspan(position, static_cast<size_t>(size))};
+        return RecordRef{MDK_E_OFFSET, position, {}};
+    return RecordRef{MDK_OK, position, body.subspan(position, static_cast<size_t>(size))};
 }
 
 }  // namespace mdnio::common

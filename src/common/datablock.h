@@ -53,8 +53,8 @@ void initSlottedBlock(std::span<uint8_t> block, uint8_t type, uint32_t address);
 // Checks the slot table against the block: the table and F fit, every used slot lies in the
 // record area and its record (sized by `shape`) ends within the block, records are packed without
 // holes or overlaps down from the block end to exactly the end of the free space.  `maxRecord`
-// (0 = no limit) bounds each record size.  Returns 0, kErrBlockContent (table or F inconsistent),
-// kErrOffset (a record outside the block) or kErrRecordSize (a record above `maxRecord`).
+// (0 = no limit) bounds each record size.  Returns 0, MDK_E_KEYADDR (table or F inconsistent),
+// MDK_E_OFFSET (a record outside the block) or MDK_E_RECSIZE (a record above `maxRecord`).
 int validateSlottedBlock(std::span<const uint8_t> block, const RecordShape& shape,
                          size_t maxRecord);
 
@@ -79,8 +79,8 @@ SlotPlace reserveRecord(std::span<uint8_t> block, size_t size, BlockParts* parts
 // Removes the record of `slot`, which is `size` bytes long: the records below it move up by
 // `size`, the vacated bytes are zeroed, the positions of those records grow by `size`, F grows,
 // the slot becomes unused and trailing unused slots are dropped (count - 1, F + 2 each).  Returns
-// 0, kErrInvalidKey (slot 0, beyond the count, or unused), kErrOffset (the record or the moved
-// area outside the block) or kErrBlockContent (inconsistent F).  `parts`, when given, gains the
+// 0, MDK_E_KEY (slot 0, beyond the count, or unused), MDK_E_OFFSET (the record or the moved
+// area outside the block) or MDK_E_KEYADDR (inconsistent F).  `parts`, when given, gains the
 // bytes the removal changed.
 int removeRecord(std::span<uint8_t> block, unsigned slot, size_t size, BlockParts* parts = nullptr);
 
@@ -100,9 +100,9 @@ struct RecordRef {
     std::span<const uint8_t> bytes;  // the record, `size` bytes long
 };
 
-// The bytes of the record of `slot`: kErrInvalidKey for slot 0, a slot beyond the count or an
-// unused slot; kErrOffset for a position beyond B - 6 or a record that does not end within the
-// block; kErrRecordSize when the record is larger than `maxRecord` (0 = no limit).
+// The bytes of the record of `slot`: MDK_E_KEY for slot 0, a slot beyond the count or an
+// unused slot; MDK_E_OFFSET for a position beyond B - 6 or a record that does not end within the
+// block; MDK_E_RECSIZE when the record is larger than `maxRecord` (0 = no limit).
 RecordRef readRecord(std::span<const uint8_t> block, unsigned slot, const RecordShape& shape,
                      size_t maxRecord);
 

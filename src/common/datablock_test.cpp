@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/codes.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 namespace {
@@ -55,10 +55,10 @@ TEST(SlottedBlock, InitAndRead) {
     Bytes expected(kB, 0);
     put(expected, 0, {0x80, 0x00, 0x01, 0x23, 0x00, 0x00, 0x00, kB - 8});
     EXPECT_EQ(b, expected);
-    EXPECT_EQ(validateSlottedBlock(b, kShape, 0), kOk);
+    EXPECT_EQ(validateSlottedBlock(b, kShape, 0), MDK_OK);
 
     const Bytes two = twoRecordBlock();
-    EXPECT_EQ(validateSlottedBlock(two, kShape, 0), kOk);
+    EXPECT_EQ(validateSlottedBlock(two, kShape, 0), MDK_OK);
     EXPECT_EQ(slotCount(two), 2);
     EXPECT_EQ(freeBytes(two), 34);
     EXPECT_EQ(slotPosition(two, 1), 50);
@@ -80,25 +80,25 @@ TEST(SlottedBlock, ValidateAndReadRefuseBadContent) {
         int readCode;
     };
     const std::vector<Case> cases = {
-        {"free count two too high", 6, {0x00, 36}, 1, 0, kErrBlockContent, kOk},
-        {"free count two too low", 6, {0x00, 32}, 1, 0, kErrBlockContent, kOk},
-        {"free count past the block", 6, {0x01, 0x00}, 1, 0, kErrBlockContent, kOk},
-        {"slot past the block end", 8, {0x00, 59}, 1, 0, kErrOffset, kErrOffset},
-        {"slot at the block end", 8, {0x00, 58}, 1, 0, kErrOffset, kErrOffset},
-        {"record runs past the end", 6 + 50 + 3, {0x00, 0x04}, 1, 0, kErrOffset, kErrOffset},
+        {"free count two too high", 6, {0x00, 36}, 1, 0, MDK_E_KEYADDR, MDK_OK},
+        {"free count two too low", 6, {0x00, 32}, 1, 0, MDK_E_KEYADDR, MDK_OK},
+        {"free count past the block", 6, {0x01, 0x00}, 1, 0, MDK_E_KEYADDR, MDK_OK},
+        {"slot past the block end", 8, {0x00, 59}, 1, 0, MDK_E_OFFSET, MDK_E_OFFSET},
+        {"slot at the block end", 8, {0x00, 58}, 1, 0, MDK_E_OFFSET, MDK_E_OFFSET},
+        {"record runs past the end", 6 + 50 + 3, {0x00, 0x04}, 1, 0, MDK_E_OFFSET, MDK_E_OFFSET},
         {"continued record's link runs past the end",
          6 + 50 + 3,
          {0x80, 0x03},
          1,
          0,
-         kErrOffset,
-         kErrOffset},
-        {"record above the maximum size", 0, {0x80}, 2, 9, kErrRecordSize, kErrRecordSize},
-        {"two slots on one record", 8, {0x00, 40}, 2, 0, kErrBlockContent, kOk},
-        {"slot table past the block", 5, {30}, 1, 0, kErrBlockContent, kOk},
-        {"unused slot", 10, {0x00, 0x00}, 2, 0, kErrBlockContent, kErrInvalidKey},
-        {"slot beyond the count", 5, {1}, 2, 0, kErrBlockContent, kErrInvalidKey},
-        {"slot 0", 0, {0x80}, 0, 0, kOk, kErrInvalidKey},
+         MDK_E_OFFSET,
+         MDK_E_OFFSET},
+        {"record above the maximum size", 0, {0x80}, 2, 9, MDK_E_RECSIZE, MDK_E_RECSIZE},
+        {"two slots on one record", 8, {0x00, 40}, 2, 0, MDK_E_KEYADDR, MDK_OK},
+        {"slot table past the block", 5, {30}, 1, 0, MDK_E_KEYADDR, MDK_OK},
+        {"unused slot", 10, {0x00, 0x00}, 2, 0, MDK_E_KEYADDR, MDK_E_KEY},
+        {"slot beyond the count", 5, {1}, 2, 0, MDK_E_KEYADDR, MDK_E_KEY},
+        {"slot 0", 0, {0x80}, 0, 0, MDK_OK, MDK_E_KEY},
     };
     for (const Case& c : cases) {
         Bytes b = twoRecordBlock();
@@ -111,22 +111,22 @@ TEST(SlottedBlock, ValidateAndReadRefuseBadContent) {
 TEST(SlottedBlock, RemoveMovesRecordsUpAndDropsTrailingSlots) {
     // Removing slot 1 (the top record): record B moves up by 8, its slot follows.
     Bytes b = twoRecordBlock();
-    ASSERT_EQ(removeRecord(b, 1, 8), kOk);
+    ASSERT_EQ(removeRecord(b, 1, 8), MDK_OK);
     Bytes expected(kB, 0);
     put(expected, 0, {0x80, 0x00, 0x00, 0x12, 0x00, 0x02, 0x00, 42, 0x00, 0x00, 0x00, 48});
     put(expected, 6 + 48, kRecordB);
     EXPECT_EQ(b, expected);
-    EXPECT_EQ(validateSlottedBlock(b, kShape, 0), kOk);
+    EXPECT_EQ(validateSlottedBlock(b, kShape, 0), MDK_OK);
 
     // Then slot 2: the block is empty again, count 0 and F = B - 8.
-    ASSERT_EQ(removeRecord(b, 2, 10), kOk);
+    ASSERT_EQ(removeRecord(b, 2, 10), MDK_OK);
     Bytes empty(kB, 0);
     put(empty, 0, {0x80, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00, kB - 8});
     EXPECT_EQ(b, empty);
 
     // Removing slot 2 first drops it from the table at once.
     Bytes c = twoRecordBlock();
-    ASSERT_EQ(removeRecord(c, 2, 10), kOk);
+    ASSERT_EQ(removeRecord(c, 2, 10), MDK_OK);
     Bytes expectedC(kB, 0);
     put(expectedC, 0, {0x80, 0x00, 0x00, 0x12, 0x00, 0x01, 0x00, 46, 0x00, 50});
     put(expectedC, 6 + 50, kRecordA);
@@ -141,10 +141,10 @@ TEST(SlottedBlock, RemoveRefusesBadSlots) {
         int code;
     };
     const std::vector<Case> cases = {
-        {"slot 0", 0, 8, kErrInvalidKey},
-        {"beyond the count", 3, 8, kErrInvalidKey},
-        {"size past the block", 1, 9, kErrOffset},
-        {"size 0", 1, 0, kErrOffset},
+        {"slot 0", 0, 8, MDK_E_KEY},
+        {"beyond the count", 3, 8, MDK_E_KEY},
+        {"size past the block", 1, 9, MDK_E_OFFSET},
+        {"size 0", 1, 0, MDK_E_OFFSET},
     };
     for (const Case& c : cases) {
         Bytes b = twoRecordBlock();
@@ -171,7 +171,7 @@ TEST(SlottedBlock, ReserveTakesTheLowestFreeSlotBelowTheLowestRecord) {
 
     // A freed slot in the middle is reused without growing the table.
     Bytes c = twoRecordBlock();
-    ASSERT_EQ(removeRecord(c, 1, 8), kOk);
+    ASSERT_EQ(removeRecord(c, 1, 8), MDK_OK);
     EXPECT_EQ(findFreeSlot(c), 1u);
     EXPECT_EQ(spaceNeeded(c, 8), 8u);
     const SlotPlace again = reserveRecord(c, 8);
@@ -231,7 +231,7 @@ TEST(SlottedBlock, ResizeInPlace) {
         rec[3] = 0;
         rec[4] = static_cast<uint8_t>(c.newSize - 5);
         put(b, 6 + c.position, rec);
-        EXPECT_EQ(validateSlottedBlock(b, kShape, 0), kOk) << c.name;
+        EXPECT_EQ(validateSlottedBlock(b, kShape, 0), MDK_OK) << c.name;
     }
     // Shrinking zeroes the bytes the moved records left.
     Bytes b = twoRecordBlock();
@@ -276,7 +276,7 @@ TEST(SlottedBlock, RandomOperationsKeepTheBlockConsistent) {
             auto it = model.begin();
             std::advance(it, std::uniform_int_distribution<size_t>(0, model.size() - 1)(rng));
             if (o == 1) {
-                ASSERT_EQ(removeRecord(b, it->first, it->second.size(), &parts), kOk);
+                ASSERT_EQ(removeRecord(b, it->first, it->second.size(), &parts), MDK_OK);
                 model.erase(it);
             } else {
                 const Bytes r = makeRecord(static_cast<size_t>(len(rng)), fill);
@@ -289,7 +289,7 @@ TEST(SlottedBlock, RandomOperationsKeepTheBlockConsistent) {
                 }
             }
         }
-        ASSERT_EQ(validateSlottedBlock(b, kShape, 0), kOk) << step;
+        ASSERT_EQ(validateSlottedBlock(b, kShape, 0), MDK_OK) << step;
         ASSERT_EQ(firstUnmarkedDifference(before, b, parts.bits()), kNoDifference) << step;
         for (const auto& [slot, bytes] : model) {
             ASSERT_EQ(bytesOf(readRecord(b, slot, kShape, 0)), bytes) << step;

@@ -4,8 +4,7 @@
 #include <array>
 #include <string>
 
-#include "common/bytes.h"
-#include "common/codes.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 
@@ -15,20 +14,6 @@ constexpr size_t kEntrySize = 4;
 constexpr uint8_t kEntryEnd = 0xFF;
 constexpr uint8_t kEntryOption = 0xFE;
 constexpr uint8_t kClassicKeyAreaField = 0xFF;
-
-constexpr uint8_t kFlagADescriptorContinued = 0x02;
-constexpr uint8_t kFlagAPadSignificant = 0x04;
-constexpr uint8_t kFlagAOwnSeparator = 0x08;
-constexpr uint8_t kFlagALengthPrefixed = 0x10;
-
-constexpr size_t kHeaderSize = 256;
-constexpr size_t kHeaderKeyAreaSize = 18;
-constexpr size_t kHeaderDescriptors = 104;
-constexpr size_t kHeaderDescriptorBytes = 128;
-constexpr size_t kHeaderBlockSizeCode = 240;
-constexpr size_t kHeaderFlagsA = 241;
-constexpr size_t kHeaderSeparator = 247;
-constexpr size_t kContinuationSize = 256;
 
 }  // namespace
 
@@ -45,23 +30,23 @@ unsigned keyBlockCapacity(size_t blockSize, size_t entrySize) {
 }
 
 int finishKeyLayout(KeyLayout& layout, size_t blockSize) {
-    if (layout.keys.empty()) return kErrKeyNumber;
+    if (layout.keys.empty()) return MDK_E_KEYNUM;
     for (size_t k = 0; k < layout.keys.size(); ++k) {
         KeyDesc& key = layout.keys[k];
         if (key.segmentCount == 0 ||
             size_t{key.firstSegment} + key.segmentCount > layout.segments.size()) {
-            return kErrKeyNumber;
+            return MDK_E_KEYNUM;
         }
         unsigned total = key.suffix == KeySuffix::None ? 0 : 4;
         for (const Segment& s : layout.segmentsOf(k)) {
-            if (s.length == 0) return kErrLength;
+            if (s.length == 0) return MDK_E_LENGTH;
             total += s.length;
         }
-        if (total > kMaxKeyLength) return kErrLength;
+        if (total > kMaxKeyLength) return MDK_E_LENGTH;
         key.length = static_cast<uint16_t>(total);
-        if (keyBlockCapacity(blockSize, key.entrySize()) < 2) return kErrLength;
+        if (keyBlockCapacity(blockSize, key.entrySize()) < 2) return MDK_E_LENGTH;
     }
-    return kOk;
+    return MDK_OK;
 }
 
 int fieldCapacity(uint16_t field, int keyAreaSize, int recordSize, bool lengthPrefixed) {
@@ -93,11 +78,11 @@ std::string segmentOverreach(const Segment& segment, int keyAreaSize, int record
 int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& params,
                       KeyLayout& out) {
     out = KeyLayout{};
-    if (params.keyAreaSize < 0 || params.keyAreaSize > 0xFFFF) return kErrLength;
+    if (params.keyAreaSize < 0 || params.keyAreaSize > 0xFFFF) return MDK_E_LENGTH;
     out.keyAreaSize = static_cast<uint16_t>(params.keyAreaSize);
-    out.padSignificant = (params.flagsA & kFlagAPadSignificant) != 0;
-    out.lengthPrefixedFields = (params.flagsA & kFlagALengthPrefixed) != 0;
-    out.separator = (params.flagsA & kFlagAOwnSeparator) ? params.separator : kDefaultSeparator;
+    out.padSignificant = params.padSignificant;
+    out.lengthPrefixedFields = params.lengthPrefixed;
+    out.separator = params.separator;
 
     if (entries.size() >= kEntrySize && entries[3] == 0) {
         // A first entry of length 0: one key over the key area.
@@ -134,21 +119,21 @@ int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& 
         }
         const int keyNumber = e0 & 0x0F;
         if (keyNumber != currentKey) {
-            if (seen[static_cast<size_t>(keyNumber)]) return kErrKeyNumber;  // not contiguous
+            if (seen[static_cast<size_t>(keyNumber)]) return MDK_E_KEYNUM;  // not contiguous
             seen[static_cast<size_t>(keyNumber)] = true;
             keys[static_cast<size_t>(keyNumber)].firstSegment =
                 static_cast<uint16_t>(out.segments.size());
             currentKey = keyNumber;
         }
         KeyDesc& key = keys[static_cast<size_t>(keyNumber)];
-        if (key.segmentCount == 255) return kErrLength;
+        if (key.segmentCount == 255) return MDK_E_LENGTH;
         ++key.segmentCount;
         Segment s;
         s.field = e1 == kClassicKeyAreaField ? kKeyAreaField : e1;
         s.offset = static_cast<uint16_t>(((e0 & 0xF0) << 4) + e2);
         s.length = e3 & 0x7F;
         s.descending = (e3 & 0x80) != 0;
-        if (s.length == 0) return kErrLength;
+        if (s.length == 0) return MDK_E_LENGTH;
         out.segments.push_back(s);
         afterSegment = true;
     }
@@ -157,9 +142,9 @@ int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& 
     while (count < kMaxClassicKeys && seen[count])
         ++count;
     for (size_t k = count; k < kMaxClassicKeys; ++k) {
-        if (seen[k]) return kErrKeyNumber;  // a key number gap
+        if (seen[k]) return MDK_E_KEYNUM;  // a key number gap
     }
-    if (count == 0) return kErrKeyNumber;
+    if (count == 0) return MDK_E_KEYNUM;
     for (size_t k = 0; k < count; ++k) {
         KeyDesc key = keys[k];
         if (k > 0) {
@@ -176,32 +161,9 @@ int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& 
     return finishKeyLayout(out, params.blockSize);
 }
 
-int decodeClassicHeaderKeys(std::span<const uint8_t> header, std::span<const uint8_t> continuation,
-                            KeyLayout& out) {
-    out = KeyLayout{};
-    if (header.size() < kHeaderSize) return kErrLength;
-    ClassicKeyParams params;
-    params.keyAreaSize = static_cast<int16_t>(getBe16(&header[kHeaderKeyAreaSize]));
-    const int code = static_cast<int8_t>(header[kHeaderBlockSizeCode]);
-    if (code < 0) return kErrLength;
-    params.blockSize = static_cast<size_t>(code + 1) * 1024;
-    params.flagsA = header[kHeaderFlagsA];
-    params.separator = header[kHeaderSeparator];
-
-    std::array<uint8_t, kHeaderDescriptorBytes + kContinuationSize> table{};
-    size_t size = kHeaderDescriptorBytes;
-    std::copy_n(header.begin() + kHeaderDescriptors, kHeaderDescriptorBytes, table.begin());
-    if (params.flagsA & kFlagADescriptorContinued) {
-        if (continuation.size() < kContinuationSize) return kErrLength;
-        std::copy_n(continuation.begin(), kContinuationSize, table.begin() + size);
-        size += kContinuationSize;
-    }
-    return decodeClassicKeys(std::span<const uint8_t>(table.data(), size), params, out);
-}
-
 int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& written) {
     written = 0;
-    if (layout.keys.empty() || layout.keys.size() > kMaxClassicKeys) return kErrKeyNumber;
+    if (layout.keys.empty() || layout.keys.size() > kMaxClassicKeys) return MDK_E_KEYNUM;
     size_t at = 0;
     auto put = [&](uint8_t e0, uint8_t e1, uint8_t e2, uint8_t e3) {
         if (at + kEntrySize > out.size()) return false;
@@ -216,12 +178,12 @@ int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& w
         const KeyDesc& key = layout.keys[k];
         if (key.segmentCount == 0 ||
             size_t{key.firstSegment} + key.segmentCount > layout.segments.size()) {
-            return kErrKeyNumber;
+            return MDK_E_KEYNUM;
         }
         bool first = true;
         for (const Segment& s : layout.segmentsOf(k)) {
-            if (s.length == 0 || s.length > 0x7F || s.offset > 0xFFF) return kErrLength;
-            if (s.field != kKeyAreaField && s.field >= kClassicKeyAreaField) return kErrLength;
+            if (s.length == 0 || s.length > 0x7F || s.offset > 0xFFF) return MDK_E_LENGTH;
+            if (s.field != kKeyAreaField && s.field >= kClassicKeyAreaField) return MDK_E_LENGTH;
             uint16_t options = s.options;
             if (first && k > 0 && (key.flags & kKeyUnique)) options |= kOptUnique;
             if (first && k == 0 && key.suffix == KeySuffix::Sequence) options |= kOptSequenceSuffix;
@@ -229,11 +191,11 @@ int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& w
             const uint8_t e1 =
                 s.field == kKeyAreaField ? kClassicKeyAreaField : static_cast<uint8_t>(s.field);
             const uint8_t e3 = static_cast<uint8_t>(s.length | (s.descending ? 0x80 : 0));
-            if (!put(e0, e1, static_cast<uint8_t>(s.offset & 0xFF), e3)) return kErrLength;
+            if (!put(e0, e1, static_cast<uint8_t>(s.offset & 0xFF), e3)) return MDK_E_LENGTH;
             if (options != 0 || s.nullByte != 0) {
                 if (!put(kEntryOption, static_cast<uint8_t>(options & 0xFF),
                          static_cast<uint8_t>(options >> 8), s.nullByte)) {
-                    return kErrLength;
+                    return MDK_E_LENGTH;
                 }
             }
             first = false;
@@ -241,7 +203,7 @@ int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& w
     }
     if (at + kEntrySize <= out.size()) put(kEntryEnd, 0, 0, 0);
     written = at;
-    return kOk;
+    return MDK_OK;
 }
 
 }  // namespace mdnio::common

@@ -13,33 +13,37 @@
 #include <string>
 #include <vector>
 
+#include "mdnio.h"
+
 namespace mdnio::common {
 
 // Field number that names the record's key area instead of a data field (the classic table
 // writes it as 0xFF, the extended descriptor records as 0xFFFF).
 inline constexpr uint16_t kKeyAreaField = 0xFFFF;
 
-// Segment option bits.
-inline constexpr uint16_t kOptUnique = 0x0001;          // ORed into the key's flags
-inline constexpr uint16_t kOptUpper = 0x0002;           // upper-case table
-inline constexpr uint16_t kOptLower = 0x0004;           // lower-case table (when not upper)
-inline constexpr uint16_t kOptFoldAccents = 0x0008;     // accent folding, before the case
-inline constexpr uint16_t kOptReverse = 0x0010;         // bytes stored in reverse order
-inline constexpr uint16_t kOptSequenceSuffix = 0x0020;  // key 0: 4-byte sequence suffix
-inline constexpr uint16_t kOptNullSegment = 0x0040;     // all null bytes: no entry
-inline constexpr uint16_t kOptNullCounting = 0x0100;    // single-segment key: null -> no entry
-inline constexpr uint16_t kOptReverseAuto = 0x0200;     // reverse order and auto-numbered
-inline constexpr uint16_t kOptStopAtZero = 0x0400;      // zero-filled from the first zero byte
-inline constexpr uint16_t kOptAutoTextZero = 0x0800;    // auto-numbered, text, "0"-filled
-inline constexpr uint16_t kOptAutoText = 0x1000;        // auto-numbered, text, blank-filled
-inline constexpr uint16_t kOptFlipSign = 0x2000;        // flip bit 7 of the first byte
+// Segment option bits: the public MDK_SEG_* values (mdnio.h says what each does), which the
+// catalog hands out as they are; the key's own flags travel on the bits of MDK_KEY_*.
+inline constexpr uint16_t kOptUnique = MDK_KEY_UNIQUE;
+inline constexpr uint16_t kOptUpper = MDK_SEG_UPPER;
+inline constexpr uint16_t kOptLower = MDK_SEG_LOWER;
+inline constexpr uint16_t kOptFoldAccents = MDK_SEG_FOLD_ACCENTS;
+inline constexpr uint16_t kOptReverse = MDK_SEG_REVERSE;
+inline constexpr uint16_t kOptSequenceSuffix = MDK_KEY_SEQUENCE;
+inline constexpr uint16_t kOptNullSegment = MDK_SEG_NULL;
+inline constexpr uint16_t kOptNullCounting = MDK_SEG_NULL_COUNTING;
+inline constexpr uint16_t kOptReverseAuto = MDK_SEG_AUTO_NUMBER;
+inline constexpr uint16_t kOptStopAtZero = MDK_SEG_STOP_AT_ZERO;
+inline constexpr uint16_t kOptAutoTextZero = MDK_SEG_AUTO_TEXT_ZERO;
+inline constexpr uint16_t kOptAutoText = MDK_SEG_AUTO_TEXT;
+inline constexpr uint16_t kOptFlipSign = MDK_SEG_FLIP_SIGN;
 
 inline constexpr uint16_t kOptReverseMask = kOptReverse | kOptReverseAuto;
 inline constexpr uint16_t kOptAutoNumberMask = kOptReverseAuto | kOptAutoTextZero | kOptAutoText;
 
-// Key flags.
-inline constexpr uint16_t kKeyUnique = 0x0001;            // alternate key without duplicates
-inline constexpr uint16_t kKeySequenceSuffixed = 0x0020;  // key 0 ends in a sequence number
+// Key flags: the public MDK_KEY_* values (unique alternate key; key 0 ends in a sequence
+// number).
+inline constexpr uint16_t kKeyUnique = MDK_KEY_UNIQUE;
+inline constexpr uint16_t kKeySequenceSuffixed = MDK_KEY_SEQUENCE;
 
 inline constexpr size_t kMaxClassicKeys = 16;
 // A key value's length byte must be able to hold L and still differ from the end marker 0xFF.
@@ -103,7 +107,7 @@ unsigned keyBlockCapacity(size_t blockSize, size_t entrySize);
 
 // Fills the per-key fields that follow from the segments: L and the suffix kind.  Checks the
 // lengths: every segment 1..255 bytes, L <= kMaxKeyLength and room for at least two entries in a
-// block of `blockSize` bytes.  Returns 0 or kErrLength.
+// block of `blockSize` bytes.  Returns 0 or MDK_E_LENGTH.
 int finishKeyLayout(KeyLayout& layout, size_t blockSize);
 
 // ---- what a record can hold ------------------------------------------------------------------
@@ -123,30 +127,26 @@ std::string segmentOverreach(const Segment& segment, int keyAreaSize, int record
 
 // ---- classic descriptor table ---------------------------------------------------------------
 
+// What the header says besides the table (the classic format module reads it there).
 struct ClassicKeyParams {
-    int keyAreaSize = 0;  // K, header offset 18 (signed)
+    int keyAreaSize = 0;  // K
     size_t blockSize = 0;
-    uint8_t flagsA = 0;     // header offset 241
-    uint8_t separator = 0;  // header offset 247
+    bool padSignificant = false;
+    bool lengthPrefixed = false;
+    uint8_t separator = kDefaultSeparator;
 };
 
 // Decodes 4-byte descriptor entries (e0, e1, e2, e3) up to a 0xFF entry or the end of `entries`.
-// Returns 0, kErrKeyNumber (no key 0, a key whose segments are not contiguous, a segment of a key
-// after a key with none) or kErrLength (bad key area size, segment length 0, key too long for the
+// Returns 0, MDK_E_KEYNUM (no key 0, a key whose segments are not contiguous, a segment of a key
+// after a key with none) or MDK_E_LENGTH (bad key area size, segment length 0, key too long for the
 // block).  `out` is replaced.
 int decodeClassicKeys(std::span<const uint8_t> entries, const ClassicKeyParams& params,
                       KeyLayout& out);
 
-// The same from a 256-byte classic header and, when the header's flag A bit 1 is set, the 256
-// bytes of the descriptor continuation (ignored otherwise; may be empty then).  Missing bytes
-// give kErrLength.
-int decodeClassicHeaderKeys(std::span<const uint8_t> header, std::span<const uint8_t> continuation,
-                            KeyLayout& out);
-
 // Writes `layout` as descriptor entries followed by a 0xFF terminator (when room remains;
 // `written` counts it).  Key flags are carried by option entries: unique on the first segment of
 // an alternate key, kKeySequenceSuffixed on the file's first segment.  Returns 0 with `written`
-// set, or kErrLength (a segment not expressible, or `out` too small) / kErrKeyNumber (more than 16
+// set, or MDK_E_LENGTH (a segment not expressible, or `out` too small) / MDK_E_KEYNUM (more than 16
 // keys, or a key without segments).
 int encodeClassicKeys(const KeyLayout& layout, std::span<uint8_t> out, size_t& written);
 

@@ -4,20 +4,17 @@
 
 #include <vector>
 
-#include "common/codes.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-ClassicKeyParams params(int keyArea = 16, size_t blockSize = 1024, uint8_t flagsA = 0,
-                        uint8_t separator = 0) {
+ClassicKeyParams params(int keyArea = 16, size_t blockSize = 1024) {
     ClassicKeyParams p;
     p.keyAreaSize = keyArea;
     p.blockSize = blockSize;
-    p.flagsA = flagsA;
-    p.separator = separator;
     return p;
 }
 
@@ -44,7 +41,7 @@ TEST(ClassicDescriptors, DecodesSegmentsOptionsAndKeyLengths) {
         0x03, 0x01, 0x00, 0x05,  // after the end: ignored
     };
     KeyLayout layout;
-    ASSERT_EQ(decodeClassicKeys(table, params(), layout), kOk);
+    ASSERT_EQ(decodeClassicKeys(table, params(), layout), MDK_OK);
     ASSERT_EQ(layout.keyCount(), 3u);
     ASSERT_EQ(layout.segments.size(), 4u);
     expectSegment(layout.segments[0], 1, 0, 10, false, 0x0020, 0);
@@ -75,7 +72,7 @@ TEST(ClassicDescriptors, DecodesSegmentsOptionsAndKeyLengths) {
 TEST(ClassicDescriptors, FirstLengthZeroGivesTheDefaultKey) {
     const Bytes table = {0x00, 0x01, 0x00, 0x00, 0x01, 0x02, 0x00, 0x05, 0xFF, 0, 0, 0};
     KeyLayout layout;
-    ASSERT_EQ(decodeClassicKeys(table, params(0x0112), layout), kOk);
+    ASSERT_EQ(decodeClassicKeys(table, params(0x0112), layout), MDK_OK);
     ASSERT_EQ(layout.keyCount(), 1u);
     ASSERT_EQ(layout.segments.size(), 1u);
     // Length = low byte of K (0x0112 -> 0x12).
@@ -111,7 +108,7 @@ TEST(ClassicDescriptors, SequenceOptionOnlyOnTheFilesFirstSegment) {
     };
     for (const Case& c : cases) {
         KeyLayout layout;
-        ASSERT_EQ(decodeClassicKeys(c.table, params(), layout), kOk) << c.name;
+        ASSERT_EQ(decodeClassicKeys(c.table, params(), layout), MDK_OK) << c.name;
         EXPECT_EQ(layout.keys[0].length, c.key0Length) << c.name;
         EXPECT_EQ(layout.keys[0].suffix, c.key0Suffix) << c.name;
     }
@@ -120,7 +117,7 @@ TEST(ClassicDescriptors, SequenceOptionOnlyOnTheFilesFirstSegment) {
 TEST(ClassicDescriptors, OptionWithoutSegmentIsIgnored) {
     const Bytes table = {0xFE, 0x02, 0x00, 0x20, 0x00, 0x01, 0x00, 0x04, 0xFF, 0, 0, 0};
     KeyLayout layout;
-    ASSERT_EQ(decodeClassicKeys(table, params(), layout), kOk);
+    ASSERT_EQ(decodeClassicKeys(table, params(), layout), MDK_OK);
     ASSERT_EQ(layout.segments.size(), 1u);
     expectSegment(layout.segments[0], 1, 0, 4, false, 0, 0);
 }
@@ -133,14 +130,14 @@ TEST(ClassicDescriptors, LastAutoNumberedSegmentCounts) {
         0xFF, 0, 0, 0,
     };
     KeyLayout layout;
-    ASSERT_EQ(decodeClassicKeys(table, params(), layout), kOk);
+    ASSERT_EQ(decodeClassicKeys(table, params(), layout), MDK_OK);
     EXPECT_EQ(layout.autoNumberSegment, 1);
 }
 
 TEST(ClassicDescriptors, TableWithoutTerminatorEndsWithTheBytes) {
     const Bytes table = {0x00, 1, 0, 4, 0x01, 2, 0, 3};
     KeyLayout layout;
-    ASSERT_EQ(decodeClassicKeys(table, params(), layout), kOk);
+    ASSERT_EQ(decodeClassicKeys(table, params(), layout), MDK_OK);
     EXPECT_EQ(layout.keyCount(), 2u);
 }
 
@@ -152,112 +149,41 @@ TEST(ClassicDescriptors, RefusesImpossibleTables) {
         int code;
     };
     const std::vector<Case> cases = {
-        {"key number gap", {0x00, 1, 0, 4, 0x02, 2, 0, 4, 0xFF, 0, 0, 0}, params(), kErrKeyNumber},
+        {"key number gap", {0x00, 1, 0, 4, 0x02, 2, 0, 4, 0xFF, 0, 0, 0}, params(), MDK_E_KEYNUM},
         {"key segments not together",
          {0x00, 1, 0, 4, 0x01, 2, 0, 4, 0x00, 3, 0, 4, 0xFF, 0, 0, 0},
          params(),
-         kErrKeyNumber},
-        {"no key 0", {0x01, 1, 0, 4, 0xFF, 0, 0, 0}, params(), kErrKeyNumber},
-        {"empty table", {0xFF, 0, 0, 1}, params(), kErrKeyNumber},
+         MDK_E_KEYNUM},
+        {"no key 0", {0x01, 1, 0, 4, 0xFF, 0, 0, 0}, params(), MDK_E_KEYNUM},
+        {"empty table", {0xFF, 0, 0, 1}, params(), MDK_E_KEYNUM},
         {"segment length 0 (descending bit only)",
          {0x00, 1, 0, 4, 0x00, 2, 0, 0x80, 0xFF, 0, 0, 0},
          params(),
-         kErrLength},
-        {"default key with K = 0", {0x00, 1, 0, 0}, params(0), kErrLength},
-        {"negative key area size", {0x00, 1, 0, 4}, params(-1), kErrLength},
+         MDK_E_LENGTH},
+        {"default key with K = 0", {0x00, 1, 0, 0}, params(0), MDK_E_LENGTH},
+        {"negative key area size", {0x00, 1, 0, 4}, params(-1), MDK_E_LENGTH},
         {"key length above 254",
          {0x00, 1, 0, 127, 0x00, 2, 0, 127, 0x00, 3, 0, 1},
          params(),
-         kErrLength},
+         MDK_E_LENGTH},
         // (200 - 6) / (L + 5) >= 2 allows L up to 92; key 1 is 89 + 4.
         {"two entries do not fit the block",
          {0x00, 1, 0, 92, 0x01, 2, 0, 89},
          params(16, 200),
-         kErrLength},
+         MDK_E_LENGTH},
     };
     for (const Case& c : cases) {
         KeyLayout layout;
         EXPECT_EQ(decodeClassicKeys(c.table, c.p, layout), c.code) << c.name;
     }
     KeyLayout fits;
-    EXPECT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 92, 0x01, 2, 0, 88}, params(16, 200), fits), kOk);
+    EXPECT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 92, 0x01, 2, 0, 88}, params(16, 200), fits),
+              MDK_OK);
     EXPECT_EQ(keyBlockCapacity(200, fits.keys[0].entrySize()), 2u);
     KeyLayout longest;
-    EXPECT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 127, 0x00, 2, 0, 127}, params(), longest), kOk);
+    EXPECT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 127, 0x00, 2, 0, 127}, params(), longest),
+              MDK_OK);
     EXPECT_EQ(longest.keys[0].length, 254);
-}
-
-TEST(ClassicDescriptors, FieldModeFromFlagsA) {
-    struct Case {
-        uint8_t flagsA;
-        bool padSignificant;
-        bool lengthPrefixed;
-        uint8_t separator;
-    };
-    const std::vector<Case> cases = {
-        {0x00, false, false, 0x8A}, {0x08, false, false, 0x7C}, {0x10, false, true, 0x8A},
-        {0x18, false, true, 0x7C},  // length prefixes win; the separator is kept but unused
-        {0x04, true, false, 0x8A},
-    };
-    for (const Case& c : cases) {
-        KeyLayout layout;
-        ASSERT_EQ(decodeClassicKeys(Bytes{0x00, 1, 0, 4}, params(8, 1024, c.flagsA, 0x7C), layout),
-                  kOk);
-        EXPECT_EQ(layout.padSignificant, c.padSignificant) << int{c.flagsA};
-        EXPECT_EQ(layout.lengthPrefixedFields, c.lengthPrefixed) << int{c.flagsA};
-        EXPECT_EQ(layout.separator, c.separator) << int{c.flagsA};
-    }
-}
-
-Bytes classicHeader(int16_t keyArea, uint8_t blockCode, uint8_t flagsA, uint8_t separator) {
-    Bytes h(256, 0);
-    h[18] = static_cast<uint8_t>(keyArea >> 8);
-    h[19] = static_cast<uint8_t>(keyArea);
-    h[240] = blockCode;
-    h[241] = flagsA;
-    h[247] = separator;
-    return h;
-}
-
-TEST(ClassicDescriptors, HeaderAndContinuation) {
-    // 32 entries in the header: key 0 with 16 segment + option pairs fills them; the
-    // continuation holds key 1 and the terminator.
-    Bytes header = classicHeader(20, 3, 0x02 | 0x08, 0x7C);
-    for (int i = 0; i < 16; ++i) {
-        const size_t at = 104 + 8 * static_cast<size_t>(i);
-        const Bytes pair = {0x00, static_cast<uint8_t>(i + 1), 0, 2, 0xFE, 0x02, 0, 0};
-        std::copy(pair.begin(), pair.end(), header.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    Bytes continuation(256, 0);
-    const Bytes more = {0x01, 0xFF, 0, 5, 0xFF, 0, 0, 0};
-    std::copy(more.begin(), more.end(), continuation.begin());
-
-    KeyLayout layout;
-    ASSERT_EQ(decodeClassicHeaderKeys(header, continuation, layout), kOk);
-    ASSERT_EQ(layout.keyCount(), 2u);
-    EXPECT_EQ(layout.keys[0].segmentCount, 16);
-    EXPECT_EQ(layout.keys[0].length, 32);
-    EXPECT_EQ(layout.keys[1].length, 5 + 4);
-    EXPECT_EQ(layout.separator, 0x7C);
-    EXPECT_EQ(layout.keyAreaSize, 20);
-
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), kErrLength);  // continuation missing
-    header[241] = 0x08;  // without bit 1 the continuation is not read
-    ASSERT_EQ(decodeClassicHeaderKeys(header, continuation, layout), kOk);
-    EXPECT_EQ(layout.keyCount(), 1u);
-    EXPECT_EQ(decodeClassicHeaderKeys(Bytes(255, 0), {}, layout), kErrLength);
-}
-
-TEST(ClassicDescriptors, HeaderBlockSizeLimitsTheKeyLength) {
-    // Code 0: 1024-byte blocks hold two entries of up to 504 bytes, so 254 fits; a negative
-    // code is no block size at all.
-    Bytes header = classicHeader(10, 0, 0, 0);
-    const Bytes seg = {0x00, 1, 0, 127, 0x00, 2, 0, 127, 0xFF, 0, 0, 0};
-    std::copy(seg.begin(), seg.end(), header.begin() + 104);
-    KeyLayout layout;
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), kOk);
-    header[240] = 0x80;
-    EXPECT_EQ(decodeClassicHeaderKeys(header, {}, layout), kErrLength);
 }
 
 TEST(ClassicDescriptors, EncoderWritesTheTableBytes) {
@@ -271,10 +197,10 @@ TEST(ClassicDescriptors, EncoderWritesTheTableBytes) {
         KeyDesc{0, 2, 0, kKeySequenceSuffixed, KeySuffix::Sequence},
         KeyDesc{2, 1, 0, kKeyUnique, KeySuffix::Address},
     };
-    ASSERT_EQ(finishKeyLayout(layout, 1024), kOk);
+    ASSERT_EQ(finishKeyLayout(layout, 1024), MDK_OK);
     Bytes out(40, 0xEE);
     size_t written = 0;
-    ASSERT_EQ(encodeClassicKeys(layout, out, written), kOk);
+    ASSERT_EQ(encodeClassicKeys(layout, out, written), MDK_OK);
     const Bytes expected = {
         0x10, 0x01, 0x34, 0x0A, 0xFE, 0x22, 0x00, 0x00,  // key 0 segment 0 + upper, sequence
         0x00, 0x02, 0x00, 0x84,                          // key 0 segment 1, descending
@@ -285,7 +211,7 @@ TEST(ClassicDescriptors, EncoderWritesTheTableBytes) {
     EXPECT_EQ(Bytes(out.begin(), out.begin() + 24), expected);
 
     KeyLayout back;
-    ASSERT_EQ(decodeClassicKeys(out, params(), back), kOk);
+    ASSERT_EQ(decodeClassicKeys(out, params(), back), MDK_OK);
     ASSERT_EQ(back.keyCount(), 2u);
     EXPECT_EQ(back.keys[0].length, layout.keys[0].length);
     EXPECT_EQ(back.keys[0].suffix, KeySuffix::Sequence);
@@ -304,10 +230,10 @@ TEST(ClassicDescriptors, EncoderRefusesWhatTheTableCannotHold) {
         int code;
     };
     const std::vector<Case> cases = {
-        {"length above 127", Segment{1, 0, 128, false, 0, 0}, 16, kErrLength},
-        {"offset above 12 bits", Segment{1, 0x1000, 4, false, 0, 0}, 16, kErrLength},
-        {"field 255 is not the key area", Segment{255, 0, 4, false, 0, 0}, 16, kErrLength},
-        {"no room", Segment{1, 0, 4, false, kOptUpper, 0}, 6, kErrLength},
+        {"length above 127", Segment{1, 0, 128, false, 0, 0}, 16, MDK_E_LENGTH},
+        {"offset above 12 bits", Segment{1, 0x1000, 4, false, 0, 0}, 16, MDK_E_LENGTH},
+        {"field 255 is not the key area", Segment{255, 0, 4, false, 0, 0}, 16, MDK_E_LENGTH},
+        {"no room", Segment{1, 0, 4, false, kOptUpper, 0}, 6, MDK_E_LENGTH},
     };
     for (const Case& c : cases) {
         KeyLayout layout;
@@ -323,7 +249,7 @@ TEST(ClassicDescriptors, EncoderRefusesWhatTheTableCannotHold) {
     many.keys.assign(17, KeyDesc{0, 1, 0, 0, KeySuffix::None});
     Bytes out(256, 0);
     size_t written = 0;
-    EXPECT_EQ(encodeClassicKeys(many, out, written), kErrKeyNumber);
+    EXPECT_EQ(encodeClassicKeys(many, out, written), MDK_E_KEYNUM);
 }
 
 TEST(KeyBlockCapacity, IsBlockBodyOverEntrySizeCappedAt255) {

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "common/bytes.h"
-#include "common/codes.h"
 #include "common/cp1252.h"
 #include "common/field.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 
@@ -68,9 +68,9 @@ std::span<const uint8_t> segmentSource(const KeyLayout& layout, const Segment& s
 int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> record,
                   uint32_t address, bool appendSequence, uint32_t sequenceCounter,
                   std::span<uint8_t> out) {
-    if (key >= layout.keys.size()) return kErrKeyNumber;
+    if (key >= layout.keys.size()) return MDK_E_KEYNUM;
     const KeyDesc& desc = layout.keys[key];
-    if (out.size() < desc.valueSize() || !segmentsFit(layout, desc)) return kErrLength;
+    if (out.size() < desc.valueSize() || !segmentsFit(layout, desc)) return MDK_E_LENGTH;
     const std::span<uint8_t> value = out.first(desc.valueSize());
     std::fill(value.begin(), value.end(), uint8_t{0});
 
@@ -102,7 +102,7 @@ int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> 
             if ((seg.options & kOptFlipSign) && taken > 0) value[pos] ^= 0x80;
             if ((seg.options & kOptNullSegment) && isNull) {
                 std::fill(value.begin(), value.end(), uint8_t{0});
-                return kOk;
+                return MDK_OK;
             }
             if ((seg.options & kOptNullCounting) && isNull) nullCounted = true;
         }
@@ -124,7 +124,7 @@ int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> 
         if (last) {
             if (nullCounted && desc.segmentCount == 1) {
                 std::fill(value.begin(), value.end(), uint8_t{0});
-                return kOk;
+                return MDK_OK;
             }
             if (desc.suffix == KeySuffix::Address) {
                 putBe32(&value[pos], address);
@@ -139,7 +139,7 @@ int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> 
             if (!last) total += padding;
         }
     }
-    return kOk;
+    return MDK_OK;
 }
 
 void shapeSearchBytes(const KeyLayout& layout, size_t key, std::span<uint8_t> bytes, size_t given) {
@@ -168,15 +168,16 @@ void shapeSearchBytes(const KeyLayout& layout, size_t key, std::span<uint8_t> by
 
 int buildSearchValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> given,
                      std::span<uint8_t> out) {
-    if (key >= layout.keys.size()) return kErrKeyNumber;
+    if (key >= layout.keys.size()) return MDK_E_KEYNUM;
     const KeyDesc& desc = layout.keys[key];
-    if (out.size() < desc.valueSize() || given.size() > desc.searchableLength()) return kErrLength;
+    if (out.size() < desc.valueSize() || given.size() > desc.searchableLength())
+        return MDK_E_LENGTH;
     const std::span<uint8_t> value = out.first(desc.valueSize());
     std::fill(value.begin(), value.end(), uint8_t{0});
     value[0] = static_cast<uint8_t>(layout.padSignificant ? desc.length : given.size());
     std::copy(given.begin(), given.end(), value.begin() + 1);
     shapeSearchBytes(layout, key, value.subspan(1), given.size());
-    return kOk;
+    return MDK_OK;
 }
 
 bool isEmptyValue(std::span<const uint8_t> value) {

@@ -36,7 +36,7 @@ std::span<const uint8_t> segmentSource(const KeyLayout& layout, const Segment& s
 // Builds the value of `key` from `record` into out[0..L].  `address` is the 4-byte suffix of a key
 // with KeySuffix::Address (the record address in the classic format).  With `appendSequence` a key
 // with KeySuffix::Sequence gets sequenceCounter + 1 as its suffix; without it, the suffix stays
-// zero and byte 0 does not count it.  Returns 0, kErrKeyNumber (no such key) or kErrLength (`out`
+// zero and byte 0 does not count it.  Returns 0, MDK_E_KEYNUM (no such key) or MDK_E_LENGTH (`out`
 // shorter than L + 1, or a layout whose segments do not fit its L).
 int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> record,
                   uint32_t address, bool appendSequence, uint32_t sequenceCounter,
@@ -44,8 +44,8 @@ int buildKeyValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> 
 
 // The value of a caller's search bytes for `key` (seek and key adjust): byte 0 the number of bytes
 // given (L when padding is significant), then the bytes, shaped per segment (shapeSearchBytes), and
-// zeros up to L.  More bytes than L, or than L - 4 for a key with a suffix, give kErrLength; an
-// unknown key kErrKeyNumber; `out` shorter than L + 1 kErrLength.
+// zeros up to L.  More bytes than L, or than L - 4 for a key with a suffix, give MDK_E_LENGTH; an
+// unknown key MDK_E_KEYNUM; `out` shorter than L + 1 MDK_E_LENGTH.
 int buildSearchValue(const KeyLayout& layout, size_t key, std::span<const uint8_t> given,
                      std::span<uint8_t> out);
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/codes.h"
+#include "mdnio.h"
 
 namespace mdnio::common {
 namespace {
@@ -69,14 +69,14 @@ KeyLayout makeLayout(const LayoutPlan& plan) {
         layout.keys.push_back(key);
         layout.segments.insert(layout.segments.end(), plan.keys[k].begin(), plan.keys[k].end());
     }
-    EXPECT_EQ(finishKeyLayout(layout, 1024), kOk);
+    EXPECT_EQ(finishKeyLayout(layout, 1024), MDK_OK);
     return layout;
 }
 
 Bytes build(const KeyLayout& layout, size_t key, const Bytes& rec, uint32_t address = 0x01020304,
             bool appendSequence = false, uint32_t counter = 0) {
     Bytes out(layout.keys[key].valueSize(), 0xEE);
-    EXPECT_EQ(buildKeyValue(layout, key, rec, address, appendSequence, counter, out), kOk);
+    EXPECT_EQ(buildKeyValue(layout, key, rec, address, appendSequence, counter, out), MDK_OK);
     return out;
 }
 
@@ -423,14 +423,14 @@ TEST(BuildKeyValue, RefusesUnknownKeyAndShortOutput) {
     const KeyLayout layout = makeLayout({{{seg(1, 0, 4)}}});
     const Bytes rec = record("", text("abcd"));
     Bytes out(5, 0);
-    EXPECT_EQ(buildKeyValue(layout, 1, rec, 0, false, 0, out), kErrKeyNumber);
+    EXPECT_EQ(buildKeyValue(layout, 1, rec, 0, false, 0, out), MDK_E_KEYNUM);
     Bytes shortOut(4, 0);
-    EXPECT_EQ(buildKeyValue(layout, 0, rec, 0, false, 0, shortOut), kErrLength);
+    EXPECT_EQ(buildKeyValue(layout, 0, rec, 0, false, 0, shortOut), MDK_E_LENGTH);
     KeyLayout broken = layout;
     broken.keys[0].length = 3;  // segments no longer fit
-    EXPECT_EQ(buildKeyValue(broken, 0, rec, 0, false, 0, out), kErrLength);
+    EXPECT_EQ(buildKeyValue(broken, 0, rec, 0, false, 0, out), MDK_E_LENGTH);
     // Records shorter than their own header give an empty source, not a crash.
-    EXPECT_EQ(buildKeyValue(layout, 0, Bytes{4, 'a'}, 0, false, 0, out), kOk);
+    EXPECT_EQ(buildKeyValue(layout, 0, Bytes{4, 'a'}, 0, false, 0, out), MDK_OK);
     EXPECT_EQ(out, Bytes(5, 0));
 }
 
@@ -447,67 +447,67 @@ TEST(BuildSearchValue, LengthsAndShaping) {
     LayoutPlan padded = {{{seg(1, 0, 5)}, {seg(2, 0, 5)}}};
     padded.pad = true;
     const std::vector<SearchCase> cases = {
-        {"full length", {{{seg(1, 0, 5)}}}, 0, text("abcde"), kOk, {5, 'a', 'b', 'c', 'd', 'e'}},
-        {"longer than L", {{{seg(1, 0, 5)}}}, 0, text("abcdef"), kErrLength, {}},
+        {"full length", {{{seg(1, 0, 5)}}}, 0, text("abcde"), MDK_OK, {5, 'a', 'b', 'c', 'd', 'e'}},
+        {"longer than L", {{{seg(1, 0, 5)}}}, 0, text("abcdef"), MDK_E_LENGTH, {}},
         {"alternate key up to L - 4",
          {{{seg(1, 0, 5)}, {seg(2, 0, 5)}}},
          1,
          text("abcde"),
-         kOk,
+         MDK_OK,
          {5, 'a', 'b', 'c', 'd', 'e', 0, 0, 0, 0}},
         {"alternate key above L - 4",
          {{{seg(1, 0, 5)}, {seg(2, 0, 5)}}},
          1,
          text("abcdef"),
-         kErrLength,
+         MDK_E_LENGTH,
          {}},
-        {"sequence key above L - 4", {{{seg(1, 0, 5)}}, true}, 0, text("abcdef"), kErrLength, {}},
-        {"unknown key", {{{seg(1, 0, 5)}}}, 1, text("a"), kErrKeyNumber, {}},
-        {"flag A bit 2: length byte is L", padded, 0, text("ab"), kOk, {5, 'a', 'b', 0, 0, 0}},
+        {"sequence key above L - 4", {{{seg(1, 0, 5)}}, true}, 0, text("abcdef"), MDK_E_LENGTH, {}},
+        {"unknown key", {{{seg(1, 0, 5)}}}, 1, text("a"), MDK_E_KEYNUM, {}},
+        {"flag A bit 2: length byte is L", padded, 0, text("ab"), MDK_OK, {5, 'a', 'b', 0, 0, 0}},
         {"flag A bit 2 on an alternate key",
          padded,
          1,
          text("ab"),
-         kOk,
+         MDK_OK,
          {9, 'a', 'b', 0, 0, 0, 0, 0, 0, 0}},
         {"descending second segment, given bytes only",
          {{{seg(1, 0, 3, kOptUpper), seg(2, 0, 4, 0, true)}}},
          0,
          text("abcxy"),
-         kOk,
+         MDK_OK,
          {5, 'A', 'B', 'C', inv('x'), inv('y'), 0, 0}},
         {"reverse of the given part",
          {{{seg(1, 0, 5, kOptReverse)}}},
          0,
          text("abc"),
-         kOk,
+         MDK_OK,
          {3, 'c', 'b', 'a', 0, 0}},
         {"stop at zero",
          {{{seg(1, 0, 4, kOptStopAtZero)}}},
          0,
          {'a', 0, 'b', 'c'},
-         kOk,
+         MDK_OK,
          {4, 'a', 0, 0, 0}},
         // Caller bytes are flipped before they are folded and cased.
         {"flip, fold and lower",
          {{{seg(1, 0, 2, kOptFlipSign | kOptFoldAccents | kOptLower)}}},
          0,
          {0x49, 0xC9},
-         kOk,
+         MDK_OK,
          {2, 'e', 'e'}},
-        {"empty search", {{{seg(1, 0, 3, 0, true)}}}, 0, {}, kOk, {0, 0, 0, 0}},
+        {"empty search", {{{seg(1, 0, 3, 0, true)}}}, 0, {}, MDK_OK, {0, 0, 0, 0}},
     };
     for (const SearchCase& c : cases) {
         const KeyLayout layout = makeLayout(c.plan);
         Bytes out(layout.keys[std::min(c.key, layout.keyCount() - 1)].valueSize(), 0xEE);
         EXPECT_EQ(buildSearchValue(layout, c.key, c.given, out), c.code) << c.name;
-        if (c.code == kOk) {
+        if (c.code == MDK_OK) {
             EXPECT_EQ(out, c.expected) << c.name;
         }
     }
     const KeyLayout layout = makeLayout({{{seg(1, 0, 5)}}});
     Bytes tooShort(5, 0);
-    EXPECT_EQ(buildSearchValue(layout, 0, text("ab"), tooShort), kErrLength);
+    EXPECT_EQ(buildSearchValue(layout, 0, text("ab"), tooShort), MDK_E_LENGTH);
 }
 
 // A caller who gives every byte of every segment gets the value built from a record that holds
@@ -554,7 +554,7 @@ TEST(BuildSearchValue, AgreesWithBuiltValuesForFullSegments) {
 
                     const Bytes built = build(layout, 0, record("", data));
                     Bytes searched(8, 0xEE);
-                    ASSERT_EQ(buildSearchValue(layout, 0, given, searched), kOk);
+                    ASSERT_EQ(buildSearchValue(layout, 0, given, searched), MDK_OK);
                     EXPECT_EQ(searched, built)
                         << "options " << a << "/" << b << " desc " << descending;
                 }

@@ -8,9 +8,6 @@ namespace mdnio {
 
 namespace {
 
-constexpr int32_t kLockOnlyWhenMarked = 0x01;
-constexpr int32_t kNoWaitRecord = 0x04;
-
 bool heldBySomeone(const RecordLocks& locks, uint64_t offset, uint32_t length) {
     return std::any_of(locks.held.begin(), locks.held.end(),
                        [&](const HeldLock& h) { return h.offset == offset && h.length == length; });
@@ -18,6 +15,28 @@ bool heldBySomeone(const RecordLocks& locks, uint64_t offset, uint32_t length) {
 
 void unlockOs(MdkFile* file, uint64_t offset, uint32_t length) {
     platform::unlockRange(file->shared->fd, recordLockAt(offset), length);
+}
+
+constexpr uint32_t kNoHolder = UINT32_MAX;
+
+// The place of `file` (null: a free place) in the holders, or kNoHolder.
+uint32_t holderIndex(const RecordLocks& locks, const MdkFile* file) {
+    auto at = std::find(locks.holders.begin(), locks.holders.end(), file);
+    return at == locks.holders.end() ? kNoHolder
+                                     : static_cast<uint32_t>(at - locks.holders.begin());
+}
+
+// The place of `file` in the holders, given it when it has none.
+uint32_t holderOf(RecordLocks& locks, const MdkFile* file) {
+    uint32_t at = holderIndex(locks, file);
+    if (at != kNoHolder) return at;
+    at = holderIndex(locks, nullptr);
+    if (at != kNoHolder) {
+        locks.holders[at] = file;
+        return at;
+    }
+    locks.holders.push_back(file);
+    return static_cast<uint32_t>(locks.holders.size() - 1);
 }
 
 }  // namespace
@@ -41,7 +60,7 @@ int32_t acquire(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t len
                      : platform::lockRange(fd, at, length, exclusive);
     };
     platform::LockResult r = attempt();
-    if (r == platform::LockResult::Busy && !(file->env->lockOptions & kNoWaitRecord)) {
+    if (r == platform::LockResult::Busy && !(file->env->lockOptions & MDK_LOCK_NOWAIT_RECORD)) {
         // Wait with a growing pause (10, 20, 40, 80, 80 ... ms) for up to a minute.
         int64_t start = platform::monotonicSeconds();
         int pause = 10;
@@ -59,7 +78,7 @@ int32_t acquire(MdkFile* file, RecordLocks& locks, uint64_t offset, uint32_t len
 // True when no system call is needed: the lock is this call's already, held by a handle of the
 // environment, or not wanted under the lock options.
 bool alreadyCovered(MdkFile* file, RecordLocks& locks, uint64_t offset) {
-    if ((file->env->lockOptions & kLockOnlyWhenMarked) &&
+    if ((file->env->lockOptions & MDK_LOCK_MARKED_ONLY) &&
         !(file->shared->flags.load() & kSharedOneCall))
         return true;
     return isHeld(locks, offset);
@@ -120,25 +139,31 @@ bool releaseTransientWith(MdkFile* file, RecordLocks& locks, uint64_t offset, ui
 
 void keepTransient(MdkFile* file, RecordLocks& locks) {
     if (!locks.transientLength) return;
-    locks.held.push_back({file, locks.transientOffset, locks.transientLength});
+    const uint32_t holder = holderOf(locks, file);
+    locks.held.push_back({locks.transientOffset, locks.transientLength, holder});
     locks.transientLength = 0;
     locks.transientOffset = 0;
 }
 
 void releaseHeld(MdkFile* file, RecordLocks& locks, uint64_t offset) {
+    const uint32_t holder = holderIndex(locks, file);
+    if (holder == kNoHolder) return;
     auto& held = locks.held;
+    bool stillHolds = false;
     for (size_t i = 0; i < held.size();) {
         HeldLock h = held[i];
-        if (h.owner == file && (offset == kReleaseAll || h.offset == offset)) {
+        if (h.holder == holder && (offset == kReleaseAll || h.offset == offset)) {
             held.erase(held.begin() + static_cast<std::ptrdiff_t>(i));
             // Another handle of the file may hold the same range; the lock stays for it.
             bool stillHeld = heldBySomeone(locks, h.offset, h.length) ||
                              (locks.transientLength && locks.transientOffset == h.offset);
             if (!stillHeld) unlockOs(file, h.offset, h.length);
         } else {
+            stillHolds = stillHolds || h.holder == holder;
             i++;
         }
     }
+    if (!stillHolds) locks.holders[holder] = nullptr;
 }
 
 }  // namespace mdnio

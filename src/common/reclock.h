@@ -14,16 +14,23 @@
 
 namespace mdnio {
 
+// A held record lock.  Its holder is named by its place in RecordLocks::holders rather than by
+// a pointer, so that a lock with its 64-bit offset takes 16 bytes: a transaction keeps one for
+// every record it changes.
 struct HeldLock {
-    const MdkFile* owner;
     uint64_t offset;
     uint32_t length;
+    uint32_t holder;  // index into RecordLocks::holders
 };
+static_assert(sizeof(HeldLock) == 16);
 
 struct RecordLocks {
     uint64_t transientOffset = 0;
     uint32_t transientLength = 0;  // 0: no transient lock
     std::vector<HeldLock> held;
+    // The handles that hold locks in `held`.  A handle's entry is cleared (null) once it holds
+    // none, and taken again by the next handle that keeps a lock.
+    std::vector<const MdkFile*> holders;
     int8_t exclusive = -1;  // the descriptor's kind of lock, asked once: 1 writable, 0 read-only
 };
 

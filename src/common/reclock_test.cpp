@@ -16,14 +16,12 @@ using namespace mdnio;
 
 namespace {
 
-constexpr int32_t kNoWaitRecord = 0x04;
-
 // Both descriptors come from an ordinary open, which holds the deny byte shared.
 class RecordLockPlaces : public ::testing::Test {
   protected:
     void SetUp() override {
         env = MDK_AllocEnv();
-        env->lockOptions = kNoWaitRecord;  // a busy lock answers 23 at once
+        env->lockOptions = MDK_LOCK_NOWAIT_RECORD;  // a busy lock answers 23 at once
         const std::string path = dir.file("data.dat");
         test::writeFile(path, std::string(4096, 'x'));
         shared = new MdkSharedFile();
@@ -97,6 +95,37 @@ TEST_F(RecordLockPlaces, HeldLocksAreReleasedByTheirFullOffset) {
     EXPECT_TRUE(isHeld(locks, 0x10));
     EXPECT_FALSE(lockedAt(kHighLockBase + k2p32 + 0x10));
     EXPECT_TRUE(lockedAt(platform::kLockBase + 0x10));
+}
+
+TEST_F(RecordLockPlaces, EachHandleReleasesOnlyTheLocksItKept) {
+    // Two more handles of the same shared file.  A handle that gave back its last lock leaves
+    // its place to the next one that keeps a lock, which must not take over anything.
+    MdkFile* second = test::openFake(env, "b", &log, shared);
+    MdkFile* third = test::openFake(env, "c", &log, shared);
+    auto keep = [&](MdkFile* who, uint64_t offset) {
+        ASSERT_EQ(lockRecord(who, locks, offset, 1), 0);
+        keepTransient(who, locks);
+    };
+    keep(file, 0x10);
+    keep(second, 0x20);
+    keep(second, k2p32 + 0x30);
+    releaseHeld(second, locks, kReleaseAll);
+    EXPECT_FALSE(isHeld(locks, 0x20));
+    EXPECT_FALSE(isHeld(locks, k2p32 + 0x30));
+    EXPECT_FALSE(lockedAt(platform::kLockBase + 0x20));
+    EXPECT_FALSE(lockedAt(kHighLockBase + k2p32 + 0x30));
+    keep(third, 0x40);
+    releaseHeld(second, locks, kReleaseAll);  // holds nothing: nothing goes
+    EXPECT_TRUE(isHeld(locks, 0x10));
+    EXPECT_TRUE(isHeld(locks, 0x40));
+    releaseHeld(file, locks, 0x40);  // another handle's lock
+    EXPECT_TRUE(isHeld(locks, 0x40));
+    releaseHeld(third, locks, kReleaseAll);
+    EXPECT_FALSE(isHeld(locks, 0x40));
+    EXPECT_TRUE(isHeld(locks, 0x10));
+    EXPECT_TRUE(lockedAt(platform::kLockBase + 0x10));
+    MDK_close(third);
+    MDK_close(second);
 }
 
 TEST_F(RecordLockPlaces, AHighTransientLockIsNotReleasedWithTheHeaderLock) {

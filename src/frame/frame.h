@@ -20,11 +20,6 @@ struct RaisedError {
     int32_t code;
 };
 
-// Thrown where there is no handle yet (environment allocation, an engine's open).
-struct OpenError {
-    int32_t code;
-};
-
 void lockEnv(MdkEnv* env);
 void unlockEnv(MdkEnv* env);
 void lockFile(MdkFile* file);

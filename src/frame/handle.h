@@ -199,7 +199,6 @@ struct MdkFile {
     int32_t kind = 0;
     MdkFile* restrictOwner = nullptr;
     mdnio::RestrictSlot restrict[mdnio::kRestrictSlots];
-    int32_t restrictSet = 0;
     int32_t restrictLast = 0;
     std::atomic<uint32_t> flags{0};
     const MdkOpTable* ops = nullptr;

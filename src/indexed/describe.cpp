@@ -24,7 +24,7 @@ void describeFile(MdkFile* f, MdkFileInfo* info) {
     info->value5Low = 0;
     info->value5High = 0;
     info->describeFlags = common::describeFlags(h[kAtFlags], 0);
-    info->formatCode = common::kFormatIndexed;
+    info->formatCode = MDK_FORMAT_INDEXED;
     info->keyCount = 1;
     info->blockSizeCode = 0;
     info->segmentCount = 1;

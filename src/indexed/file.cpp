@@ -18,7 +18,7 @@ namespace {
 constexpr int64_t kLockWindow = 0x80000000LL - 0x10000;
 }  // namespace
 
-IndexedFile* makeIndexedFile(int32_t recordLength) {
+IndexedFilePtr makeIndexedFile(int32_t recordLength) {
     static_assert(alignof(IndexedFile) <= alignof(std::max_align_t));
     size_t bufferLength = static_cast<size_t>(recordLength) + kRecordAt;
     void* memory = std::calloc(1, sizeof(IndexedFile) + bufferLength);
@@ -32,7 +32,7 @@ IndexedFile* makeIndexedFile(int32_t recordLength) {
     }
     x->recordBuffer = static_cast<uint8_t*>(memory) + sizeof(IndexedFile);
     x->recordLength = recordLength;
-    return x;
+    return IndexedFilePtr(x);
 }
 
 void destroyIndexedFile(IndexedFile* x) noexcept {

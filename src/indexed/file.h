@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common/journal.h"
@@ -39,10 +40,17 @@ inline IndexedFile* asIndexed(MdkFile* f) {
     return static_cast<IndexedFile*>(f);
 }
 
-// A zero-filled handle with its record buffer behind it, in one allocation; null when memory
-// is exhausted.  destroyIndexedFile ends it.
-IndexedFile* makeIndexedFile(int32_t recordLength);
 void destroyIndexedFile(IndexedFile* x) noexcept;
+
+struct IndexedFileDeleter {
+    void operator()(IndexedFile* x) const noexcept { destroyIndexedFile(x); }
+};
+// A handle owned until it is handed out, so that a failed open frees it.
+using IndexedFilePtr = std::unique_ptr<IndexedFile, IndexedFileDeleter>;
+
+// A zero-filled handle with its record buffer behind it, in one allocation; null when memory
+// is exhausted.
+IndexedFilePtr makeIndexedFile(int32_t recordLength);
 
 // Makes `number` current and keeps the key digits in step with it.  A number no key can name
 // leaves the digits as they were (get key answers 0 for it).

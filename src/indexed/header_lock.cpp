@@ -7,7 +7,6 @@ namespace mdnio::indexed {
 namespace {
 
 constexpr uint64_t kHeaderLockByte = platform::kLockBase + 0x100;
-constexpr int32_t kNoWaitHeader = 0x08;
 constexpr int kRetries = 3000;
 constexpr int kRetryPauseMs = 10;
 
@@ -15,7 +14,7 @@ constexpr int kRetryPauseMs = 10;
 
 HeaderLock::HeaderLock(IndexedFile* x) : x_(x) {
     platform::LockResult r = platform::lockRange(x->fd(), kHeaderLockByte, 1);
-    if (r == platform::LockResult::Busy && !(x->env->lockOptions & kNoWaitHeader)) {
+    if (r == platform::LockResult::Busy && !(x->env->lockOptions & MDK_LOCK_NOWAIT_HEADER)) {
         for (int i = 0; i < kRetries && r == platform::LockResult::Busy; i++) {
             platform::sleepMs(kRetryPauseMs);
             r = platform::lockRange(x->fd(), kHeaderLockByte, 1);

@@ -52,15 +52,12 @@ MdkFile* openIndexed(const OpenRequest& request) {
     int32_t recordLength = decodeHeader(fields).recordLength;
     if (recordLength <= 0) return refuse(request, MDK_E_FILETYPE);
 
-    IndexedFile* x = makeIndexedFile(recordLength);
+    IndexedFilePtr x = makeIndexedFile(recordLength);
     if (!x) return refuse(request, MDK_E_MEMORY);
-    describe(x, request, fields);
-    if (int32_t code = repairAtOpen(x, request.readWrite != 0)) {
-        destroyIndexedFile(x);
-        return refuse(request, code);
-    }
-    linkFile(x);
-    return x;
+    describe(x.get(), request, fields);
+    if (int32_t code = repairAtOpen(x.get(), request.readWrite != 0)) return refuse(request, code);
+    linkFile(x.get());
+    return x.release();
 }
 
 }  // namespace mdnio::indexed

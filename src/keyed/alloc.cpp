@@ -15,10 +15,11 @@ struct MapPlace {
 };
 
 MapPlace mapPlace(const KeyedShared* s, uint32_t address) {
-    uint32_t segment = segmentOf(address, s->B);
-    int64_t n = (offsetInSegment(address, s->B) - kFirstBlock) / s->B;
-    int64_t mapIndex = n / s->E * s->E;
-    return {addressIn(segment, kFirstBlock + mapIndex * s->B), 6 + static_cast<uint32_t>(n % s->E)};
+    uint32_t segment = segmentOf(address, s->blockSize);
+    int64_t n = (offsetInSegment(address, s->blockSize) - kFirstBlock) / s->blockSize;
+    int64_t mapIndex = n / s->mapSpan * s->mapSpan;
+    return {addressIn(segment, kFirstBlock + mapIndex * s->blockSize),
+            6 + static_cast<uint32_t>(n % s->mapSpan)};
 }
 
 // Order of block addresses across segments.
@@ -58,8 +59,8 @@ void createSegment(KeyedFile* f, uint32_t segment) {
 // does not exist yet.
 uint32_t nextSegment(KeyedFile* f, uint32_t group) {
     KeyedShared* s = f->sh();
-    uint32_t next = segmentOf(group, s->B) + 1;
-    if (next * 256 >= s->B || next >= static_cast<uint32_t>(kMaxSegments))
+    uint32_t next = segmentOf(group, s->blockSize) + 1;
+    if (next * 256 >= s->blockSize || next >= static_cast<uint32_t>(kMaxSegments))
         raiseError(f, MDK_E_FULL);
     if (next > s->header[kOffSegments]) {
         createSegment(f, next);
@@ -90,24 +91,24 @@ uint8_t* allocateInBlockMode(KeyedFile* f, uint8_t type) {
     // Every group is visited at most once per segment: bound the walk by the file's size.
     for (uint32_t guard = 0; guard < 0x800000; guard++) {
         uint32_t eof = get32(s->header, kOffEof);
-        if (offsetInSegment(group, s->B) >= s->maxSegmentSize ||
-            (segmentOf(group, s->B) == segmentOf(eof, s->B) &&
-             offsetInSegment(group, s->B) > offsetInSegment(eof, s->B))) {
+        if (offsetInSegment(group, s->blockSize) >= s->maxSegmentSize ||
+            (segmentOf(group, s->blockSize) == segmentOf(eof, s->blockSize) &&
+             offsetInSegment(group, s->blockSize) > offsetInSegment(eof, s->blockSize))) {
             group = nextSegment(f, group);
             continue;
         }
         uint8_t* map = mapBlock(f, group);
-        for (uint32_t j = 1; j < s->E; j++) {
+        for (uint32_t j = 1; j < s->mapSpan; j++) {
             // The next free block of the group: the map fills from its start, so a byte-by-byte
             // walk would pass thousands of used entries on every allocation.
-            const void* free = std::memchr(map + 6 + j, 0, s->E - j);
+            const void* free = std::memchr(map + 6 + j, 0, s->mapSpan - j);
             if (!free) break;
             j = static_cast<uint32_t>(static_cast<const uint8_t*>(free) - (map + 6));
-            uint32_t address = group + j * s->B;
-            if (offsetInSegment(address, s->B) + s->B > s->maxSegmentSize) break;
+            uint32_t address = group + j * s->blockSize;
+            if (offsetInSegment(address, s->blockSize) + s->blockSize > s->maxSegmentSize) break;
             eof = get32(s->header, kOffEof);
-            if (segmentOf(address, s->B) == segmentOf(eof, s->B) &&
-                offsetInSegment(address, s->B) > offsetInSegment(eof, s->B))
+            if (segmentOf(address, s->blockSize) == segmentOf(eof, s->blockSize) &&
+                offsetInSegment(address, s->blockSize) > offsetInSegment(eof, s->blockSize))
                 break;  // past the end of the file: only the block at the end can be added
             if (group != hint) {
                 put32(s->header, kOffFreeOrAllocGroup, group);
@@ -115,15 +116,15 @@ uint8_t* allocateInBlockMode(KeyedFile* f, uint8_t type) {
             }
             uint8_t* block = fetchBlock(f, address, kTypeFree);
             map = fetchBlock(f, group, kTypeMap);  // the fetch may have reused the map's buffer
-            std::memset(block + 5, 0, s->B - 5);
+            std::memset(block + 5, 0, s->blockSize - 5);
             block[0] = type;
             map[6 + j] = type;
             markDirty(f, block);
             markDirty(f, map);
             return block;
         }
-        uint32_t next = group + s->E * s->B;
-        if (offsetInSegment(next, s->B) >= s->maxSegmentSize) next = nextSegment(f, group);
+        uint32_t next = group + s->mapSpan * s->blockSize;
+        if (offsetInSegment(next, s->blockSize) >= s->maxSegmentSize) next = nextSegment(f, group);
         group = next;
     }
     raiseError(f, MDK_E_FULL);
@@ -137,19 +138,19 @@ uint8_t* allocateInSlotMode(KeyedFile* f, uint8_t type) {
         uint32_t next = get32(block, 6);
         put32(s->header, kOffFreeOrAllocGroup, next);
         headerChanged(f);
-        std::memset(block + 5, 0, s->B - 5);
+        std::memset(block + 5, 0, s->blockSize - 5);
         block[0] = type;
         markDirty(f, block);
         return block;
     }
     uint32_t eof = get32(s->header, kOffEof);
     uint64_t rounded = (uint64_t{eof} + 511) / 512 * 512;
-    if (rounded + s->B > kMaxEof) raiseError(f, MDK_E_FULL);
+    if (rounded + s->blockSize > kMaxEof) raiseError(f, MDK_E_FULL);
     // Whole record slots that fit in the gap before the block go onto the deleted chain.
-    uint64_t base = kFirstBlock + s->B;
+    uint64_t base = kFirstBlock + s->blockSize;
     if (eof >= base) {
-        uint64_t n = (eof - base + s->S - 1) / s->S;
-        for (uint64_t p = base + n * s->S; p + s->S <= rounded; p += s->S) {
+        uint64_t n = (eof - base + s->slotSize - 1) / s->slotSize;
+        for (uint64_t p = base + n * s->slotSize; p + s->slotSize <= rounded; p += s->slotSize) {
             uint8_t slot[5] = {kDeletedSlot};
             uint32_t chain = get32(s->header, kOffDeletedOrDataGroup);
             put32(slot, 1, static_cast<uint32_t>(-static_cast<int32_t>(chain)));
@@ -174,7 +175,7 @@ uint8_t* allocateBlock(KeyedFile* f, uint8_t type) {
 void freeBlock(KeyedFile* f, uint8_t* block) {
     KeyedShared* s = f->sh();
     uint32_t address = get32(block, 1);
-    std::memset(block + 5, 0, s->B - 5);
+    std::memset(block + 5, 0, s->blockSize - 5);
     block[0] = kTypeFree;
     markDirty(f, block);
     if (!s->blockMode) {
@@ -190,7 +191,7 @@ void freeBlock(KeyedFile* f, uint8_t* block) {
     markDirty(f, map);
     for (int hintAt : {kOffFreeOrAllocGroup, kOffDeletedOrDataGroup}) {
         uint32_t hint = get32(s->header, hintAt);
-        if (hint == 0 || orderKey(hint, s->B) > orderKey(place.map, s->B)) {
+        if (hint == 0 || orderKey(hint, s->blockSize) > orderKey(place.map, s->blockSize)) {
             put32(s->header, hintAt, place.map);
             headerChanged(f);
         }

@@ -17,7 +17,6 @@ using common::KeyLayout;
 using common::KeySuffix;
 using common::Segment;
 
-constexpr int kBlockUnit = 1024;
 constexpr int kMaxBlockCode = 127;  // header 240 is signed
 // Data blocks hold 16-bit record positions and free counts: their body must stay below 64 KiB.
 constexpr int kMaxBlockModeSize = 65536;
@@ -28,23 +27,20 @@ constexpr uint8_t kMaxSegmentLength = 0x7F;
 constexpr uint16_t kMaxClassicField = 0xFE;  // 0xFF is the key area
 constexpr size_t kEntrySize = 4;
 constexpr size_t kHeaderEntries = 32;
-constexpr size_t kTableBytes = 128 + 256;  // header part and continuation
+constexpr size_t kTableBytes = kDescriptorBytes + kHeaderSize;  // header part and continuation
 constexpr uint16_t kKnownOptions = 0x3F7F;
 constexpr uint16_t kNullOptions = common::kOptNullSegment | common::kOptNullCounting;
 
-// Refusals answer kBuildBadLayout.
+// Refusals answer MDK_E_LENGTH.
 class Refusal : public devtools::LayoutRefusal {
   public:
     Refusal(std::string* why, LayoutFault* fault)
-        : devtools::LayoutRefusal(kBuildBadLayout, why, fault) {}
+        : devtools::LayoutRefusal(MDK_E_LENGTH, why, fault) {}
 };
 
 // The slot size S of the layout: the most bytes a record (or a piece of one) takes.
 int slotSize(const ClassicLayout& layout) {
-    int s = layout.recordSize + layout.keyAreaSize + 3;
-    if (layout.blockMode) s += 4;  // room for the continuation link
-    if (layout.compress) s += 1;   // stored form of incompressible data: one code byte more
-    return std::max(s, 5);
+    return slotSizeOf(layout.recordSize, layout.keyAreaSize, layout.blockMode, layout.compress);
 }
 
 int checkSizes(const ClassicLayout& layout, const Refusal& refuse) {
@@ -222,10 +218,10 @@ int writeDescriptorTable(const KeyLayout& keys, ClassicFileImage& image, const R
     size_t entries = 0;
     while (entries * kEntrySize < table.size() && table[entries * kEntrySize] != 0xFF)
         ++entries;
-    std::copy_n(table.begin(), 128, image.begin() + kOffDescriptors);
+    std::copy_n(table.begin(), kDescriptorBytes, image.begin() + kOffDescriptors);
     if (entries > kHeaderEntries) {
         image[kOffFlagsA] |= kDescContinued;
-        std::copy_n(table.begin() + 128, 256, image.begin() + kHeaderSize);
+        std::copy_n(table.begin() + kDescriptorBytes, kHeaderSize, image.begin() + kHeaderSize);
     }
     return 0;
 }
@@ -235,8 +231,7 @@ int writeDescriptorTable(const KeyLayout& keys, ClassicFileImage& image, const R
 int checkRoundTrip(const KeyLayout& keys, const ClassicFileImage& image, const Refusal& refuse) {
     KeyLayout decoded;
     const std::span<const uint8_t> all(image);
-    if (common::decodeClassicHeaderKeys(all.first(kHeaderSize), all.subspan(kHeaderSize),
-                                        decoded) != 0 ||
+    if (decodeHeaderKeys(all.first(kHeaderSize), all.subspan(kHeaderSize), decoded) != 0 ||
         decoded.keys.size() != keys.keys.size() ||
         decoded.segments.size() != keys.segments.size()) {
         return refuse("the key descriptor table does not decode to the keys given");
@@ -281,7 +276,7 @@ int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::
 
     image.fill(0);
     uint8_t* h = image.data();
-    std::copy_n(layout.tjwMagic ? "[Tjwkey]" : "[Mdnkey]", 8, h + kOffMagic);
+    putMagic(h, layout.tjwMagic);
     common::putBe16(h + kOffRecordSize, static_cast<uint16_t>(layout.recordSize));
     common::putBe32(h + kOffMaxRecords, layout.maxRecords);
     common::putBe16(h + kOffKeyArea, static_cast<uint16_t>(layout.keyAreaSize));
@@ -296,8 +291,7 @@ int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::
     if (int code = checkRoundTrip(keys, image, refuse)) return code;
     // The change counter starts at 0; the check bytes follow it whether or not flag A bit 6 is
     // set, so that turning the check on later needs no rewrite of them.
-    h[kOffCheck] = h[kOffCounter] ^ h[kOffCounter + 2];
-    h[kOffCheck + 1] = h[kOffCounter + 1] ^ h[kOffCounter + 3];
+    putCounterCheck(h);
     return 0;
 }
 
@@ -311,7 +305,7 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
     const int fd = platform::createFile(path.c_str());
     if (fd < 0) {
         if (why) *why = "cannot create " + path + " (it exists, or the directory refuses it)";
-        return kBuildCannotCreate;
+        return MDK_E_OPEN;
     }
     const platform::IoResult r = platform::writeAt(fd, image.data(), image.size(), 0);
     const bool written = r.status == platform::IoStatus::Ok &&
@@ -322,7 +316,7 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
         platform::truncateFile(fd, 0);
         platform::closeFile(fd);
         if (why) *why = "writing the header of " + path + " failed";
-        return kBuildWriteFailed;
+        return MDK_E_WRITE;
     }
     platform::closeFile(fd);
     return 0;

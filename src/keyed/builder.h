@@ -42,18 +42,14 @@ struct KeySpec {
 // Appends keys, in order, to the layout's key list.
 void addKeys(ClassicLayout& layout, const std::vector<KeySpec>& keys);
 
-// Error codes of the library's table that buildClassicFile returns.
-inline constexpr int kBuildCannotCreate = 1;  // "Can't open data file": exists, or no access
-inline constexpr int kBuildBadLayout = 7;     // "Length invalid": the layout is impossible
-inline constexpr int kBuildWriteFailed = 19;  // "Write command failed"
-
 using devtools::LayoutFault;
 
 // Creates `path`, which must not exist, as an empty classic keyed file: the 256-byte header,
 // the key descriptor table (continued at offset 256, with flag A bit 1, when it needs more than
-// 32 entries), record count 0, end of file 512 and every key root 0.  Returns 0, or one of the
-// codes above with an explanation in *why (when why is not null) and, for a refused layout, the
-// place at fault in *fault (when not null).  Nothing is created when the layout is refused.
+// 32 entries), record count 0, end of file 512 and every key root 0.  Returns 0, or MDK_E_OPEN
+// (the file exists, or no access), MDK_E_LENGTH (the layout is impossible) or MDK_E_WRITE, with
+// an explanation in *why (when why is not null) and, for a refused layout, the place at fault in
+// *fault (when not null).  Nothing is created when the layout is refused.
 //
 // Every segment must lie within what its field can hold (common::segmentOverreach): the key
 // area, the record size for the whole data, and for field n what is left of the record size
@@ -63,7 +59,7 @@ int buildClassicFile(const std::string& path, const ClassicLayout& layout, std::
 
 // Checks `layout` without creating anything; on success fills *keys (when not null) with the
 // key layout the file will describe, as the engine decodes it from the header.  Returns 0 or
-// kBuildBadLayout with the reason in *why and the place in *fault.
+// MDK_E_LENGTH with the reason in *why and the place in *fault.
 int checkClassicLayout(const ClassicLayout& layout, common::KeyLayout* keys, std::string* why,
                        LayoutFault* fault = nullptr);
 
@@ -71,7 +67,7 @@ int checkClassicLayout(const ClassicLayout& layout, common::KeyLayout* keys, std
 using ClassicFileImage = std::array<uint8_t, 512>;
 
 // The bytes buildClassicFile writes for `layout`, with the identity taken as given (0 included).
-// Returns 0 or kBuildBadLayout with the reason in *why and the place in *fault.
+// Returns 0 or MDK_E_LENGTH with the reason in *why and the place in *fault.
 int classicFileImage(const ClassicLayout& layout, ClassicFileImage& image, std::string* why,
                      LayoutFault* fault = nullptr);
 

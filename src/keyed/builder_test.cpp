@@ -425,7 +425,7 @@ TEST_P(BuilderRefusal, RefusesAndCreatesNothing) {
 
     test::TempDir dir;
     const std::string path = dir.file("refused.dat");
-    EXPECT_EQ(buildClassicFile(path, layout, &why), kBuildBadLayout);
+    EXPECT_EQ(buildClassicFile(path, layout, &why), MDK_E_LENGTH);
     EXPECT_NE(why.find(GetParam().reason), std::string::npos) << why;
     EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -464,7 +464,7 @@ TEST(BuilderRefusalPlace, NamesTheKeyAndSegmentAtFault) {
         test::TempDir dir;
         std::string why;
         LayoutFault fault;
-        EXPECT_EQ(buildClassicFile(dir.file("f.dat"), layout, &why, &fault), kBuildBadLayout);
+        EXPECT_EQ(buildClassicFile(dir.file("f.dat"), layout, &why, &fault), MDK_E_LENGTH);
         EXPECT_EQ(fault.key, c.key) << c.what;
         EXPECT_EQ(fault.segment, c.segment) << c.what;
         EXPECT_EQ(fault.reason, c.reason) << c.what;
@@ -538,7 +538,7 @@ TEST(BuilderCreate, RefusesAnExistingFileAndLeavesIt) {
     const std::string path = dir.file("exists.dat");
     test::writeFile(path, std::string("keep me"));
     std::string why;
-    EXPECT_EQ(buildClassicFile(path, validBase(), &why), kBuildCannotCreate);
+    EXPECT_EQ(buildClassicFile(path, validBase(), &why), MDK_E_OPEN);
     EXPECT_FALSE(why.empty());
     const Bytes kept = test::readFile(path);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "keep me");
@@ -547,7 +547,7 @@ TEST(BuilderCreate, RefusesAnExistingFileAndLeavesIt) {
 TEST(BuilderCreate, ReportsAMissingDirectory) {
     test::TempDir dir;
     std::string why;
-    EXPECT_EQ(buildClassicFile(dir.file("no/such/dir.dat"), validBase(), &why), kBuildCannotCreate);
+    EXPECT_EQ(buildClassicFile(dir.file("no/such/dir.dat"), validBase(), &why), MDK_E_OPEN);
 }
 
 TEST(BuilderCreate, MakesADistinctNonZeroIdentityWhenNoneIsGiven) {

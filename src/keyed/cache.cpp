@@ -41,8 +41,8 @@ int segmentFdFor(KeyedFile* f, uint32_t address, int64_t* offset) {
         *offset = address;
         return s->fd;
     }
-    *offset = offsetInSegment(address, s->B);
-    return segmentFd(f, segmentOf(address, s->B));
+    *offset = offsetInSegment(address, s->blockSize);
+    return segmentFd(f, segmentOf(address, s->blockSize));
 }
 
 int segmentFd(KeyedFile* f, uint32_t segment) {
@@ -56,18 +56,18 @@ void prefetchRecord(KeyedShared* s, uint32_t address) {
     if (!s->blockMode) {
         // A slot lies where its address says: its first and last bytes at once.
         s->view.prefetch(address);
-        s->view.prefetch(int64_t{address} + s->S - 1);
+        s->view.prefetch(int64_t{address} + s->slotSize - 1);
         return;
     }
     const size_t entry = 6 + 2 * size_t{address & 0xFF};  // the record's slot entry
     if (const uint8_t* b = store::cachedBlock(*s, address & ~0xFFu)) {
         // A cached block is read from its buffer, not from the file.
         __builtin_prefetch(b);
-        if (entry < s->B) __builtin_prefetch(b + entry);
+        if (entry < s->blockSize) __builtin_prefetch(b + entry);
         return;
     }
-    if (segmentOf(address, s->B) != 0) return;
-    int64_t block = offsetInSegment(address & ~0xFFu, s->B);
+    if (segmentOf(address, s->blockSize) != 0) return;
+    int64_t block = offsetInSegment(address & ~0xFFu, s->blockSize);
     s->view.prefetch(block);  // type, address, count
     s->view.prefetch(block + static_cast<int64_t>(entry));
 }
@@ -79,19 +79,19 @@ void prefetchRecordData(KeyedShared* s, uint32_t address) {
     if (!s->blockMode) return;
     const size_t entry = 6 + 2 * size_t{address & 0xFF};
     if (const uint8_t* b = store::cachedBlock(*s, address & ~0xFFu)) {
-        if (entry + 2 > s->B) return;
+        if (entry + 2 > s->blockSize) return;
         const size_t at = 6 + size_t{common::getBe16(b + entry)};
-        const size_t end = std::min<size_t>(s->B, at + static_cast<size_t>(s->S));
+        const size_t end = std::min<size_t>(s->blockSize, at + static_cast<size_t>(s->slotSize));
         for (size_t line = at; line < end; line += 64)
             __builtin_prefetch(b + line);
         return;
     }
-    if (s->cipher || segmentOf(address, s->B) != 0) return;
-    int64_t block = offsetInSegment(address & ~0xFFu, s->B);
+    if (s->cipher || segmentOf(address, s->blockSize) != 0) return;
+    int64_t block = offsetInSegment(address & ~0xFFu, s->blockSize);
     uint8_t bytes[2];
     if (!s->view.read(bytes, 2, block + static_cast<int64_t>(entry))) return;
     const int64_t at = block + 6 + common::getBe16(bytes);
-    const int64_t end = std::min<int64_t>(block + s->B, at + s->S);
+    const int64_t end = std::min<int64_t>(block + s->blockSize, at + s->slotSize);
     for (int64_t line = at; line < end; line += 64)
         s->view.prefetch(line);
 }
@@ -105,8 +105,8 @@ void dropCache(KeyedShared* s) {
     uint32_t eof = get32(s->header, kOffEof);
     if (!s->blockMode)
         s->view.shrank(eof);
-    else if (segmentOf(eof, s->B) == 0)
-        s->view.shrank(offsetInSegment(eof, s->B));
+    else if (segmentOf(eof, s->blockSize) == 0)
+        s->view.shrank(offsetInSegment(eof, s->blockSize));
 }
 
 namespace {
@@ -118,9 +118,9 @@ uint8_t* readInto(KeyedFile* f, CacheBuffer& b, uint32_t address, int type, int 
     uint8_t* data = b.data.get();
     uint32_t eof = get32(s->header, kOffEof);
     bool raw = s->flags & kRawMode;
-    platform::IoResult r = store::readBytes(*s, fd, data, s->B, offset);
+    platform::IoResult r = store::readBytes(*s, fd, data, s->blockSize, offset);
     if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_KEYREAD);
-    if (r.count != s->B) {
+    if (r.count != s->blockSize) {
         if (raw && type == kAnyType && r.count == 0) raiseError(f, MDK_E_EOF);
         raiseError(f, MDK_E_KEYREAD);
     }
@@ -157,13 +157,14 @@ uint8_t* fetchBlock(KeyedFile* f, uint32_t address, int type) {
         // what the file holds past its end anyway), so that a full disk fails here and not when
         // the block is written back.
         uint8_t* data = b.data.get();
-        std::memset(data, 0, s->B);
-        platform::IoResult w = store::writeBytes(*s, fd, data, s->B, offset);
-        if (w.status != platform::IoStatus::Ok || w.count != s->B) raiseError(f, MDK_E_FULL);
+        std::memset(data, 0, s->blockSize);
+        platform::IoResult w = store::writeBytes(*s, fd, data, s->blockSize, offset);
+        if (w.status != platform::IoStatus::Ok || w.count != s->blockSize)
+            raiseError(f, MDK_E_FULL);
         put32(data, 1, address);
         store::settle(*s, b, address);
         store::setDirty(*s, b, common::kAllParts);
-        put32(s->header, kOffEof, eof + s->B);
+        put32(s->header, kOffEof, eof + s->blockSize);
         headerChanged(f);
         return data;
     }
@@ -179,8 +180,8 @@ uint8_t* fetchStreamBlock(KeyedFile* f, uint32_t address) {
     CacheBuffer& b = store::streamBufferFor(f, *s);
     // The hardware does not carry a sequential read over into the next page by itself.
     if (fd == s->fd)
-        for (int64_t line = 0; line < s->B; line += 64)
-            s->view.prefetch(offset + s->B + line);
+        for (int64_t line = 0; line < s->blockSize; line += 64)
+            s->view.prefetch(offset + s->blockSize + line);
     uint8_t* data = readInto(f, b, address, kAnyType, fd, offset);
     b.referenced = false;  // a block a scan passed over is the first to go
     return data;
@@ -197,7 +198,7 @@ void markDirty(KeyedFile* f, uint8_t* block, uint64_t parts) {
 }
 
 void markDirtyBytes(KeyedFile* f, uint8_t* block, size_t from, size_t to) {
-    common::BlockParts parts(f->sh()->B);
+    common::BlockParts parts(f->sh()->blockSize);
     parts.add(from, to);
     markDirty(f, block, parts.bits());
 }
@@ -211,10 +212,12 @@ void checkUnchangedParts([[maybe_unused]] KeyedFile* f, [[maybe_unused]] const C
                          [[maybe_unused]] uint64_t parts) {
 #ifndef NDEBUG
     KeyedShared* s = f->sh();
-    std::vector<uint8_t> disk(s->B);
-    platform::IoResult r = store::readBytes(*s, fd, disk.data(), s->B, offset);
-    if (r.status != platform::IoStatus::Ok || r.count != s->B) raiseError(f, MDK_E_INTERNAL);
-    if (common::firstUnmarkedDifference(disk, {b.data.get(), s->B}, parts) != common::kNoDifference)
+    std::vector<uint8_t> disk(s->blockSize);
+    platform::IoResult r = store::readBytes(*s, fd, disk.data(), s->blockSize, offset);
+    if (r.status != platform::IoStatus::Ok || r.count != s->blockSize)
+        raiseError(f, MDK_E_INTERNAL);
+    if (common::firstUnmarkedDifference(disk, {b.data.get(), s->blockSize}, parts) !=
+        common::kNoDifference)
         raiseError(f, MDK_E_INTERNAL);
 #endif
 }
@@ -237,9 +240,9 @@ void writeBlock(KeyedFile* f, CacheBuffer& b) {
     const uint8_t* out = data;
     std::unique_ptr<uint8_t[]> sealed;
     if (whole) {
-        sealed.reset(new (std::nothrow) uint8_t[s->B]);
+        sealed.reset(new (std::nothrow) uint8_t[s->blockSize]);
         if (!sealed) raiseError(f, MDK_E_MEMORY);
-        std::memcpy(sealed.get(), data, s->B);
+        std::memcpy(sealed.get(), data, s->blockSize);
         encipherBlock(s, sealed.get());
         out = sealed.get();
     } else if (b.changed != common::kAllParts) {

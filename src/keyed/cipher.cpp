@@ -92,12 +92,12 @@ void decipherBytes(const Cipher& c, uint8_t* bytes, size_t n) {
 
 void encipherBlock(const KeyedShared* s, uint8_t* block) {
     if (!s->cipher || !enciphered(block[0])) return;
-    encipherBytes(*s->cipher, block + kFirstEnciphered, s->B - kFirstEnciphered);
+    encipherBytes(*s->cipher, block + kFirstEnciphered, s->blockSize - kFirstEnciphered);
 }
 
 void decipherBlock(const KeyedShared* s, uint8_t* block) {
     if (!s->cipher || !enciphered(block[0])) return;
-    decipherBytes(*s->cipher, block + kFirstEnciphered, s->B - kFirstEnciphered);
+    decipherBytes(*s->cipher, block + kFirstEnciphered, s->blockSize - kFirstEnciphered);
 }
 
 }  // namespace mdnio::keyed

@@ -189,9 +189,9 @@ TEST(CipherBytes, OnlyAStartIndexOfOneToSevenEnciphers) {
 
 TEST(CipherBlocks, OnlyKeyAndDataBlocksFromByteFiveOn) {
     KeyedShared s;
-    s.B = 1024;
+    s.blockSize = 1024;
     std::mt19937 rng(11);
-    const Bytes body = randomBytes(rng, s.B);
+    const Bytes body = randomBytes(rng, s.blockSize);
     struct Case {
         uint8_t type;
         bool enciphered;
@@ -209,7 +209,8 @@ TEST(CipherBlocks, OnlyKeyAndDataBlocksFromByteFiveOn) {
             const Bytes plain = block;
             encipherBlock(&s, block.data());
             Bytes expected = plain;
-            if (withCipher && k.enciphered) encipherBytes(*s.cipher, expected.data() + 5, s.B - 5);
+            if (withCipher && k.enciphered)
+                encipherBytes(*s.cipher, expected.data() + 5, s.blockSize - 5);
             EXPECT_EQ(block, expected) << "type " << int(k.type) << " cipher " << withCipher;
             EXPECT_EQ(std::memcmp(block.data(), plain.data(), 5), 0);  // type and self address
             EXPECT_EQ(block != plain, withCipher && k.enciphered) << "type " << int(k.type);

@@ -63,7 +63,7 @@ void exercise(const std::string& path) {
                   10, "zzzzzzzz", 8);
         MDK_remove(f, "00000130", 8);
         MDK_dict(f, 0, buf, sizeof buf);
-        MDK_seek(f, nullptr, 0, -1000);
+        MDK_seek(f, nullptr, 0, MDK_SEEK_PHYSICAL);
         for (int i = 0; i < 50 && MDK_read(f, buf, sizeof buf, MDK_READ_NEXT) >= 0; i++) {
         }
         MDK_close(f);

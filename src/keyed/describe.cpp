@@ -46,7 +46,7 @@ void describeFile(MdkFile* f, MdkFileInfo* info) {
     info->value5High = 0;
     info->value7 = headerWord(h, kOffIdentity);
     info->describeFlags = common::describeFlags(h[kOffFlagsA], h[kOffFlagsB]);
-    info->formatCode = common::kFormatClassic;
+    info->formatCode = MDK_FORMAT_KEYED;
     info->blockSizeCode = static_cast<int8_t>(h[kOffBlockCode]) + 1;
     info->maxDataLength = s->maxDataLength;
     info->keyCount = static_cast<int32_t>(s->layout.keyCount());

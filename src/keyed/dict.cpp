@@ -22,7 +22,7 @@ DictView dictRecordAt(KeyedFile* f, uint32_t address) {
     if ((address & 0xFF) == 0) raiseError(f, MDK_E_OFFSET);
     uint8_t* b = fetchBlock(f, address & ~0xFFu, kAnyType);
     if (b[0] != kTypeDict) raiseError(f, MDK_E_OFFSET);
-    common::RecordRef ref = common::readRecord({b, s->B}, address & 0xFF, kShape, 0);
+    common::RecordRef ref = common::readRecord({b, s->blockSize}, address & 0xFF, kShape, 0);
     if (ref.code || ref.bytes.size() < kHead) raiseError(f, MDK_E_OFFSET);
     const uint8_t* r = ref.bytes.data();
     return {ref.bytes.subspan(kHead), get32(r, 0), get32(r, 4)};
@@ -56,8 +56,8 @@ uint32_t findDict(KeyedFile* f, int32_t n) {
 void setLink(KeyedFile* f, uint32_t address, int at, uint32_t value) {
     KeyedShared* s = f->sh();
     uint8_t* b = fetchBlock(f, address & ~0xFFu, kTypeDict);
-    size_t position = common::slotPosition({b, s->B}, address & 0xFF);
-    if (position == 0 || position + kHead > s->B - 6) raiseError(f, MDK_E_OFFSET);
+    size_t position = common::slotPosition({b, s->blockSize}, address & 0xFF);
+    if (position == 0 || position + kHead > s->blockSize - 6) raiseError(f, MDK_E_OFFSET);
     put32(b + 6 + position, at, value);
     markDirty(f, b);
 }
@@ -71,14 +71,14 @@ uint32_t storeDict(KeyedFile* f, uint32_t next, uint32_t previous, std::span<con
     if (near) {
         b = fetchBlock(f, near & ~0xFFu, kAnyType);
         if (b[0] != kTypeDict ||
-            common::spaceNeeded({b, s->B}, size) > common::freeBytes({b, s->B}))
+            common::spaceNeeded({b, s->blockSize}, size) > common::freeBytes({b, s->blockSize}))
             b = nullptr;
     }
     if (!b) {
         b = allocateBlock(f, kTypeDict);
-        common::initSlottedBlock({b, s->B}, kTypeDict, get32(b, 1));
+        common::initSlottedBlock({b, s->blockSize}, kTypeDict, get32(b, 1));
     }
-    common::SlotPlace place = common::reserveRecord({b, s->B}, size);
+    common::SlotPlace place = common::reserveRecord({b, s->blockSize}, size);
     if (place.slot == 0) raiseError(f, MDK_E_LENGTH);
     uint8_t* r = b + 6 + place.position;
     put32(r, 0, next);
@@ -92,7 +92,7 @@ uint32_t storeDict(KeyedFile* f, uint32_t next, uint32_t previous, std::span<con
 void removeDict(KeyedFile* f, uint32_t address, size_t size) {
     KeyedShared* s = f->sh();
     uint8_t* b = fetchBlock(f, address & ~0xFFu, kTypeDict);
-    int rc = common::removeRecord({b, s->B}, address & 0xFF, size);
+    int rc = common::removeRecord({b, s->blockSize}, address & 0xFF, size);
     if (rc) raiseError(f, rc);
     markDirty(f, b);
     if (b[5] == 0) freeBlock(f, b);
@@ -109,7 +109,7 @@ bool dictRead(KeyedFile* f, int32_t n, std::vector<uint8_t>& payload) {
 
 void dictWrite(KeyedFile* f, int32_t n, std::span<const uint8_t> bytes) {
     KeyedShared* s = f->sh();
-    if (kHead + bytes.size() + 2 > s->B - 8) raiseError(f, MDK_E_LENGTH);
+    if (kHead + bytes.size() + 2 > s->blockSize - 8) raiseError(f, MDK_E_LENGTH);
     uint32_t address = findDict(f, n);
     if (address) {
         // Replace: the record may move, and its neighbours' links (or the header) follow it.

@@ -92,7 +92,7 @@ int32_t opDropKey(MdkFile* mf, int32_t k) {
     uint8_t continuation[kHeaderSize] = {};
     std::memcpy(continuation, area.data() + 128, kHeaderSize);
     common::KeyLayout layout;
-    if (common::decodeClassicHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, layout))
+    if (decodeHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, layout))
         raiseError(f, MDK_E_INTERNAL);
     s->layout = std::move(layout);
     s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;

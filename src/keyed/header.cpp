@@ -70,20 +70,21 @@ void releaseIdleHeaders(KeyedFile* self) {
 bool blockAddress(const KeyedShared* s, uint32_t address, bool group) {
     if (address < kFirstBlock) return false;
     if (!s->blockMode) return address % 512 == 0;
-    const int64_t offset = offsetInSegment(address, s->B);
+    const int64_t offset = offsetInSegment(address, s->blockSize);
     const uint32_t index = static_cast<uint32_t>(offset - kFirstBlock);
-    return (address & 0xFF) == 0 && belowBlockSize(index, s->B) == 0 && offset <= kMaxEof &&
-           segmentOf(address, s->B) <= s->header[kOffSegments] &&
-           (!group || index % (uint64_t{s->B} * s->E) == 0);
+    return (address & 0xFF) == 0 && belowBlockSize(index, s->blockSize) == 0 && offset <= kMaxEof &&
+           segmentOf(address, s->blockSize) <= s->header[kOffSegments] &&
+           (!group || index % (uint64_t{s->blockSize} * s->mapSpan) == 0);
 }
 
 // Whether the block at `address` lies before the end of file `eof`: in the last segment before
 // it, in the others within the segment size.
 bool blockBefore(const KeyedShared* s, uint32_t address, uint32_t eof, bool group = false) {
     if (!blockAddress(s, address, group)) return false;
-    if (!s->blockMode) return uint64_t{address} + s->B <= eof;
-    const int64_t end = offsetInSegment(address, s->B) + s->B;
-    if (segmentOf(address, s->B) == segmentOf(eof, s->B)) return end <= offsetInSegment(eof, s->B);
+    if (!s->blockMode) return uint64_t{address} + s->blockSize <= eof;
+    const int64_t end = offsetInSegment(address, s->blockSize) + s->blockSize;
+    if (segmentOf(address, s->blockSize) == segmentOf(eof, s->blockSize))
+        return end <= offsetInSegment(eof, s->blockSize);
     return end <= s->maxSegmentSize;
 }
 
@@ -91,8 +92,8 @@ bool blockBefore(const KeyedShared* s, uint32_t address, uint32_t eof, bool grou
 // passes the length known of it.
 bool endOfFileHolds(KeyedFile* f, uint32_t eof) {
     KeyedShared* s = f->sh();
-    const uint32_t segment = s->blockMode ? segmentOf(eof, s->B) : 0;
-    const int64_t offset = s->blockMode ? offsetInSegment(eof, s->B) : eof;
+    const uint32_t segment = s->blockMode ? segmentOf(eof, s->blockSize) : 0;
+    const int64_t offset = s->blockMode ? offsetInSegment(eof, s->blockSize) : eof;
     if (offset <= s->knownLength[segment]) return true;
     int64_t unused = 0;
     const int fd = segment == 0 ? s->fd : segmentFdFor(f, eof, &unused);
@@ -107,8 +108,9 @@ bool headerAddressesHold(KeyedFile* f) {
     const uint8_t* h = s->header;
     const uint32_t eof = get32(h, kOffEof);
     if (eof < kFirstBlock) return false;
-    if (s->blockMode ? !blockAddress(s, eof, false) || segmentOf(eof, s->B) != h[kOffSegments]
-                     : eof > kMaxEof)
+    if (s->blockMode
+            ? !blockAddress(s, eof, false) || segmentOf(eof, s->blockSize) != h[kOffSegments]
+            : eof > kMaxEof)
         return false;
     for (int k = 0; k <= s->highestKey; k++) {
         const uint32_t root = rootOf(s, k);
@@ -124,9 +126,9 @@ bool headerAddressesHold(KeyedFile* f) {
         if (chain != 0 && !blockAddress(s, chain, true)) return false;
         if (free != 0 && !blockBefore(s, free, eof, true)) return false;
     } else {
-        const uint32_t firstSlot = kFirstBlock + s->B;
-        if (chain != 0 &&
-            (chain < firstSlot || (chain - firstSlot) % s->S != 0 || uint64_t{chain} + s->S > eof))
+        const uint32_t firstSlot = kFirstBlock + s->blockSize;
+        if (chain != 0 && (chain < firstSlot || (chain - firstSlot) % s->slotSize != 0 ||
+                           uint64_t{chain} + s->slotSize > eof))
             return false;
         if (free != 0 && !blockBefore(s, free, eof)) return false;
     }
@@ -252,7 +254,7 @@ void flushData(KeyedFile* f) {
         // after another) goes to the file in one write.
         store::RunWriter writer(f, *s, MDK_E_EOF, s->pendingSlots.size() >= kBulkWriteFrom);
         s->pendingSlots.forEachInOrder([&](uint32_t address, const uint8_t* bytes) {
-            writer.add(s->fd, address, bytes, static_cast<size_t>(s->S));
+            writer.add(s->fd, address, bytes, static_cast<size_t>(s->slotSize));
         });
         writer.flush();
         s->pendingSlots.clear();

@@ -47,9 +47,9 @@ void openWriter(KeyedFile* f) {
 int64_t oldEnd(const KeyedShared* s, uint32_t segment) {
     const uint32_t eof = s->journal.oldEof;
     if (!s->blockMode) return eof;
-    const uint32_t last = segmentOf(eof, s->B);
+    const uint32_t last = segmentOf(eof, s->blockSize);
     if (segment != last) return segment < last ? INT64_MAX : 0;
-    return offsetInSegment(eof, s->B);
+    return offsetInSegment(eof, s->blockSize);
 }
 
 // Saves what the file holds of the n bytes at `offset` of segment file `segment` (open on fd)
@@ -70,10 +70,10 @@ void saveBlock(KeyedFile* f, const CacheBuffer& b, bool whole) {
     KeyedShared* s = f->sh();
     int64_t offset = 0;
     const int fd = segmentFdFor(f, b.address, &offset);
-    const uint32_t segment = s->blockMode ? segmentOf(b.address, s->B) : 0;
+    const uint32_t segment = s->blockMode ? segmentOf(b.address, s->blockSize) : 0;
     s->journal.segmentsWritten |= 1u << segment;
     if (whole) {
-        saveImage(f, segment, fd, offset, s->B);
+        saveImage(f, segment, fd, offset, s->blockSize);
         return;
     }
     store::ByteRun runs[store::kMaxWriteRuns];
@@ -200,10 +200,10 @@ int32_t restore(KeyedFile* f, RepairFiles& files, int jfd, const JournalContents
             return MDK_E_WRITE;
     }
     const uint32_t eof = get32(header, kOffEof);
-    const uint32_t last = s->blockMode ? segmentOf(eof, s->B) : 0;
+    const uint32_t last = s->blockMode ? segmentOf(eof, s->blockSize) : 0;
     const int lastFd = files.fd(last);
     if (lastFd < 0) return MDK_E_SEGMENT;
-    if (!platform::truncateFile(lastFd, s->blockMode ? offsetInSegment(eof, s->B) : eof))
+    if (!platform::truncateFile(lastFd, s->blockMode ? offsetInSegment(eof, s->blockSize) : eof))
         return MDK_E_WRITE;
     removeLeftoverSegments(s, files, header[kOffSegments]);
     if (durable(f) && !files.syncAll()) return MDK_E_WRITE;
@@ -328,7 +328,7 @@ void beginJournal(KeyedFile* f) {
 void journalWriteBack(KeyedFile* f) {
     KeyedShared* s = f->sh();
     s->pendingSlots.forEachInOrder([&](uint32_t address, const uint8_t*) {
-        saveImage(f, 0, s->fd, address, static_cast<uint32_t>(s->S));
+        saveImage(f, 0, s->fd, address, static_cast<uint32_t>(s->slotSize));
     });
     // Each dirty buffer once (a buffer written early and dirtied again is listed twice).
     std::vector<uint32_t>& dirty = s->journal.dirty;

@@ -54,13 +54,12 @@ struct PeriodUndo {
 // The shared file of a classic file: its blocks are held by the block store (store/store.h),
 // which places them by their address alone.
 struct KeyedShared : MdkSharedFile, store::BlockStore {
-    // Geometry from the header.
-    int32_t R = 0;   // record size
-    int32_t K = 0;   // key area size
-    int32_t S = 0;   // record buffer / slot size
-    uint32_t B = 0;  // block size
-    uint32_t E = 0;  // blocks per allocation-map group (block mode), else 0
-    uint32_t T = 0;  // fill threshold of data blocks (block mode), else 0
+    // Geometry from the header; the block size is the store's blockSize.
+    int32_t recordSize = 0;      // R: the largest record data length
+    int32_t keyAreaSize = 0;     // K: bytes of the key area in every record
+    int32_t slotSize = 0;        // S: record buffer / slot size
+    uint32_t mapSpan = 0;        // E: blocks per allocation-map group (block mode), else 0
+    uint32_t fillThreshold = 0;  // T: fill threshold of data blocks (block mode), else 0
     bool blockMode = false;
     bool compressed = false;
     bool writableFd = false;
@@ -132,7 +131,6 @@ struct KeyedFile : MdkFile {
     std::vector<uint8_t> joined;
     bool recordJoined = false;  // whether the last record read is in joined (else in readBuf)
     size_t recordLength = 0;    // its length in readBuf when it is there
-    int32_t optionWord = 0;     // file option word from the password record
     // Set for the length of a read that keeps no record lock: the record's lock is only tested
     // (readRecord), since taking it would give it back before the call returns anyway.
     bool probeLocks = false;

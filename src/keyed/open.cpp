@@ -15,9 +15,6 @@ namespace mdnio::keyed {
 
 namespace {
 
-constexpr int32_t kOpenReadOnly = 0x200;
-constexpr int32_t kOpenExclusive = 0x400;
-
 void fail(const OpenRequest& r, int32_t code) {
     if (r.errorOut) *r.errorOut = code;
 }
@@ -28,23 +25,21 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     uint8_t* h = s->header;
     platform::IoResult r = platform::readAt(req.fd, h, kHeaderSize, 0);
     if (r.status != platform::IoStatus::Ok || r.count != kHeaderSize) return MDK_E_FILETYPE;
-    int32_t code = static_cast<int8_t>(h[kOffBlockCode]);
-    if (code < 0) return MDK_E_FILETYPE;
-    s->B = static_cast<uint32_t>(code + 1) * 1024;
-    s->R = getS16(h, kOffRecordSize);
-    s->K = getS16(h, kOffKeyArea);
-    if (s->R < 0 || s->K < 0 || s->K > 127) return MDK_E_FILETYPE;
-    uint8_t flagsA = h[kOffFlagsA];
-    uint8_t flagsB = h[kOffFlagsB];
-    s->blockMode = flagsA & kBlockMode;
-    s->compressed = flagsB & kCompressed;
-    s->S = s->R + s->K + 3 + (s->blockMode ? 4 : 0) + (s->compressed ? 1 : 0);
-    if (s->S < 5) s->S = 5;
-    s->pendingSlots.setSlotSize(static_cast<size_t>(s->S));
-    if (s->blockMode && static_cast<uint32_t>(s->S) + 10 > s->B) return MDK_E_FILETYPE;
+    const Header header = decodeHeader(h);
+    if (header.blockCode < 0) return MDK_E_FILETYPE;
+    s->blockSize = header.blockSize();
+    s->recordSize = header.recordSize;
+    s->keyAreaSize = header.keyAreaSize;
+    if (s->recordSize < 0 || s->keyAreaSize < 0 || s->keyAreaSize > 127) return MDK_E_FILETYPE;
+    s->blockMode = header.blockMode();
+    s->compressed = header.compressed();
+    s->slotSize = header.slotSize();
+    s->pendingSlots.setSlotSize(static_cast<size_t>(s->slotSize));
+    if (s->blockMode && static_cast<uint32_t>(s->slotSize) + 10 > s->blockSize)
+        return MDK_E_FILETYPE;
 
     uint8_t continuation[kHeaderSize] = {};
-    if (flagsA & kDescContinued) {
+    if (header.flagsA & kDescContinued) {
         platform::IoResult c{};
         for (int attempt = 0; attempt < 40; attempt++) {
             c = platform::readAt(req.fd, continuation, kHeaderSize, kHeaderSize);
@@ -53,47 +48,43 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
         }
         if (c.status != platform::IoStatus::Ok || c.count != kHeaderSize) return MDK_E_OPEN;
     }
-    if (common::decodeClassicHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, s->layout))
+    if (decodeHeaderKeys({h, kHeaderSize}, {continuation, kHeaderSize}, s->layout))
         return MDK_E_FILETYPE;
     if (s->layout.keys.empty() || s->layout.keys.size() > 16) return MDK_E_FILETYPE;
     for (const common::KeyDesc& k : s->layout.keys)
-        if (common::keyBlockCapacity(s->B, k.entrySize()) < 3) return MDK_E_FILETYPE;
+        if (common::keyBlockCapacity(s->blockSize, k.entrySize()) < 3) return MDK_E_FILETYPE;
     s->highestKey = static_cast<int>(s->layout.keys.size()) - 1;
 
-    uint32_t eof = get32(h, kOffEof);
-    uint32_t segments = h[kOffSegments];
-    uint32_t maxSegment = std::min<uint32_t>(s->B / 256 - 1, kMaxSegments - 1);
-    if (eof < kFirstBlock || segments > maxSegment || h[kOffFill] > 100) return MDK_E_FILETYPE;
-    if (!s->blockMode && (segments != 0 || eof > kMaxEof)) return MDK_E_FILETYPE;
+    uint32_t segments = header.segments;
+    uint32_t maxSegment = std::min<uint32_t>(s->blockSize / 256 - 1, kMaxSegments - 1);
+    if (header.eof < kFirstBlock || segments > maxSegment || header.fillPercent > 100)
+        return MDK_E_FILETYPE;
+    if (!s->blockMode && (segments != 0 || header.eof > kMaxEof)) return MDK_E_FILETYPE;
 
-    s->identity = get32(h, kOffIdentity);
-    s->sequence = get32(h, kOffSequence);
-    s->recordCount = static_cast<int32_t>(get32(h, kOffRecordCount));
-    if (flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
-    if ((flagsA & kCounterCheck) &&
-        (h[kOffCheck] != (h[36] ^ h[38]) || h[kOffCheck + 1] != (h[37] ^ h[39])))
-        h[kOffFlagsA] &= ~kCounterCheck;
+    s->identity = header.identity;
+    s->sequence = header.sequence;
+    s->recordCount = static_cast<int32_t>(header.recordCount);
+    if (header.flagsB & kNewRecordOnUpdate) s->flags |= kAlwaysLock;
+    if ((header.flagsA & kCounterCheck) && !counterCheckHolds(h)) h[kOffFlagsA] &= ~kCounterCheck;
     if (s->blockMode) {
-        s->E = s->B - 6;
-        s->T = s->E * h[kOffFill] / 100;
+        s->mapSpan = s->blockSize - 6;
+        s->fillThreshold = s->mapSpan * header.fillPercent / 100;
     }
-    s->separator = (flagsA & kLengthPrefixed)   ? -1
-                   : (flagsA & kSeparatorGiven) ? h[kOffSeparator]
-                                                : common::kDefaultSeparator;
-    s->keyAreaWidth = s->K;
-    s->maxDataLength = s->R;
+    s->separator = header.separator();
+    s->keyAreaWidth = s->keyAreaSize;
+    s->maxDataLength = s->recordSize;
     s->longestKey = 0;
     for (const common::KeyDesc& k : s->layout.keys)
         s->longestKey = std::max<int32_t>(s->longestKey, k.length);
     s->keyBufferSize = static_cast<int32_t>(s->layout.maxValueSize());
-    s->recordBufferLength = s->S;
+    s->recordBufferLength = s->slotSize;
 
     if (s->blockMode) {
         if (segments > 0) {
             s->maxSegmentSize = platform::fileLength(req.fd);
         } else {
             int64_t mb = req.env->segmentMegabytes > 0 ? req.env->segmentMegabytes : 2000;
-            int64_t group = int64_t{s->B} * s->E;
+            int64_t group = int64_t{s->blockSize} * s->mapSpan;
             int64_t groups = std::max<int64_t>(1, (mb * (1 << 20) - kFirstBlock) / group);
             s->maxSegmentSize = groups * group + kFirstBlock;
         }
@@ -101,16 +92,14 @@ int32_t loadShared(const OpenRequest& req, KeyedShared* s) {
     // At least max(8, 3 x keys) buffers; more when the blocks are small, up to kCacheBytes.
     // Their memory is taken when they are first filled, so a small file costs little.
     s->hooks = &kClassicStore;
-    s->blockSize = s->B;
-    store::setUpCache(*s,
-                      std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->B}));
+    store::setUpCache(
+        *s, std::max<size_t>({8, 3 * s->layout.keys.size(), store::kCacheBytes / s->blockSize}));
     s->countdown = req.env->backgroundFlush.load() ? 50 : 0;
     std::strncpy(s->fileName, req.name, sizeof s->fileName - 1);
-    s->fd = req.fd;
-    s->segmentFd[0] = req.fd;
+    s->segmentFd[0] = req.fd;                  // s->fd is set by the open before anything is read
     s->view.open(req.fd, req.readWrite != 0);  // without it, reads and writes call the system
     s->writableFd = req.readWrite != 0;
-    if (req.flags & kOpenExclusive) s->flags |= kSharedExclusive;
+    if (req.flags & MDK_OPEN_EXCLUSIVE) s->flags |= kSharedExclusive;
     return 0;
 }
 
@@ -133,6 +122,12 @@ void freeShared(KeyedShared* s) {
     if (s->fd >= 0) platform::closeFile(s->fd);
     delete s;
 }
+
+struct SharedDeleter {
+    void operator()(KeyedShared* s) const { freeShared(s); }
+};
+// A shared block owned until a handle takes it, so that a failed open frees it.
+using SharedPtr = std::unique_ptr<KeyedShared, SharedDeleter>;
 
 void backgroundPass(MdkEnv* env) {
     for (MdkFile* m = env->openFiles; m; m = m->next) {
@@ -183,41 +178,38 @@ const MdkOpTable kOps = {
 
 MdkFile* openClassic(const OpenRequest& req) {
     MdkEnv* env = req.env;
-    auto* s = new (std::nothrow) KeyedShared();
-    if (!s) {
+    SharedPtr owned(new (std::nothrow) KeyedShared());
+    if (!owned) {
         platform::closeFile(req.fd);
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
-    int32_t rc = loadShared(req, s);
-    if (rc) {
-        s->fd = -1;
-        delete s;
-        platform::closeFile(req.fd);
+    // From here the shared block holds the descriptor: freeing it closes it.
+    owned->fd = req.fd;
+    if (int32_t rc = loadShared(req, owned.get())) {
         fail(req, rc);
         return MDK_INVALID_FILE;
     }
-    auto* f = new (std::nothrow) KeyedFile();
-    if (!f) {
-        freeShared(s);
+    std::unique_ptr<KeyedFile> handle(new (std::nothrow) KeyedFile());
+    if (!handle) {
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
-    size_t vs = s->layout.maxValueSize();
+    KeyedFile* f = handle.get();
+    const KeyedShared* loaded = owned.get();
+    size_t vs = loaded->layout.maxValueSize();
     try {
         f->lastKey.assign(vs, 0);
         f->lastKey[0] = 0xFF;
         f->search.assign(vs, 0);
         f->found.assign(vs, 0);
         f->spare.assign(vs, 0);
-        f->readBuf.assign(static_cast<size_t>(s->S), 0);
-        if (s->blockMode) f->sparse.assign(s->B, 0);
-        f->writeBuf.assign(static_cast<size_t>(s->S), 0);
-        f->packBuf.assign(static_cast<size_t>(s->S), 0);
-        f->joined.reserve(static_cast<size_t>(s->S));
+        f->readBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        if (loaded->blockMode) f->sparse.assign(loaded->blockSize, 0);
+        f->writeBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        f->packBuf.assign(static_cast<size_t>(loaded->slotSize), 0);
+        f->joined.reserve(static_cast<size_t>(loaded->slotSize));
     } catch (...) {
-        delete f;
-        freeShared(s);
         fail(req, MDK_E_MEMORY);
         return MDK_INVALID_FILE;
     }
@@ -225,24 +217,25 @@ MdkFile* openClassic(const OpenRequest& req) {
     f->kind = MDK_KIND_KEYED;
     f->ops = &kOps;
     f->writeAllowed = req.readWrite ? 1 : 0;
-    if (req.flags & kOpenReadOnly) f->flags |= kFileWritesRefused;
+    if (req.flags & MDK_OPEN_READONLY) f->flags |= kFileWritesRefused;
     f->keyBuffer = f->lastKey.data();
 
     lockEnv(env);
-    KeyedShared* existing = findShared(env, s->fileName, s->identity, req.readWrite != 0);
+    KeyedShared* existing = findShared(env, loaded->fileName, loaded->identity, req.readWrite != 0);
+    KeyedShared* s = existing;
     if (existing) {
-        freeShared(s);  // one descriptor, one cache and one set of locks per file
-        s = existing;
+        owned.reset();  // one descriptor, one cache and one set of locks per file
     } else {
+        s = owned.release();
         s->self = s;
     }
     f->shared = s;
+    // Linked, the handle is the environment's: a failure from here on closes it.
     f->next = env->openFiles;
-    env->openFiles = f;
+    env->openFiles = handle.release();
     if (env->backgroundFlush.load() && !env->backgroundRunning.load())
         startBackground(env, backgroundPass);
     unlockEnv(env);
-    // The handle is linked: a failure from here on closes it.
     auto refuse = [&](int32_t code) {
         MDK_close(f);
         fail(req, code);

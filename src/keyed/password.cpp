@@ -158,14 +158,14 @@ bool holdsKeyOrDataBlocks(KeyedFile* f) {
     // key blocks, and those hang from the roots.
     if (!s->blockMode) return false;
     const uint32_t eof = get32(s->header, kOffEof);
-    const uint32_t eofSegment = segmentOf(eof, s->B);
+    const uint32_t eofSegment = segmentOf(eof, s->blockSize);
     for (uint32_t segment = 0; segment <= s->header[kOffSegments]; segment++) {
         int64_t unused = 0;
         const int fd = segmentFdFor(f, addressIn(segment, kFirstBlock), &unused);
         const int64_t end =
-            segment == eofSegment ? offsetInSegment(eof, s->B) : platform::fileLength(fd);
+            segment == eofSegment ? offsetInSegment(eof, s->blockSize) : platform::fileLength(fd);
         if (end < 0) raiseError(f, MDK_E_READ);
-        for (int64_t at = kFirstBlock; at + s->B <= end; at += s->B) {
+        for (int64_t at = kFirstBlock; at + s->blockSize <= end; at += s->blockSize) {
             uint8_t type = 0;
             if (const uint8_t* cached = store::cachedBlock(*s, addressIn(segment, at))) {
                 type = cached[0];
@@ -209,14 +209,7 @@ int32_t judgePassword(KeyedFile* f, const char* password, int32_t length) {
     PasswordRecord r;
     parsePasswordRecord(found.payload, r);
     if (r.malformed) return MDK_E_PASSWORD;
-    auto readOptionWord = [&] {
-        if (r.count >= 2 && r.field[1].size() >= 2)
-            f->optionWord = common::getBe16(r.field[1].data());
-    };
-    if (r.count < 3 || r.field[2].empty()) {
-        readOptionWord();
-        return 0;
-    }
+    if (r.count < 3 || r.field[2].empty()) return 0;
     const std::span<const uint8_t> item = r.field[2];
     const uint16_t stored = r.count >= 4 ? common::getBe16(r.field[3].data()) : 0;
     if (itemChecksum(s, item) != stored) return MDK_E_PASSWORD;
@@ -235,7 +228,6 @@ int32_t judgePassword(KeyedFile* f, const char* password, int32_t length) {
     }
     // A stored password without bytes sets up no cipher, whatever the kind.
     if (kindEnciphers(kind) && !masked.empty()) installCipher(f);
-    readOptionWord();
     return 0;
 }
 

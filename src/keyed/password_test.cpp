@@ -358,7 +358,6 @@ TEST_F(Password, RecordBuiltFromTheFormatIsAcceptedAndMatchesSetPswd) {
 
     Opened o = open(hand, "hand", 4);
     ASSERT_TRUE(o.ok()) << o.error;
-    EXPECT_EQ(K(o.file)->optionWord, 0x1234);
     EXPECT_EQ(put(o.file, "k", "writable"), 0);
     EXPECT_EQ(MDK_close(o.file), 0);
     for (const char* wrong : {"hanD", "han", ""}) {
@@ -417,24 +416,20 @@ TEST_F(Password, FileWithoutAPasswordRecordOpensWithAnyPassword) {
     struct Dictionary {
         const char* name;
         std::vector<Bytes> records;
-        int32_t optionWord;
     };
     const Dictionary dictionaries[] = {
-        {"no dictionary records", {}, 0},
-        {"record 0 only", {bytes("HEADER")}, 0},
-        {"a column record", {bytes("HEADER"), kColumn}, 0},
-        {"first field EXTRA", {bytes("HEADER"), cat({field(bytes("EXTRA")), field({1, 2})})}, 0},
-        {"first field cut short", {bytes("HEADER"), {3, 'E', 'X'}}, 0},
+        {"no dictionary records", {}},
+        {"record 0 only", {bytes("HEADER")}},
+        {"a column record", {bytes("HEADER"), kColumn}},
+        {"first field EXTRA", {bytes("HEADER"), cat({field(bytes("EXTRA")), field({1, 2})})}},
+        {"first field cut short", {bytes("HEADER"), {3, 'E', 'X'}}},
         // Another record whose later bytes do not read as short fields.
-        {"a long column item", {bytes("HEADER"), cat({field(bytes("COL")), {200, 'x', 'y'}})}, 0},
+        {"a long column item", {bytes("HEADER"), cat({field(bytes("COL")), {200, 'x', 'y'}})}},
         {"EXT with an empty field 3",
-         {bytes("HEADER"), cat({field(bytes("EXT")), field({0xAB, 0xCD}), field({})})},
-         0xABCD},
-        {"EXT without field 3",
-         {bytes("HEADER"), cat({field(bytes("EXT")), field({0x00, 0x07})})},
-         7},
+         {bytes("HEADER"), cat({field(bytes("EXT")), field({0xAB, 0xCD}), field({})})}},
+        {"EXT without field 3", {bytes("HEADER"), cat({field(bytes("EXT")), field({0x00, 0x07})})}},
         // Record 0 is never the password record.
-        {"EXT as record 0", {extRecord({}, 0, "pw", {0, 0, 0, 0})}, 0},
+        {"EXT as record 0", {extRecord({}, 0, "pw", {0, 0, 0, 0})}},
     };
     int n = 0;
     for (const Dictionary& d : dictionaries) {
@@ -447,7 +442,6 @@ TEST_F(Password, FileWithoutAPasswordRecordOpensWithAnyPassword) {
             const int32_t length = given ? static_cast<int32_t>(std::strlen(given)) : 0;
             const Opened o = open(path, given, length);
             ASSERT_TRUE(o.ok()) << (given ? given : "none") << ": " << o.error;
-            EXPECT_EQ(K(o.file)->optionWord, d.optionWord);
             EXPECT_EQ(put(o.file, "k", "writable"), 0) << MDK_geterrno(o.file);
             EXPECT_EQ(MDK_close(o.file), 0);
         }
@@ -593,19 +587,16 @@ TEST_F(Password, SetPswdKeepsTheCallersBufferAndTheOtherRecords) {
         int32_t passwordRecord;  // its number after MDK_SetPswd
         // What the password record holds after MDK_SetPswd("lit", kind 1), from the identity.
         Bytes (*expected)(const Bytes& id);
-        int32_t optionWord;
     };
     const Case cases[] = {
         {"records 0 and 1 are not password records",
          {bytes("HEADER-RECORD"), kColumn},
          2,
-         [](const Bytes& id) { return extRecord({}, 1, "lit", id); },
-         0},
+         [](const Bytes& id) { return extRecord({}, 1, "lit", id); }},
         {"a password record with field 1 only",
          {bytes("HEADER-RECORD"), kColumn, field(bytes("EXT"))},
          2,
-         [](const Bytes& id) { return extRecord({}, 1, "lit", id); },
-         0},
+         [](const Bytes& id) { return extRecord({}, 1, "lit", id); }},
         {"fields after the fourth",
          {bytes("HEADER-RECORD"),
           cat({field(bytes("EXT")), field({0xBE, 0xEF}), field({}), field(bytes("zz")),
@@ -614,8 +605,7 @@ TEST_F(Password, SetPswdKeepsTheCallersBufferAndTheOtherRecords) {
          1,
          [](const Bytes& id) {
              return cat({extRecord({0xBE, 0xEF}, 1, "lit", id), field(bytes("tail"))});
-         },
-         0xBEEF},
+         }},
     };
     static const char kLiteral[] = "lit";  // in read-only memory
     int n = 0;
@@ -634,7 +624,6 @@ TEST_F(Password, SetPswdKeepsTheCallersBufferAndTheOtherRecords) {
         ASSERT_EQ(MDK_close(f), 0);
         const Opened o = open(path, "lit", 3);
         ASSERT_TRUE(o.ok()) << o.error;
-        EXPECT_EQ(K(o.file)->optionWord, c.optionWord);
         EXPECT_EQ(put(o.file, "k", "v"), 0);
         EXPECT_EQ(MDK_close(o.file), 0);
     }

@@ -10,10 +10,6 @@ namespace mdnio::keyed {
 
 namespace {
 
-constexpr int32_t kRawSeek = -1000;
-constexpr int32_t kReadLock = 0x1000;
-constexpr int32_t kReadUnlockAll = 0x2000;
-
 // Builds key k's value of the record in f->readBuf, for the record at `address`.
 void recordValue(KeyedFile* f, int k, uint32_t address, uint8_t* out) {
     KeyedShared* s = f->sh();
@@ -24,7 +20,7 @@ void recordValue(KeyedFile* f, int k, uint32_t address, uint8_t* out) {
 }
 
 bool keyOnly(const KeyedShared* s) {
-    return s->R == 0;
+    return s->recordSize == 0;
 }
 
 // The saved position of a handle, for an optimistic read that has to run again.  Only the bytes
@@ -122,13 +118,14 @@ int32_t deliver(KeyedFile* f, uint8_t* buf, int32_t size, int32_t offset) {
     size_t dataLength = 0;
     if (keyOnly(s)) {
         key = f->lastKey.data() + 1;
-        keyLength = std::min<size_t>(static_cast<size_t>(s->K), valueSize(s, f->curKey) - 1);
+        keyLength =
+            std::min<size_t>(static_cast<size_t>(s->keyAreaSize), valueSize(s, f->curKey) - 1);
     } else {
         const std::span<const uint8_t> record = lastRecord(f);
         key = record.data() + 1;
-        keyLength = static_cast<size_t>(s->K);
-        data = record.data() + 3 + s->K;
-        dataLength = record.size() - 3 - static_cast<size_t>(s->K);
+        keyLength = static_cast<size_t>(s->keyAreaSize);
+        data = record.data() + 3 + s->keyAreaSize;
+        dataLength = record.size() - 3 - static_cast<size_t>(s->keyAreaSize);
     }
     size_t total = keyLength + dataLength;
     if (!buf) return static_cast<int32_t>(std::min<size_t>(total, INT32_MAX));
@@ -172,8 +169,8 @@ void rawStep(KeyedFile* f, int dir) {
     for (uint64_t guard = 0; guard < (1ull << 32); guard++) {
         uint32_t eof = get32(s->header, kOffEof);
         if (block < kFirstBlock) raiseError(f, MDK_E_EOF);
-        if (segmentOf(block, s->B) == segmentOf(eof, s->B) &&
-            offsetInSegment(block, s->B) >= offsetInSegment(eof, s->B))
+        if (segmentOf(block, s->blockSize) == segmentOf(eof, s->blockSize) &&
+            offsetInSegment(block, s->blockSize) >= offsetInSegment(eof, s->blockSize))
             raiseError(f, MDK_E_EOF);
         // No slot lies beyond 255 or before 1: the block need not be read to leave it.
         const bool slotsAhead = dir > 0 ? slot < 255 : slot > 1;
@@ -187,26 +184,26 @@ void rawStep(KeyedFile* f, int dir) {
                 if (position == 0) continue;
                 // A record offset outside the block is not passed over in silence: the read of
                 // the slot fails with 9.
-                if (position + 1 <= s->B - 6 && (b[6 + position] & kPieceMark)) continue;
+                if (position + 1 <= s->blockSize - 6 && (b[6 + position] & kPieceMark)) continue;
                 f->curRecord = block + static_cast<uint32_t>(slot);
                 return;
             }
         }
         // On to the neighbouring block, across segment boundaries.
         if (dir > 0) {
-            block += s->B;
-            if (offsetInSegment(block, s->B) >= s->maxSegmentSize &&
-                segmentOf(block, s->B) < s->header[kOffSegments])
-                block = addressIn(segmentOf(block, s->B) + 1, kFirstBlock);
+            block += s->blockSize;
+            if (offsetInSegment(block, s->blockSize) >= s->maxSegmentSize &&
+                segmentOf(block, s->blockSize) < s->header[kOffSegments])
+                block = addressIn(segmentOf(block, s->blockSize) + 1, kFirstBlock);
             slot = 0;
         } else {
-            if (offsetInSegment(block, s->B) == kFirstBlock) {
-                uint32_t segment = segmentOf(block, s->B);
+            if (offsetInSegment(block, s->blockSize) == kFirstBlock) {
+                uint32_t segment = segmentOf(block, s->blockSize);
                 if (segment == 0) raiseError(f, MDK_E_EOF);
-                int64_t last = (s->maxSegmentSize - kFirstBlock) / s->B - 1;
-                block = addressIn(segment - 1, kFirstBlock + last * s->B);
+                int64_t last = (s->maxSegmentSize - kFirstBlock) / s->blockSize - 1;
+                block = addressIn(segment - 1, kFirstBlock + last * s->blockSize);
             } else {
-                block -= s->B;
+                block -= s->blockSize;
             }
             slot = 256;
         }
@@ -292,7 +289,7 @@ int32_t readOnce(KeyedFile* f, uint8_t* buf, int32_t size, int32_t option, int32
 int32_t opSeek(MdkFile* mf, const void* key, int32_t len, int32_t keyNumber) {
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
-    if (keyNumber == kRawSeek) {
+    if (keyNumber == MDK_SEEK_PHYSICAL) {
         if (!s->blockMode) raiseError(f, MDK_E_KEYNUM);
         s->flags |= kRawMode;
         f->curRecord = kFirstBlock;
@@ -347,7 +344,7 @@ constexpr int kRunOfRecords = 64;
 // through is what a read of it does: the step, the test of its lock, the copy into the buffer.
 int32_t readUntil(MdkFile* mf, void* buf, int32_t len, int32_t option, filter::RecordJudge judge,
                   void* context) {
-    if (option & (kReadLock | kReadUnlockAll))
+    if (option & (MDK_READ_LOCK | MDK_READ_UNLOCK))
         return filter::readThroughExports(mf, buf, len, option, judge, context);
     KeyedFile* f = K(mf);
     auto* out = static_cast<uint8_t*>(buf);
@@ -390,14 +387,14 @@ int32_t opRead(MdkFile* mf, void* buf, int32_t len, int32_t option, int32_t offs
     KeyedFile* f = K(mf);
     KeyedShared* s = f->sh();
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
-    if (option & kReadLock) s->flags |= kSharedOneCall;
-    if (option & kReadUnlockAll) {
+    if (option & MDK_READ_LOCK) s->flags |= kSharedOneCall;
+    if (option & MDK_READ_UNLOCK) {
         lockHeader(f);
         releaseHeld(f, s->locks, kReleaseAll);
         unlockHeader(f, false);
     }
     auto* out = static_cast<uint8_t*>(buf);
-    if (option & kReadLock) {
+    if (option & MDK_READ_LOCK) {
         lockHeader(f);
         int32_t n = readOnce(f, out, len, option, offset, address);
         keepTransient(f, s->locks);

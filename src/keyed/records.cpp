@@ -41,7 +41,7 @@ class ChainGuard {
 };
 
 uint32_t slotLockLength(const KeyedShared* s) {
-    return s->blockMode ? 1 : s->S;
+    return s->blockMode ? 1 : s->slotSize;
 }
 
 // ---- slot mode
@@ -51,19 +51,19 @@ void readSlot(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint8_t* buf = f->readBuf.data();
     if (const uint8_t* pending = s->pendingSlots.find(address)) {
-        std::memcpy(buf, pending, s->S);
+        std::memcpy(buf, pending, s->slotSize);
     } else {
-        platform::IoResult r = store::readBytes(*s, s->fd, buf, s->S, address);
+        platform::IoResult r = store::readBytes(*s, s->fd, buf, s->slotSize, address);
         if (r.status == platform::IoStatus::SeekFailed) raiseError(f, MDK_E_SEEK);
         if (r.status != platform::IoStatus::Ok) raiseError(f, MDK_E_READ);
-        if (r.count < s->K + 3) raiseError(f, MDK_E_TRUNCATED);
-        if (r.count < s->S) std::memset(buf + r.count, 0, s->S - r.count);
+        if (r.count < s->keyAreaSize + 3) raiseError(f, MDK_E_TRUNCATED);
+        if (r.count < s->slotSize) std::memset(buf + r.count, 0, s->slotSize - r.count);
     }
     if (buf[0] == kDeletedSlot) raiseError(f, MDK_E_KEYADDR);
-    int32_t d = getBe16(buf + 1 + s->K);
-    if (d + s->K + 3 > s->S) raiseError(f, MDK_E_RECLENGTH);
-    if ((buf[0] & 0x7F) > s->K) raiseError(f, MDK_E_KEYSIZE);
-    if (d > s->R) raiseError(f, MDK_E_RECSIZE);
+    int32_t d = getBe16(buf + 1 + s->keyAreaSize);
+    if (d + s->keyAreaSize + 3 > s->slotSize) raiseError(f, MDK_E_RECLENGTH);
+    if ((buf[0] & 0x7F) > s->keyAreaSize) raiseError(f, MDK_E_KEYSIZE);
+    if (d > s->recordSize) raiseError(f, MDK_E_RECSIZE);
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ void readSlot(KeyedFile* f, uint32_t address) {
 void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length) {
     KeyedShared* s = f->sh();
     if (const uint8_t* pending = s->pendingSlots.find(address)) {
-        std::memcpy(out, pending, std::min<size_t>(length, static_cast<size_t>(s->S)));
+        std::memcpy(out, pending, std::min<size_t>(length, static_cast<size_t>(s->slotSize)));
         return;
     }
     platform::IoResult r = store::readBytes(*s, s->fd, out, length, address);
@@ -81,7 +81,7 @@ void readSlotBytes(KeyedFile* f, uint32_t address, uint8_t* out, uint32_t length
 
 void writeSlotBytes(KeyedFile* f, uint32_t address, const uint8_t* bytes, uint32_t length) {
     KeyedShared* s = f->sh();
-    const size_t size = static_cast<size_t>(s->S);
+    const size_t size = static_cast<size_t>(s->slotSize);
     uint8_t* slot = s->pendingSlots.find(address);
     if (!slot && length >= size) {
         s->pendingSlots.add(address, bytes);
@@ -122,16 +122,16 @@ uint32_t addSlot(KeyedFile* f, const uint8_t* record) {
             freeBlock(f, allocateBlock(f, kTypeKey));
         }
         uint64_t eof = get32(s->header, kOffEof);
-        uint64_t base = kFirstBlock + s->B;
-        uint64_t n = eof > base ? (eof - base + s->S - 1) / s->S : 0;
-        uint64_t at = base + n * s->S;
-        if (at + s->S > kMaxEof) raiseError(f, MDK_E_FULL);
+        uint64_t base = kFirstBlock + s->blockSize;
+        uint64_t n = eof > base ? (eof - base + s->slotSize - 1) / s->slotSize : 0;
+        uint64_t at = base + n * s->slotSize;
+        if (at + s->slotSize > kMaxEof) raiseError(f, MDK_E_FULL);
         address = static_cast<uint32_t>(at);
-        put32(s->header, kOffEof, static_cast<uint32_t>(at + s->S));
+        put32(s->header, kOffEof, static_cast<uint32_t>(at + s->slotSize));
     }
-    if (!f->unlockedNewRecords) lockRecordOrRaise(f, s->locks, address, s->S);
+    if (!f->unlockedNewRecords) lockRecordOrRaise(f, s->locks, address, s->slotSize);
     headerChanged(f);
-    writeSlot(f, address, record, s->S);
+    writeSlot(f, address, record, s->slotSize);
     return address;
 }
 
@@ -152,16 +152,18 @@ Stored check(KeyedFile* f, uint8_t* block, uint32_t address) {
     KeyedShared* s = f->sh();
     unsigned slot = address & 0xFF;
     if (block[0] != kTypeData || slot > block[5]) raiseError(f, MDK_E_KEY);
-    size_t position = common::slotPosition({block, s->B}, slot);
+    size_t position = common::slotPosition({block, s->blockSize}, slot);
     if (position == 0) raiseError(f, MDK_E_KEY);
-    if (position > s->B - 6 || position + s->K + 3 > s->B - 6) raiseError(f, MDK_E_OFFSET);
+    if (position > s->blockSize - 6 || position + s->keyAreaSize + 3 > s->blockSize - 6)
+        raiseError(f, MDK_E_OFFSET);
     const uint8_t* rec = block + 6 + position;
-    uint32_t stored = getBe16(rec + 1 + s->K);
+    uint32_t stored = getBe16(rec + 1 + s->keyAreaSize);
     bool continued = stored & kContinued;
     uint32_t length = stored & 0x7FFF;
-    if (length + s->K + 3 > static_cast<uint32_t>(s->S)) raiseError(f, MDK_E_RECSIZE);
-    uint32_t size = length + s->K + 3 + (continued ? 4 : 0);
-    if (position + size > s->B - 6) raiseError(f, MDK_E_OFFSET);
+    if (length + s->keyAreaSize + 3 > static_cast<uint32_t>(s->slotSize))
+        raiseError(f, MDK_E_RECSIZE);
+    uint32_t size = length + s->keyAreaSize + 3 + (continued ? 4 : 0);
+    if (position + size > s->blockSize - 6) raiseError(f, MDK_E_OFFSET);
     return {block, slot, position, length, continued, size};
 }
 
@@ -207,11 +209,13 @@ void copySparseParts(const uint8_t* block, size_t B, void* context) {
 bool copySparse(KeyedFile* f, uint32_t address) {
     KeyedShared* s = f->sh();
     uint32_t blockAddress = address & ~0xFFu;
-    if (s->cipher || (s->flags & kRawMode) || !s->view.isOpen() || f->sparse.size() != s->B ||
-        segmentOf(blockAddress, s->B) != 0 || store::cachedBlock(*s, blockAddress))
+    if (s->cipher || (s->flags & kRawMode) || !s->view.isOpen() ||
+        f->sparse.size() != s->blockSize || segmentOf(blockAddress, s->blockSize) != 0 ||
+        store::cachedBlock(*s, blockAddress))
         return false;
-    SparseParts parts{f->sparse.data(), address & 0xFF, static_cast<size_t>(s->K)};
-    if (!s->view.readWith(offsetInSegment(blockAddress, s->B), s->B, copySparseParts, &parts))
+    SparseParts parts{f->sparse.data(), address & 0xFF, static_cast<size_t>(s->keyAreaSize)};
+    if (!s->view.readWith(offsetInSegment(blockAddress, s->blockSize), s->blockSize,
+                          copySparseParts, &parts))
         return false;
     if (get32(parts.image, 1) != blockAddress) raiseError(f, MDK_E_KEYADDR);  // as fetchBlock does
     return true;
@@ -223,19 +227,20 @@ uint32_t readPiece(KeyedFile* f, uint32_t address, uint8_t* buf) {
     if ((address & 0xFF) == 0) raiseError(f, MDK_E_KEY);
     Stored st = copySparse(f, address) ? check(f, f->sparse.data(), address) : locate(f, address);
     const uint8_t* rec = st.block + 6 + st.position;
-    if ((rec[0] & 0x7F) > s->K) raiseError(f, MDK_E_KEYSIZE);
-    std::memcpy(buf, rec, 1 + s->K);
+    if ((rec[0] & 0x7F) > s->keyAreaSize) raiseError(f, MDK_E_KEYSIZE);
+    std::memcpy(buf, rec, 1 + s->keyAreaSize);
     if (!s->compressed) {
-        if (static_cast<int32_t>(st.length) > s->R) raiseError(f, MDK_E_RECSIZE);
-        putBe16(buf + 1 + s->K, static_cast<uint16_t>(st.length));
-        std::memcpy(buf + 3 + s->K, rec + 3 + s->K, st.length);
+        if (static_cast<int32_t>(st.length) > s->recordSize) raiseError(f, MDK_E_RECSIZE);
+        putBe16(buf + 1 + s->keyAreaSize, static_cast<uint16_t>(st.length));
+        std::memcpy(buf + 3 + s->keyAreaSize, rec + 3 + s->keyAreaSize, st.length);
     } else {
-        long n = common::decompressRecord({rec + 3 + s->K, st.length},
-                                          {buf + 3 + s->K, static_cast<size_t>(s->R)});
+        long n = common::decompressRecord(
+            {rec + 3 + s->keyAreaSize, st.length},
+            {buf + 3 + s->keyAreaSize, static_cast<size_t>(s->recordSize)});
         if (n < 0) raiseError(f, MDK_E_DECOMPRESS);  // overflowing R is as bad as a bad code
-        putBe16(buf + 1 + s->K, static_cast<uint16_t>(n));
+        putBe16(buf + 1 + s->keyAreaSize, static_cast<uint16_t>(n));
     }
-    return st.continued ? get32(rec, 3 + s->K + static_cast<int>(st.length)) : 0;
+    return st.continued ? get32(rec, 3 + s->keyAreaSize + static_cast<int>(st.length)) : 0;
 }
 
 // Lays out a piece in f->packBuf: key area length byte (with the piece mark), key area, stored
@@ -245,37 +250,38 @@ uint32_t encodePiece(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
     KeyedShared* s = f->sh();
     uint8_t* out = f->packBuf.data();
     out[0] = keyLength;
-    std::memcpy(out + 1, keyArea, s->K);
+    std::memcpy(out + 1, keyArea, s->keyAreaSize);
     uint32_t length = static_cast<uint32_t>(data.size());
     if (s->compressed) {
         long n = common::compressRecord(
-            data, {out + 3 + s->K, static_cast<size_t>(s->S - 3 - s->K - (link ? 4 : 0))});
+            data, {out + 3 + s->keyAreaSize,
+                   static_cast<size_t>(s->slotSize - 3 - s->keyAreaSize - (link ? 4 : 0))});
         if (n < 0) raiseError(f, MDK_E_RECSIZE);
         length = static_cast<uint32_t>(n);
     } else if (!data.empty()) {
-        std::memcpy(out + 3 + s->K, data.data(), length);
+        std::memcpy(out + 3 + s->keyAreaSize, data.data(), length);
     }
-    putBe16(out + 1 + s->K, static_cast<uint16_t>(length | (link ? kContinued : 0)));
-    if (link) put32(out, 3 + s->K + static_cast<int>(length), link);
-    return length + s->K + 3 + (link ? 4 : 0);
+    putBe16(out + 1 + s->keyAreaSize, static_cast<uint16_t>(length | (link ? kContinued : 0)));
+    if (link) put32(out, 3 + s->keyAreaSize + static_cast<int>(length), link);
+    return length + s->keyAreaSize + 3 + (link ? 4 : 0);
 }
 
 uint8_t* mapByteOf(KeyedFile* f, uint32_t blockAddress, uint8_t** mapOut) {
     KeyedShared* s = f->sh();
-    uint32_t segment = segmentOf(blockAddress, s->B);
-    int64_t n = (offsetInSegment(blockAddress, s->B) - kFirstBlock) / s->B;
-    int64_t mapIndex = n / s->E * s->E;
-    uint32_t map = addressIn(segment, kFirstBlock + mapIndex * s->B);
+    uint32_t segment = segmentOf(blockAddress, s->blockSize);
+    int64_t n = (offsetInSegment(blockAddress, s->blockSize) - kFirstBlock) / s->blockSize;
+    int64_t mapIndex = n / s->mapSpan * s->mapSpan;
+    uint32_t map = addressIn(segment, kFirstBlock + mapIndex * s->blockSize);
     *mapOut = fetchBlock(f, map, kTypeMap);
-    return *mapOut + 6 + n % s->E;
+    return *mapOut + 6 + n % s->mapSpan;
 }
 
 // Keeps the map byte and the insert block in step with the block's free space.
 void settleDataBlock(KeyedFile* f, uint32_t blockAddress) {
     KeyedShared* s = f->sh();
     uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
-    uint32_t free = common::freeBytes({block, s->B});
-    bool full = free < s->T || block[5] == 255;
+    uint32_t free = common::freeBytes({block, s->blockSize});
+    bool full = free < s->fillThreshold || block[5] == 255;
     uint8_t* map = nullptr;
     uint8_t* byte = mapByteOf(f, blockAddress, &map);
     uint8_t want = full ? kMapDataFull : kTypeData;
@@ -293,7 +299,7 @@ void settleDataBlock(KeyedFile* f, uint32_t blockAddress) {
 
 bool hasRoom(const KeyedShared* s, const uint8_t* block, uint32_t need) {
     if (block[0] != kTypeData || block[5] >= 255) return false;
-    uint32_t free = common::freeBytes({block, s->B});
+    uint32_t free = common::freeBytes({block, s->blockSize});
     return free >= need + 2;
 }
 
@@ -303,7 +309,7 @@ uint32_t blockWithRoom(KeyedFile* f, uint32_t need) {
     KeyedShared* s = f->sh();
     if (s->insertBlock) {
         uint8_t* block = fetchBlock(f, s->insertBlock, kAnyType);
-        if (block[0] == kTypeData && common::freeBytes({block, s->B}) >= s->T &&
+        if (block[0] == kTypeData && common::freeBytes({block, s->blockSize}) >= s->fillThreshold &&
             hasRoom(s, block, need))
             return s->insertBlock;
     }
@@ -313,25 +319,27 @@ uint32_t blockWithRoom(KeyedFile* f, uint32_t need) {
     bool examined = false;
     while (rejected < 8) {
         uint32_t eof = get32(s->header, kOffEof);
-        bool lastSegment = segmentOf(group, s->B) == segmentOf(eof, s->B);
-        if (lastSegment && offsetInSegment(group, s->B) >= offsetInSegment(eof, s->B)) break;
-        if (offsetInSegment(group, s->B) >= s->maxSegmentSize) {
+        bool lastSegment = segmentOf(group, s->blockSize) == segmentOf(eof, s->blockSize);
+        if (lastSegment &&
+            offsetInSegment(group, s->blockSize) >= offsetInSegment(eof, s->blockSize))
+            break;
+        if (offsetInSegment(group, s->blockSize) >= s->maxSegmentSize) {
             if (lastSegment) break;
-            group = addressIn(segmentOf(group, s->B) + 1, kFirstBlock);
+            group = addressIn(segmentOf(group, s->blockSize) + 1, kFirstBlock);
             continue;
         }
         uint8_t* map = fetchBlock(f, group, kTypeMap);
-        for (uint32_t j = 1; j < s->E && rejected < 8; j++) {
+        for (uint32_t j = 1; j < s->mapSpan && rejected < 8; j++) {
             map = fetchBlock(f, group, kTypeMap);
             if (map[6 + j] != kTypeData) continue;
-            uint32_t address = group + j * s->B;
+            uint32_t address = group + j * s->blockSize;
             if (address == s->insertBlock) continue;
             examined = true;
             uint8_t* block = fetchBlock(f, address, kTypeData);
             if (hasRoom(s, block, need)) return address;
             rejected++;
         }
-        uint32_t next = group + s->E * s->B;
+        uint32_t next = group + s->mapSpan * s->blockSize;
         if (!examined) {
             put32(s->header, kOffDeletedOrDataGroup, next);
             headerChanged(f);
@@ -339,7 +347,7 @@ uint32_t blockWithRoom(KeyedFile* f, uint32_t need) {
         group = next;
     }
     uint8_t* block = allocateBlock(f, kTypeData);
-    common::initSlottedBlock({block, s->B}, kTypeData, get32(block, 1));
+    common::initSlottedBlock({block, s->blockSize}, kTypeData, get32(block, 1));
     markDirty(f, block);
     return get32(block, 1);
 }
@@ -349,8 +357,8 @@ uint32_t addStored(KeyedFile* f, uint32_t size) {
     KeyedShared* s = f->sh();
     uint32_t blockAddress = blockWithRoom(f, size);
     uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
-    common::BlockParts parts(s->B);
-    common::SlotPlace place = common::reserveRecord({block, s->B}, size, &parts);
+    common::BlockParts parts(s->blockSize);
+    common::SlotPlace place = common::reserveRecord({block, s->blockSize}, size, &parts);
     if (place.slot == 0) raiseError(f, MDK_E_OFFSET);
     std::memcpy(block + 6 + place.position, f->packBuf.data(), size);
     markDirty(f, block, parts.bits());
@@ -367,8 +375,8 @@ void freeStored(KeyedFile* f, uint32_t address) {
     lockRecordOrRaise(f, s->locks, address, 1);
     if ((address & 0xFF) == 0) raiseError(f, MDK_E_BADADDR);
     Stored st = locate(f, address);
-    common::BlockParts parts(s->B);
-    int rc = common::removeRecord({st.block, s->B}, st.slot, st.size, &parts);
+    common::BlockParts parts(s->blockSize);
+    int rc = common::removeRecord({st.block, s->blockSize}, st.slot, st.size, &parts);
     if (rc) raiseError(f, rc);
     markDirty(f, st.block, parts.bits());
     uint32_t blockAddress = address & ~0xFFu;
@@ -379,7 +387,7 @@ void freeStored(KeyedFile* f, uint32_t address) {
     uint8_t* map = nullptr;
     uint8_t* byte = mapByteOf(f, blockAddress, &map);
     uint8_t* block = fetchBlock(f, blockAddress, kTypeData);
-    if (*byte == kMapDataFull && common::freeBytes({block, s->B}) >= s->T) {
+    if (*byte == kMapDataFull && common::freeBytes({block, s->blockSize}) >= s->fillThreshold) {
         *byte = kTypeData;
         markDirtyBytes(f, map, static_cast<size_t>(byte - map),
                        static_cast<size_t>(byte - map) + 1);
@@ -393,15 +401,15 @@ uint32_t rewriteStored(KeyedFile* f, uint32_t address, uint32_t size) {
     KeyedShared* s = f->sh();
     lockRecordOrRaise(f, s->locks, address, 1);
     Stored st = locate(f, address);
-    uint32_t free = common::freeBytes({st.block, s->B});
+    uint32_t free = common::freeBytes({st.block, s->blockSize});
     if (size > st.size && size - st.size > free) {
         freeStored(f, address);
         return addStored(f, size);
     }
     size_t position = st.position;
-    common::BlockParts parts(s->B);
+    common::BlockParts parts(s->blockSize);
     if (size != st.size) {
-        position = common::resizeRecord({st.block, s->B}, st.slot, st.size, size, &parts);
+        position = common::resizeRecord({st.block, s->blockSize}, st.slot, st.size, size, &parts);
         if (position == 0) raiseError(f, MDK_E_OFFSET);
     }
     std::memcpy(st.block + 6 + position, f->packBuf.data(), size);
@@ -419,9 +427,9 @@ void collectPieces(KeyedFile* f, uint32_t link, std::vector<uint32_t>& pieces) {
         if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
         pieces.push_back(link);
         Stored st = locate(f, link);
-        link = st.continued
-                   ? get32(st.block + 6 + st.position, 3 + f->sh()->K + static_cast<int>(st.length))
-                   : 0;
+        link = st.continued ? get32(st.block + 6 + st.position,
+                                    3 + f->sh()->keyAreaSize + static_cast<int>(st.length))
+                            : 0;
     }
 }
 
@@ -431,7 +439,7 @@ void collectPieces(KeyedFile* f, uint32_t link, std::vector<uint32_t>& pieces) {
 uint32_t writePieces(KeyedFile* f, const uint8_t* keyArea, uint8_t keyLength,
                      std::span<const uint8_t> data, const std::vector<uint32_t>& reuse) {
     KeyedShared* s = f->sh();
-    size_t R = static_cast<size_t>(s->R);
+    size_t R = static_cast<size_t>(s->recordSize);
     size_t chunks = data.size() > R ? (data.size() - R + R - 1) / R : 0;
     uint32_t link = 0;
     for (size_t i = chunks; i >= 1; i--) {
@@ -454,15 +462,16 @@ void joinPieces(KeyedFile* f, uint32_t at, uint32_t link) {
         if (guard.seen(link)) raiseError(f, MDK_E_OFFSET);
         uint8_t* pieceBuf = f->packBuf.data();
         link = readPiece(f, link, pieceBuf);
-        uint32_t n = getBe16(pieceBuf + 1 + s->K);
-        f->joined.insert(f->joined.end(), pieceBuf + 3 + s->K, pieceBuf + 3 + s->K + n);
+        uint32_t n = getBe16(pieceBuf + 1 + s->keyAreaSize);
+        f->joined.insert(f->joined.end(), pieceBuf + 3 + s->keyAreaSize,
+                         pieceBuf + 3 + s->keyAreaSize + n);
     }
 }
 
 }  // namespace
 
 size_t longestRecordData(const KeyedShared* s) {
-    const size_t R = static_cast<size_t>(s->R);
+    const size_t R = static_cast<size_t>(s->recordSize);
     return s->blockMode ? R * (1 + kMaxPiecesPerRecord) : R;
 }
 
@@ -487,7 +496,8 @@ void readRecord(KeyedFile* f, int64_t address) {
     s->lastRecordRead = at;
     s->continuation = link;
     const uint8_t* buf = f->readBuf.data();
-    const size_t length = 3 + static_cast<size_t>(s->K) + getBe16(buf + 1 + s->K);
+    const size_t length =
+        3 + static_cast<size_t>(s->keyAreaSize) + getBe16(buf + 1 + s->keyAreaSize);
     f->recordJoined = false;
     f->recordLength = length;
     if (link) {
@@ -505,13 +515,13 @@ uint32_t addRecord(KeyedFile* f, std::span<const uint8_t> data, bool count) {
     uint32_t address;
     if (!s->blockMode) {
         uint8_t* rec = f->writeBuf.data();
-        std::memset(rec + 1 + s->K, 0, s->S - 1 - s->K);
-        putBe16(rec + 1 + s->K, static_cast<uint16_t>(data.size()));
-        if (!data.empty()) std::memcpy(rec + 3 + s->K, data.data(), data.size());
+        std::memset(rec + 1 + s->keyAreaSize, 0, s->slotSize - 1 - s->keyAreaSize);
+        putBe16(rec + 1 + s->keyAreaSize, static_cast<uint16_t>(data.size()));
+        if (!data.empty()) std::memcpy(rec + 3 + s->keyAreaSize, data.data(), data.size());
         address = addSlot(f, rec);
     } else {
         uint32_t link = writePieces(f, keyArea, keyLength, data, {});
-        auto first = data.first(std::min(data.size(), static_cast<size_t>(s->R)));
+        auto first = data.first(std::min(data.size(), static_cast<size_t>(s->recordSize)));
         address = addStored(f, encodePiece(f, keyArea, keyLength, first, link));
     }
     if (count) {
@@ -527,22 +537,23 @@ uint32_t rewriteRecord(KeyedFile* f, uint32_t address, std::span<const uint8_t> 
     const uint8_t* keyArea = f->writeBuf.data() + 1;
     uint8_t keyLength = f->writeBuf[0];
     if (!s->blockMode) {
-        lockRecordOrRaise(f, s->locks, address, s->S);
+        lockRecordOrRaise(f, s->locks, address, s->slotSize);
         uint8_t* rec = f->writeBuf.data();
-        std::memset(rec + 1 + s->K, 0, s->S - 1 - s->K);
-        putBe16(rec + 1 + s->K, static_cast<uint16_t>(data.size()));
-        if (!data.empty()) std::memcpy(rec + 3 + s->K, data.data(), data.size());
-        writeSlot(f, address, rec, s->S);
+        std::memset(rec + 1 + s->keyAreaSize, 0, s->slotSize - 1 - s->keyAreaSize);
+        putBe16(rec + 1 + s->keyAreaSize, static_cast<uint16_t>(data.size()));
+        if (!data.empty()) std::memcpy(rec + 3 + s->keyAreaSize, data.data(), data.size());
+        writeSlot(f, address, rec, s->slotSize);
         return address;
     }
     std::vector<uint32_t> old;
     Stored st = locate(f, address);
     if (st.continued) {
-        uint32_t link = get32(st.block + 6 + st.position, 3 + s->K + static_cast<int>(st.length));
+        uint32_t link =
+            get32(st.block + 6 + st.position, 3 + s->keyAreaSize + static_cast<int>(st.length));
         collectPieces(f, link, old);
     }
     uint32_t link = writePieces(f, keyArea, keyLength, data, old);
-    auto first = data.first(std::min(data.size(), static_cast<size_t>(s->R)));
+    auto first = data.first(std::min(data.size(), static_cast<size_t>(s->recordSize)));
     return rewriteStored(f, address, encodePiece(f, keyArea, keyLength, first, link));
 }
 
@@ -560,7 +571,7 @@ void freeRecord(KeyedFile* f, uint32_t address, bool count) {
         std::vector<uint32_t> pieces;
         if (st.continued) {
             uint32_t link =
-                get32(st.block + 6 + st.position, 3 + s->K + static_cast<int>(st.length));
+                get32(st.block + 6 + st.position, 3 + s->keyAreaSize + static_cast<int>(st.length));
             collectPieces(f, link, pieces);
         }
         freeStored(f, address);

@@ -78,7 +78,7 @@ class RestrictedRun : public ::testing::TestWithParam<bool> {
                                   int32_t* last) {
         std::vector<std::string> keys;
         if (physical) {
-            EXPECT_EQ(MDK_seek(f, "", 0, -1000), 0);
+            EXPECT_EQ(MDK_seek(f, "", 0, MDK_SEEK_PHYSICAL), 0);
         } else {
             MDK_seek(f, "", 0, 1);  // before the first record
         }

@@ -15,7 +15,7 @@ namespace {
 using Value = std::array<uint8_t, 256>;
 
 std::span<uint8_t> blockSpan(const KeyedShared* s, uint8_t* b) {
-    return {b, s->B};
+    return {b, s->blockSize};
 }
 
 uint8_t* keyBlock(KeyedFile* f, int k, uint32_t address) {
@@ -28,7 +28,7 @@ uint8_t* keyBlock(KeyedFile* f, int k, uint32_t address) {
 }
 
 bool isInner(const KeyedShared* s, int k, const uint8_t* b) {
-    return common::entryPointer({b, s->B}, entrySize(s, k), 0) > 0;
+    return common::entryPointer({b, s->blockSize}, entrySize(s, k), 0) > 0;
 }
 
 // From `block`, down the leftmost (first) or rightmost (last) entries to a leaf, extending
@@ -84,7 +84,7 @@ size_t entrySize(const KeyedShared* s, int k) {
     return s->layout.keys[k].entrySize();
 }
 unsigned capacity(const KeyedShared* s, int k) {
-    return common::keyBlockCapacity(s->B, entrySize(s, k));
+    return common::keyBlockCapacity(s->blockSize, entrySize(s, k));
 }
 
 uint32_t rootOf(const KeyedShared* s, int k) {
@@ -153,7 +153,7 @@ int32_t searchKey(KeyedFile* f, int k, int mode) {
         f->curRecord = static_cast<uint32_t>(-pointer);
         // A seek is usually followed by a read of the record it found: its block head and slot
         // entry are asked for now, while the caller comes back for it.
-        if (hit.equal && s->R > 0 && pointer < 0) prefetchRecord(s, f->curRecord);
+        if (hit.equal && s->recordSize > 0 && pointer < 0) prefetchRecord(s, f->curRecord);
         auto entry = checkedValue(f, common::entryValue(blockSpan(s, b), es, hit.index));
         if (!common::isEndMarker(entry)) copyValue({f->found.data(), vs}, entry);
         return hit.equal ? 0 : MDK_E_KEY;
@@ -181,12 +181,14 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     int32_t count = b[5];
     int32_t to = leaf.index + n;
     // (A count of entries that do not fit the block is a damaged block: let the search say so.)
-    if (leaf.index >= count || to < 0 || to >= count || !common::entryCountValid({b, s->B}, es))
+    if (leaf.index >= count || to < 0 || to >= count ||
+        !common::entryCountValid({b, s->blockSize}, es))
         return false;
     const uint8_t* here = b + 6 + static_cast<size_t>(leaf.index) * es;
     if (std::memcmp(here + 4, f->lastKey.data(), vs) != 0) return false;
     int32_t pointer = static_cast<int32_t>(get32(here, 0));
-    if (pointer > 0 || (s->R > 0 && static_cast<uint32_t>(-pointer) != f->curRecord)) return false;
+    if (pointer > 0 || (s->recordSize > 0 && static_cast<uint32_t>(-pointer) != f->curRecord))
+        return false;
     const uint8_t* entry = b + 6 + static_cast<size_t>(to) * es;
     std::span<const uint8_t> value = checkedValue(f, {entry + 4, vs});
     if (common::isEndMarker(value)) return false;  // the end: let the search report it
@@ -200,7 +202,7 @@ bool stepWithinLeaf(KeyedFile* f, int k, int n) {
     // and slot entry, one entry ahead (its slot entry asked for three steps ago) the record.
     constexpr int32_t kSlotsAhead = 4;
     const int32_t dir = n > 0 ? 1 : -1;
-    if (n != 0 && s->R > 0) {
+    if (n != 0 && s->recordSize > 0) {
         auto pointerAt = [&](int32_t index) -> int32_t {
             if (index < 0 || index >= count) return 0;
             return static_cast<int32_t>(get32(b + 6 + static_cast<size_t>(index) * es, 0));
@@ -321,7 +323,7 @@ void insertAt(KeyedFile* f, int k, int level, int32_t index, std::span<const uin
     uint32_t address = f->path[level].block;
     uint8_t* b = fetchBlock(f, address, kTypeKey);
     if (b[5] < m) {
-        common::BlockParts parts(s->B);
+        common::BlockParts parts(s->blockSize);
         if (!common::insertEntry(blockSpan(s, b), es, index, pointer, value, &parts))
             raiseError(f, MDK_E_KEYADDR);
         markDirty(f, b, parts.bits());
@@ -355,7 +357,7 @@ void deleteAt(KeyedFile* f, int k, int level, int32_t index) {
     unsigned m = capacity(s, k);
     uint32_t address = f->path[level].block;
     uint8_t* b = fetchBlock(f, address, kTypeKey);
-    common::BlockParts parts(s->B);
+    common::BlockParts parts(s->blockSize);
     if (!common::deleteEntry(blockSpan(s, b), es, static_cast<unsigned>(index), &parts))
         raiseError(f, MDK_E_KEYADDR);
     markDirty(f, b, parts.bits());

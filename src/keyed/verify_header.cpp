@@ -16,15 +16,15 @@ bool Verifier::readHeader() {
         return false;
     }
     const uint8_t* r = h_.raw.data();
-    if (!std::equal(r, r + 8, "[Mdnkey]") && !std::equal(r, r + 8, "[Tjwkey]")) {
+    if (!hasMagic(r)) {
         problem("header: bad magic " + dump(std::span(r, 8)) + ", not a classic keyed file");
         return false;
     }
-    h_.recordSize = getS16(r, kOffRecordSize);
-    h_.keyArea = getS16(r, kOffKeyArea);
-    const int code = static_cast<int8_t>(r[kOffBlockCode]);
-    h_.blockMode = (r[kOffFlagsA] & kBlockMode) != 0;
-    h_.compressed = (r[kOffFlagsB] & kCompressed) != 0;
+    const keyed::Header stored = decodeHeader(r);
+    h_.recordSize = stored.recordSize;
+    h_.keyArea = stored.keyAreaSize;
+    h_.blockMode = stored.blockMode();
+    h_.compressed = stored.compressed();
     if (h_.recordSize < 0) {
         problem("header: record size R " + std::to_string(h_.recordSize) + " is negative");
         return false;
@@ -33,28 +33,25 @@ bool Verifier::readHeader() {
         problem("header: key area size K " + std::to_string(h_.keyArea) + " is negative");
         return false;
     }
-    if (code < 0) {
-        problem("header: block size code " + std::to_string(code) + " is negative");
+    if (stored.blockCode < 0) {
+        problem("header: block size code " + std::to_string(stored.blockCode) + " is negative");
         return false;
     }
-    h_.blockSize = static_cast<uint32_t>(code + 1) * 1024;
+    h_.blockSize = stored.blockSize();
     if (h_.blockMode && h_.blockSize > 65536) {
         problem("header: block size " + std::to_string(h_.blockSize) +
                 " is above 65536, which data blocks cannot address");
         return false;
     }
-    h_.slotSize = static_cast<uint32_t>(h_.recordSize + h_.keyArea + 3) + (h_.blockMode ? 4 : 0) +
-                  (h_.compressed ? 1 : 0);
-    h_.slotSize = std::max<uint32_t>(h_.slotSize, 5);
+    h_.slotSize = static_cast<uint32_t>(stored.slotSize());
     h_.mapSpan = h_.blockSize - 6;
-    h_.recordCount = get32(r, kOffRecordCount);
-    h_.maxRecords = get32(r, kOffMaxRecords);
-    h_.eof = get32(r, kOffEof);
-    h_.segments = r[kOffSegments];
-    h_.sequence = get32(r, kOffSequence);
-    h_.dictionary = get32(r, kOffDictionary);
-    for (size_t k = 0; k < 16; ++k)
-        h_.roots[k] = get32(r, kOffRoots + static_cast<int>(4 * k));
+    h_.recordCount = stored.recordCount;
+    h_.maxRecords = stored.maxRecords;
+    h_.eof = stored.eof;
+    h_.segments = stored.segments;
+    h_.sequence = stored.sequence;
+    h_.dictionary = stored.dictionary;
+    h_.roots = stored.roots;
     return decodeKeys(base);
 }
 
@@ -68,7 +65,7 @@ bool Verifier::decodeKeys(const File& base) {
             return false;
         }
     }
-    const int code = common::decodeClassicHeaderKeys(h_.raw, continuation, layout_);
+    const int code = decodeHeaderKeys(h_.raw, continuation, layout_);
     if (code != 0) {
         problem("header: the key descriptor table does not decode (error " + std::to_string(code) +
                 ")");
@@ -87,9 +84,7 @@ void Verifier::checkHeaderFields() {
         problem("header: record count " + std::to_string(h_.recordCount) +
                 " is above the maximum record count " + std::to_string(h_.maxRecords));
     }
-    if ((r[kOffFlagsA] & kCounterCheck) &&
-        (r[kOffCheck] != (r[kOffCounter] ^ r[kOffCounter + 2]) ||
-         r[kOffCheck + 1] != (r[kOffCounter + 1] ^ r[kOffCounter + 3]))) {
+    if ((r[kOffFlagsA] & kCounterCheck) && !counterCheckHolds(r)) {
         problem(
             "header: counter check bytes 253..254 do not match the change counter while "
             "flag A bit 6 is set");

@@ -14,11 +14,6 @@ namespace {
 using common::KeySuffix;
 using Values = std::array<std::array<uint8_t, 256>, 16>;
 
-constexpr int32_t kMayInsert = 0x01;
-constexpr int32_t kMayReplace = 0x02;
-constexpr int32_t kKeepPosition = 0x04;
-constexpr int32_t kKeepLock = 0x1000;
-
 std::span<uint8_t> valueOf(Values& v, const KeyedShared* s, int k) {
     return {v[k].data(), valueSize(s, k)};
 }
@@ -84,7 +79,7 @@ void insertKey(KeyedFile* f, int k, std::span<const uint8_t> value, uint32_t rec
     size_t vs = valueSize(s, k);
     std::memcpy(f->search.data(), value.data(), vs);
     if (searchKey(f, k, kForEdit) == 0) raiseError(f, MDK_E_DUPLICATE);
-    int32_t pointer = s->R == 0 ? 0 : -static_cast<int32_t>(record);
+    int32_t pointer = s->recordSize == 0 ? 0 : -static_cast<int32_t>(record);
     insertEntry(f, k, value, pointer);
 }
 
@@ -96,10 +91,10 @@ std::vector<uint8_t> ownerRecord(KeyedFile* f, const uint8_t* keyArea, int32_t k
     std::fill(w.begin(), w.end(), 0);
     w[0] = static_cast<uint8_t>(keyLength);
     if (keyLength > 0) std::memcpy(w.data() + 1, keyArea, static_cast<size_t>(keyLength));
-    size_t own = std::min(data.size(), static_cast<size_t>(s->R));
-    common::putBe16(w.data() + 1 + s->K, static_cast<uint16_t>(own));
-    if (own) std::memcpy(w.data() + 3 + s->K, data.data(), own);
-    return std::vector<uint8_t>(w.begin(), w.begin() + 3 + s->K + static_cast<long>(own));
+    size_t own = std::min(data.size(), static_cast<size_t>(s->recordSize));
+    common::putBe16(w.data() + 1 + s->keyAreaSize, static_cast<uint16_t>(own));
+    if (own) std::memcpy(w.data() + 3 + s->keyAreaSize, data.data(), own);
+    return std::vector<uint8_t>(w.begin(), w.begin() + 3 + s->keyAreaSize + static_cast<long>(own));
 }
 
 // Numbers the auto-numbered field of a new record.  Answers true when the record brought its
@@ -110,12 +105,13 @@ bool autoNumber(KeyedFile* f, std::vector<uint8_t>& data, bool updateOnly) {
     if (layout.autoNumberSegment < 0) return false;
     const common::Segment& seg = layout.segments[static_cast<size_t>(layout.autoNumberSegment)];
     // The record as the key builder sees it, to find the field.
-    std::vector<uint8_t> record(3 + static_cast<size_t>(s->K) + data.size());
-    common::putBe16(record.data() + 1 + s->K,
+    std::vector<uint8_t> record(3 + static_cast<size_t>(s->keyAreaSize) + data.size());
+    common::putBe16(record.data() + 1 + s->keyAreaSize,
                     static_cast<uint16_t>(std::min<size_t>(data.size(), 0x7FFF)));
-    common::copyBytes(record.data() + 3 + s->K, data.data(), data.size());
+    common::copyBytes(record.data() + 3 + s->keyAreaSize, data.data(), data.size());
     auto src = common::segmentSource(layout, seg, {record.data(), record.size()});
-    size_t at = src.empty() ? 0 : static_cast<size_t>(src.data() - record.data()) - 3 - s->K;
+    size_t at =
+        src.empty() ? 0 : static_cast<size_t>(src.data() - record.data()) - 3 - s->keyAreaSize;
     size_t have = std::min<size_t>(src.size(), seg.length);
     bool text = seg.options & (common::kOptAutoTextZero | common::kOptAutoText);
     uint64_t number = 0;
@@ -182,12 +178,13 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     s->flags |= kSharedOneCall;
     if (recLen < 0 || static_cast<size_t>(recLen) > longestRecordData(s) || (recLen > 0 && !rec))
         raiseError(f, MDK_E_RECSIZE);
-    if (keyLen > s->K || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
+    if (keyLen > s->keyAreaSize || keyLen < -1) raiseError(f, MDK_E_KEYSIZE);
     if (offset < 0) raiseError(f, MDK_E_RECOFFSET);
     // A partial write makes the record reach offset + recLen (counted over key area and data):
     // refused here, before a record of that length is laid out in memory.
-    if (offset > s->K && s->R > 0 &&
-        static_cast<size_t>(offset - s->K) + static_cast<size_t>(recLen) > longestRecordData(s))
+    if (offset > s->keyAreaSize && s->recordSize > 0 &&
+        static_cast<size_t>(offset - s->keyAreaSize) + static_cast<size_t>(recLen) >
+            longestRecordData(s))
         raiseError(f, MDK_E_RECSIZE);
     if (keyLen > 0 && !key) raiseError(f, MDK_E_LENGTH);
     // The records a write adds are not locked, unless the write keeps its lock, inside a
@@ -202,18 +199,19 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         KeyedFile* f;
         NewRecordLocks(KeyedFile* file, bool skip) : f(file) { f->unlockedNewRecords = skip; }
         ~NewRecordLocks() { f->unlockedNewRecords = false; }
-    } newRecordLocks(f, (f->env->inTransaction || s->blockMode) && !(mode & kKeepLock));
+    } newRecordLocks(f, (f->env->inTransaction || s->blockMode) && !(mode & MDK_WRITE_KEEP_LOCK));
     bool seqKey = s->layout.keys[0].suffix == KeySuffix::Sequence;
     // On a file whose primary key ends in a sequence number the key bytes never name a record:
     // inserts always add, and only an update-only write means the current record.
-    bool current = keyLen == -1 || (seqKey && !(mode & kMayInsert));
+    bool current = keyLen == -1 || (seqKey && !(mode & MDK_WRITE_INSERT));
     if (current) {
-        if (!(mode & kMayReplace)) raiseError(f, MDK_E_KEY);
-        mode &= ~kMayInsert;
+        if (!(mode & MDK_WRITE_UPDATE)) raiseError(f, MDK_E_KEY);
+        mode &= ~MDK_WRITE_INSERT;
     }
     if (offset > 0) {
-        if (offset < s->K || s->R == 0 || !(mode & kMayReplace)) raiseError(f, MDK_E_RECOFFSET);
-        mode &= ~kMayInsert;
+        if (offset < s->keyAreaSize || s->recordSize == 0 || !(mode & MDK_WRITE_UPDATE))
+            raiseError(f, MDK_E_RECOFFSET);
+        mode &= ~MDK_WRITE_INSERT;
     }
     lockHeader(f);
     const int hk = s->highestKey;
@@ -224,14 +222,15 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     bool found = false;
 
     // The record being replaced, when the write names it by position or by partial offset.
-    std::vector<uint8_t> keyArea(static_cast<size_t>(s->K), 0);
+    std::vector<uint8_t> keyArea(static_cast<size_t>(s->keyAreaSize), 0);
     int32_t keyLength = keyLen;
     if (current) {
-        if (!f->curRecord || s->R == 0) raiseError(f, MDK_E_KEY);
+        if (!f->curRecord || s->recordSize == 0) raiseError(f, MDK_E_KEY);
         oldAddress = f->curRecord;
         readRecord(f, oldAddress);
         keyLength = f->readBuf[0] & 0x7F;
-        common::copyBytes(keyArea.data(), f->readBuf.data() + 1, static_cast<size_t>(s->K));
+        common::copyBytes(keyArea.data(), f->readBuf.data() + 1,
+                          static_cast<size_t>(s->keyAreaSize));
         found = true;
     } else if (keyLen > 0) {
         std::memcpy(keyArea.data(), key, static_cast<size_t>(keyLen));
@@ -253,18 +252,19 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
             found = true;
         }
         const std::span<const uint8_t> record = lastRecord(f);
-        std::vector<uint8_t> whole(record.begin() + 1, record.begin() + 1 + s->K);
-        whole.insert(whole.end(), record.begin() + 3 + s->K, record.end());
+        std::vector<uint8_t> whole(record.begin() + 1, record.begin() + 1 + s->keyAreaSize);
+        whole.insert(whole.end(), record.begin() + 3 + s->keyAreaSize, record.end());
         size_t end = static_cast<size_t>(offset) + data.size();
         if (whole.size() < end) whole.resize(end, 0);
         common::copyBytes(whole.data() + offset, data.data(), data.size());
-        data.assign(whole.begin() + s->K, whole.end());
+        data.assign(whole.begin() + s->keyAreaSize, whole.end());
         keyLength = record[0] & 0x7F;
-        common::copyBytes(keyArea.data(), record.data() + 1, static_cast<size_t>(s->K));
+        common::copyBytes(keyArea.data(), record.data() + 1, static_cast<size_t>(s->keyAreaSize));
     }
 
     bool ownNumber = false;
-    if (!found || !(mode & kMayReplace)) ownNumber = autoNumber(f, data, !(mode & kMayInsert));
+    if (!found || !(mode & MDK_WRITE_UPDATE))
+        ownNumber = autoNumber(f, data, !(mode & MDK_WRITE_INSERT));
     // The data as it is to be stored (a partial write and an auto-numbered field may have made
     // it longer than what the caller gave).
     if (data.size() > longestRecordData(s)) raiseError(f, MDK_E_RECSIZE);
@@ -296,10 +296,10 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         if (common::isEmptyValue(valueOf(newV, s, 0))) raiseError(f, MDK_E_KEY);
         std::memcpy(f->search.data(), newV[0].data(), valueSize(s, 0));
         if (searchKey(f, 0, kExact) == 0) {
-            if (!(mode & kMayReplace)) raiseError(f, MDK_E_DUPLICATE);
+            if (!(mode & MDK_WRITE_UPDATE)) raiseError(f, MDK_E_DUPLICATE);
             found = true;
             oldAddress = f->curRecord;
-            if (s->R) {
+            if (s->recordSize) {
                 readRecord(f, oldAddress);
                 std::vector<uint8_t> old(f->readBuf.begin(), f->readBuf.end());
                 for (int k = 0; k <= hk; k++)
@@ -307,7 +307,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
             } else {
                 std::memcpy(oldV[0].data(), newV[0].data(), valueSize(s, 0));
             }
-        } else if (!(mode & kMayInsert)) {
+        } else if (!(mode & MDK_WRITE_INSERT)) {
             raiseError(f, MDK_E_KEY);
         }
     }
@@ -324,7 +324,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     uint32_t address = 0;
     bool newRecord = !found;
     if (found) {
-        if (s->R == 0) {
+        if (s->recordSize == 0) {
             address = 0;
         } else if (s->header[kOffFlagsB] & kNewRecordOnUpdate) {
             freeRecord(f, oldAddress, true);
@@ -335,7 +335,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
     } else {
         uint32_t max = get32(s->header, kOffMaxRecords);
         if (max && get32(s->header, kOffRecordCount) >= max) raiseError(f, MDK_E_FULL);
-        if (s->R) {
+        if (s->recordSize) {
             address = addRecord(f, data, true);
         } else {
             put32(s->header, kOffRecordCount, get32(s->header, kOffRecordCount) + 1);
@@ -367,7 +367,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
         headerChanged(f);
         if (!ownNumber) s->sequence++;
     }
-    if (!(mode & kKeepPosition)) {
+    if (!(mode & MDK_WRITE_KEEP_POSITION)) {
         f->curKey = 0;
         f->curRecord = address;
         f->leafBlock = 0;
@@ -376,7 +376,7 @@ int32_t opWrite(MdkFile* mf, const void* rec, int32_t recLen, const void* key, i
                     found && address == oldAddress ? oldV[0].data() : newV[0].data(),
                     valueSize(s, 0));
     }
-    endWrite(f, address, mode & kKeepLock);
+    endWrite(f, address, mode & MDK_WRITE_KEEP_LOCK);
     return 0;
 }
 
@@ -407,8 +407,9 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
         if (rc2 != 0) raiseError(f, MDK_E_KEY);
         address = f->curRecord;
     } else {
-        if (!f->curRecord && !(s->R == 0 && f->lastKey[0] != 0xFF)) raiseError(f, MDK_E_LENGTH);
-        if (s->R == 0) {
+        if (!f->curRecord && !(s->recordSize == 0 && f->lastKey[0] != 0xFF))
+            raiseError(f, MDK_E_LENGTH);
+        if (s->recordSize == 0) {
             std::memcpy(f->search.data(), f->lastKey.data(), vs);
             if (searchKey(f, 0, kForEdit) != 0) raiseError(f, MDK_E_KEY);
         } else {
@@ -425,7 +426,7 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
     Values oldV;
     clearValues(oldV, s);
     std::vector<uint8_t> old;
-    if (s->R) {
+    if (s->recordSize) {
         readRecord(f, address);
         old.assign(f->readBuf.begin(), f->readBuf.end());
         // The position of the key 0 entry again: the read may have searched nothing, but keep
@@ -434,11 +435,11 @@ int32_t opRemove(MdkFile* mf, const void* key, int32_t keyLen, int32_t seq) {
         if (searchKey(f, 0, kForEdit) != 0) raiseError(f, MDK_E_KEY);
     }
     deleteFoundEntry(f, 0);
-    for (int k = 1; k <= s->highestKey && s->R; k++) {
+    for (int k = 1; k <= s->highestKey && s->recordSize; k++) {
         build(f, k, old, address, false, valueOf(oldV, s, k));
         deleteKey(f, k, valueOf(oldV, s, k));
     }
-    if (s->R) {
+    if (s->recordSize) {
         freeRecord(f, address, true);
     } else {
         put32(s->header, kOffRecordCount, get32(s->header, kOffRecordCount) - 1);

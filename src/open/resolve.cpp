@@ -157,7 +157,7 @@ MDNIO_API MdkFile* MDK_OpenExt(MdkEnv* env, const char* name, const char* passwo
                             engine->takesPassword ? passwordLength : 0,
                             flags,
                             readWrite,
-                            (flags & 0xFFFF) == 0xFFFF ? 1 : 0,
+                            (flags & MDK_OPEN_NO_KEYS) == MDK_OPEN_NO_KEYS ? 1 : 0,
                             errorOut};
         MdkFile* file = engine->open(request);
         if (badHandle(file)) return MDK_INVALID_FILE;

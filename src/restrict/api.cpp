@@ -47,7 +47,7 @@ MDNIO_API int32_t MDK_read_ODBC(MdkFile* file, void* buffer, int32_t bufferLengt
     const bool hasProgram = !badHandle(file) && file->restrictOwner == file &&
                             file->restrict[0].value && file->restrict[0].length > 0;
     return MDK_RestrictedRead(file, buffer, bufferLength, option, keyOut, keyLengthOut, endKey,
-                              endKeyLength, hasProgram ? kModeFilter : 0);
+                              endKeyLength, hasProgram ? MDK_RESTRICT_FILTER : 0);
 }
 
 MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLength, int32_t option,
@@ -78,7 +78,8 @@ MDNIO_API int32_t MDK_read_FIRST(MdkFile* file, void* buffer, int32_t bufferLeng
             file->error != MDK_E_KEY)
             return -1;
         return file->ops->restrictedRead(file, buffer, bufferLength, option, keyOut, keyLengthOut,
-                                         endKey, endKeyLength, packed.count > 0 ? kModeFilter : 0);
+                                         endKey, endKeyLength,
+                                         packed.count > 0 ? MDK_RESTRICT_FILTER : 0);
     });
 }
 

@@ -53,7 +53,6 @@ void storeEntry(MdkFile* file, int32_t index, const MdkRestrictEntry& entry) {
         parseNumber(slot.value, text, &slot.number);
     }
     file->restrictOwner = file;
-    file->restrictSet = 1;
     file->restrictLast = std::max(file->restrictLast, index);
 }
 

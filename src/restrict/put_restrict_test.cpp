@@ -61,14 +61,12 @@ TEST_F(PutRestrictInfo, IndicesOutsideTheProgramAreRefused) {
 TEST_F(PutRestrictInfo, MinusOneOnAFreshHandleLeavesItWithoutProgram) {
     EXPECT_EQ(store(-1, "x"), 0);
     EXPECT_EQ(file->restrictOwner, nullptr);
-    EXPECT_EQ(file->restrictSet, 0);
     EXPECT_EQ(file->restrictLast, 0);
 }
 
 TEST_F(PutRestrictInfo, StoringTakesOwnershipAndTracksTheHighestIndex) {
     ASSERT_EQ(store(0, "Adams"), 0);
     EXPECT_EQ(file->restrictOwner, file);
-    EXPECT_EQ(file->restrictSet, 1);
     EXPECT_EQ(file->restrictLast, 0);
     ASSERT_EQ(store(7, "B"), 0);
     ASSERT_EQ(store(2, "C"), 0);

@@ -120,7 +120,7 @@ int32_t restrictedReadWith(MdkFile* file, void* buffer, int32_t bufferLength, in
     if (keyLengthOut) *keyLengthOut = 0;
 
     // Mode bit 2 (without bit 1) applies the key range, and the program when the handle has one.
-    const bool ranged = (mode & kModeFilter) && !(mode & kModeNoFilter);
+    const bool ranged = (mode & MDK_RESTRICT_FILTER) && !(mode & MDK_RESTRICT_NO_FILTER);
     ActiveProgram program;
     if (ranged) activeProgram(file, program);
     const auto* end = static_cast<const uint8_t*>(endKey);

@@ -13,10 +13,7 @@
 
 namespace mdnio::filter {
 
-// Mode bits of the restricted reads.
-constexpr int32_t kModeNoFilter = 1;  // switches the program and the key range off
-constexpr int32_t kModeFilter = 2;    // applies the program and the key range
-constexpr int32_t kEndOfRange = -4;   // the answer at the end of the range or of the file
+constexpr int32_t kEndOfRange = -4;  // the answer at the end of the range or of the file
 
 // The next record from `option` on (the first read uses `option`, later ones read the next
 // record) that lies inside the key range and satisfies the program, when the mode asks for

@@ -152,7 +152,7 @@ TEST_P(CacheUnderPressure, AHintNamingAnotherBufferFindsTheBlocksOwn) {
     // A block no buffer holds: none, whatever the hint says.
     uint32_t absent = address;
     do
-        absent += s->B;
+        absent += s->blockSize;
     while (store::cachedBlock(*s, absent) != nullptr);
     hint = held[0];
     EXPECT_EQ(store::cachedBlock(*s, absent, hint), nullptr);
@@ -171,7 +171,8 @@ TEST_P(CacheUnderPressure, BuffersPastTheFirstKeepTheirBlocksApart) {
     ASSERT_GT(starts.size(), 600u) << "too few blocks cached to reach the slabs";
     std::sort(starts.begin(), starts.end());
     for (size_t i = 1; i < starts.size(); i++)
-        ASSERT_GE(starts[i] - starts[i - 1], static_cast<ptrdiff_t>(s->B)) << "buffers overlap";
+        ASSERT_GE(starts[i] - starts[i - 1], static_cast<ptrdiff_t>(s->blockSize))
+            << "buffers overlap";
     expectEveryRecord(kRecords);
 }
 
@@ -243,7 +244,7 @@ TEST_P(CacheUnderPressure, APhysicalOrderScanSeesChangesMadeAroundIt) {
     auto scan = [&](const std::function<void(int)>& between) {
         std::vector<std::string> seen;
         char buf[128];
-        EXPECT_EQ(MDK_seek(other, nullptr, 0, -1000), 0);
+        EXPECT_EQ(MDK_seek(other, nullptr, 0, MDK_SEEK_PHYSICAL), 0);
         for (;;) {
             int32_t n = MDK_read(other, buf, sizeof buf, MDK_READ_NEXT);
             if (n < 8) break;

@@ -3,13 +3,11 @@
 
 namespace mdnio::store {
 
-namespace {
-constexpr int32_t kNoWaitHeader = 0x08;  // environment lock option: fail at once when busy
-}  // namespace
+namespace {}  // namespace
 
 platform::LockResult waitForHeaderLock(MdkFile* f, int fd, uint64_t at, bool exclusive) {
     platform::LockResult r = platform::lockRange(fd, at, 1, exclusive);
-    if (r == platform::LockResult::Busy && !(f->env->lockOptions & kNoWaitHeader)) {
+    if (r == platform::LockResult::Busy && !(f->env->lockOptions & MDK_LOCK_NOWAIT_HEADER)) {
         for (int i = 0; i < 3000 && r == platform::LockResult::Busy; i++) {
             platform::sleepMs(10);
             r = platform::lockRange(fd, at, 1, exclusive);

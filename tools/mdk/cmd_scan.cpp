@@ -14,7 +14,6 @@ namespace mdk {
 
 namespace {
 
-constexpr int32_t kRestrictedReadFiltered = 2;  // mode bit 2: apply the program and the range
 constexpr size_t kMaxEntries = 50;
 constexpr size_t kMaxEndKey = 255;  // only the low 8 bits of the end key's length count
 
@@ -99,7 +98,7 @@ class Scan {
                                  endKey(), endLength());
         }
         return MDK_RestrictedRead(file_.get(), buffer_.data(), size(), option, keyOut_, &keyLength_,
-                                  endKey(), endLength(), kRestrictedReadFiltered);
+                                  endKey(), endLength(), MDK_RESTRICT_FILTER);
     }
 
     // The restricted reads filter only the bytes that fit in the buffer: a longer record was

@@ -17,8 +17,6 @@ namespace mdk {
 
 namespace {
 
-// MDK_seek's key number that starts the physical-order walk of a block-mode file.
-constexpr int32_t kPhysicalOrder = -1000;
 // A classic file's blocks lie at multiples of 512 from 512 on, after its header.
 constexpr uint64_t kBlockAlignment = 512;
 // An indexed file's records follow a header of 512 bytes.
@@ -121,7 +119,7 @@ class Salvager {
     // it, so that each failure is a place of its own.  Should a step ever fail twice on one
     // position, the walk stops there rather than turn on the spot.
     void walkBlocks() {
-        if (MDK_seek(file_.get(), nullptr, 0, kPhysicalOrder) != 0)
+        if (MDK_seek(file_.get(), nullptr, 0, MDK_SEEK_PHYSICAL) != 0)
             file_.fail(file_.path() + ": reading in the order of the records");
         int32_t failedAt = -1;
         for (;;) {

@@ -48,7 +48,7 @@ void describeHeader(std::span<const uint8_t, kFixedSize> header, uint64_t record
     info.value5High = word(h + kOffReported);
     info.value7 = word(h + kOffIdentity);
     info.describeFlags = common::describeFlags(h[kOffFlagsA], h[kOffFlagsB]);
-    info.formatCode = common::kFormatExtended;
+    info.formatCode = MDK_FORMAT_KEYED2;
     info.blockSizeCode = h[kOffBlockCode] + 1;
     info.segmentCount = common::getBe16(h + kOffSegmentCount);
     info.flagsC = h[kOffFlagsC];

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,10 +34,16 @@ std::string openObstacle(const std::string& path, bool readOnly) {
     return held ? "another process holds it exclusively" : "";
 }
 
+// A name of a file on a remote server ("[rmt:" in any case): nothing local stands in its way.
+bool remoteName(const std::string& path) {
+    return path.size() >= 5 && strncasecmp(path.c_str(), "[rmt:", 5) == 0;
+}
+
 }  // namespace
 
 std::string openFailureText(const std::string& path, int code, bool readOnly) {
-    const std::string obstacle = code == MDK_E_OPEN ? openObstacle(path, readOnly) : "";
+    const std::string obstacle =
+        code == MDK_E_OPEN && !remoteName(path) ? openObstacle(path, readOnly) : "";
     return obstacle.empty() ? codeText(code) : codeText(code) + ": " + obstacle;
 }
 

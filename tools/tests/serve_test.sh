@@ -48,6 +48,8 @@ for name in link.dat ../outside/secret.dat "$WORK/outside/secret.dat"; do
     run "$MDK" dump "${remote}$name"
     expect_status "served name $name" 1
     expect_contains "served name $name: refused" "code 1)" "$err"
+    # The name is the server's: no local file is looked at for the reason.
+    expect_lacks "served name $name: no local reason" "No such file" "$err"
 done
 
 kill -TERM "$server"
